@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// The run log: one entry per call, opened and closed around every write so
+// that other processes may read, rotate or remove it between two entries.
+namespace RunLog {
+
+inline constexpr const char* kLogPath = "../../Vantoreum_php/log/Palvexa#Log.txt";
+inline constexpr const char* kBackupPath = "../../Vantoreum_php/log/Palvexa#Log_bak.txt";
+inline constexpr long kRotationBytes = 10485760;
+
+// Appends text plus "\n" to the run log at its fixed place; every "\n" is
+// stored as CR LF. Failures are silent: a run log that cannot be written
+// never stops a transfer pass.
+void appendEntry(std::string_view text);
+
+// The same with explicit paths.
+void appendEntryAt(const std::string& logPath, const std::string& backupPath,
+                   std::string_view text);
+
+}  // namespace RunLog

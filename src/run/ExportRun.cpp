@@ -1,0 +1,113 @@
+#include "run/ExportRun.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "files/ExportFile.h"
+#include "files/RunLog.h"
+
+namespace ExportRun {
+
+namespace {
+
+struct RunState {
+  std::string settingsPath;
+  std::string transferPath;
+  int consoleEcho = 0;
+  std::string serverTime;
+  int32_t exportCount = 0;
+  int32_t runStatus = 0;
+};
+
+RunState runState;
+
+const char kLogRule[] = ">>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>";
+
+std::string upperAscii(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') {
+      c = static_cast<char>(c - 'a' + 'A');
+    }
+  }
+  return text;
+}
+
+void printUsage() {
+  std::fputs("Befehlsformat: \n", stdout);
+  std::fputs("Morlund_<DB>.EXE <Vantoreum.ini> <ZielPfad>\n", stdout);
+  std::fputs("\n", stdout);
+  std::fputs("DB           : Datenbanksystem, zB. Oracle\n", stdout);
+  std::fputs("Vantoreum.ini: Name und Pfad der Vantoreum.ini-Datei\n", stdout);
+  std::fputs("Zielpfad     : Pfad der Uebergabedatei\n", stdout);
+  std::fputs("\n", stdout);
+}
+
+// Argument 2 names the target directory unless it is the echo switch. The
+// path keeps argument 2 as given: names are case-sensitive here, so the
+// upper-cased form could name another directory.
+void takeArguments(int argc, char** argv) {
+  runState.settingsPath = argv[1];
+  runState.transferPath = "BEWDATA.dat";
+  if (argc >= 3 && upperAscii(argv[2]) != "/D") {
+    runState.transferPath = std::string(argv[2]) + "/" + "BEWDATA" + ".dat";
+  }
+  for (int i = 1; i < argc; ++i) {
+    if (upperAscii(argv[i]) == "/D") {
+      runState.consoleEcho = 1;
+    }
+  }
+}
+
+// Returns 0 when connected, else the phase result that ends the run.
+int32_t settingsAndConnection() {
+  FILE* settings = std::fopen(runState.settingsPath.c_str(), "r");
+  if (settings == nullptr) {
+    RunLog::appendEntry("Vantoreum.Ini-Datei nicht gefunden");
+    std::fputs("Vantoreum.Ini-Datei nicht gefunden", stdout);
+    return 97;
+  }
+  std::fclose(settings);
+  return 0;
+}
+
+}  // namespace
+
+int run(int argc, char** argv) {
+  if (argc < 2) {
+    printUsage();
+    return 98;
+  }
+  takeArguments(argc, argv);
+  RunLog::appendEntry(std::string("\n") + kLogRule + "Protokollierung gestartet:");
+
+  runState.runStatus = settingsAndConnection();
+  if (runState.runStatus != 0) {
+    RunLog::appendEntry("Verbinden mit Datenbank fehlgeschlagen");
+    return runState.runStatus;
+  }
+
+  if (ExportFile::testAppend(runState.transferPath) != 0) {
+    RunLog::appendEntry("Zieldatei auf Server kann nicht erzeugt werden\n");
+    if (runState.consoleEcho) {
+      std::fputs("Zieldatei auf Server kann nicht erzeugt werden\n", stdout);
+    }
+    return 90;
+  }
+
+  runState.exportCount = 0;
+
+  RunLog::appendEntry(
+      "\nAnzahl \xFC"
+      "bergebener Buchungen : " +
+      std::to_string(runState.exportCount));
+  if (runState.consoleEcho) {
+    std::printf("\nAnzahl uebergebener Buchungen : %d", runState.exportCount);
+  }
+
+  runState.runStatus = 1;
+  RunLog::appendEntry(std::string(kLogRule) + "Programm beendet\n\n\n");
+  return runState.runStatus;
+}
+
+}  // namespace ExportRun

@@ -1,0 +1,10 @@
+#pragma once
+
+// One transfer pass, from the command line to the exit status.
+namespace ExportRun {
+
+// Returns the exit status: 98 usage, 97 settings file unreadable, -1 no
+// database connection, 90 transfer file not writable, 1 pass completed.
+int run(int argc, char** argv);
+
+}  // namespace ExportRun

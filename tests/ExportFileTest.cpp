@@ -1,0 +1,55 @@
+#include "files/ExportFile.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "TestSupport.h"
+
+namespace {
+
+TEST(ExportFileTest, AppendsAfterEarlierContentWithLfOnly) {
+  test::TempDir dir;
+  std::string path = dir.file("BEWDATA.dat");
+  test::writeFile(path, "earlier,line\n");
+  EXPECT_EQ(ExportFile::appendLine(path, "a,b\n"), 0);
+  EXPECT_EQ(ExportFile::appendLine(path, "c,d\n"), 0);
+  EXPECT_EQ(test::readFile(path), "earlier,line\na,b\nc,d\n");
+}
+
+TEST(ExportFileTest, ReportsAFileThatCannotBeOpened) {
+  test::TempDir dir;
+  EXPECT_EQ(ExportFile::appendLine(dir.file("missing/BEWDATA.dat"), "a\n"), -1);
+  EXPECT_EQ(ExportFile::testAppend(dir.file("missing/BEWDATA.dat")), -1);
+  EXPECT_EQ(ExportFile::testAppend(dir.file("BEWDATA.dat")), 0);
+  EXPECT_EQ(test::readFile(dir.file("BEWDATA.dat")), "");
+}
+
+TEST(ExportFileTest, ReportsAFullDevice) {
+  EXPECT_EQ(ExportFile::appendLine("/dev/full", "a,b\n"), -1);
+}
+
+// A write that stops half-way (here: the file-size limit) must not leave a
+// half line behind for the next line to join.
+TEST(ExportFileTest, CutsAPartlyWrittenLineBack) {
+  test::TempDir dir;
+  std::string path = dir.file("BEWDATA.dat");
+  test::writeFile(path, "0123456789\n");
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{16, 16};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    _exit(ExportFile::appendLine(path, "a line that does not fit\n") == -1 ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(test::readFile(path), "0123456789\n");
+}
+
+}  // namespace

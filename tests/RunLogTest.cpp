@@ -1,0 +1,70 @@
+#include "files/RunLog.h"
+
+#include <gtest/gtest.h>
+
+#include "TestSupport.h"
+
+namespace {
+
+struct LogFiles {
+  test::TempDir dir;
+  std::string log = dir.file("Palvexa#Log.txt");
+  std::string backup = dir.file("Palvexa#Log_bak.txt");
+};
+
+TEST(RunLogTest, StoresEveryNewlineAsCrLfAndAddsOne) {
+  LogFiles files;
+  RunLog::appendEntryAt(files.log, files.backup, "\nfirst");
+  RunLog::appendEntryAt(files.log, files.backup, "second\n\n");
+  RunLog::appendEntryAt(files.log, files.backup,
+                        "\xDC"
+                        "bergabe vom ");
+  EXPECT_EQ(test::readFile(files.log),
+            "\r\nfirst\r\nsecond\r\n\r\n\r\n\xDC"
+            "bergabe vom \r\n");
+  EXPECT_FALSE(test::fileExists(files.backup));
+}
+
+// The threshold is compared as "greater than": a log of exactly 10 MiB after
+// an entry stays, one more byte moves it, crossing entry included.
+TEST(RunLogTest, RotatesOnlyPastTheThreshold) {
+  struct Case {
+    long sizeBefore;  // log size before an entry of 8 stored bytes
+    bool backupBefore;
+    bool rotated;
+  };
+  const Case cases[] = {
+      {RunLog::kRotationBytes - 8, false, false},
+      {RunLog::kRotationBytes - 7, false, true},
+      {RunLog::kRotationBytes - 7, true, true},
+      {RunLog::kRotationBytes + 100, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sizeBefore);
+    LogFiles files;
+    std::string before(static_cast<size_t>(c.sizeBefore), 'x');
+    test::writeFile(files.log, before);
+    if (c.backupBefore) {
+      test::writeFile(files.backup, "old backup");
+    }
+    RunLog::appendEntryAt(files.log, files.backup, "abcdef");  // 8 bytes stored
+    if (c.rotated) {
+      EXPECT_FALSE(test::fileExists(files.log));
+      EXPECT_EQ(test::readFile(files.backup), before + "abcdef\r\n");
+      RunLog::appendEntryAt(files.log, files.backup, "next");
+      EXPECT_EQ(test::readFile(files.log), "next\r\n");
+    } else {
+      EXPECT_EQ(test::readFile(files.log).size(), static_cast<size_t>(RunLog::kRotationBytes));
+      EXPECT_FALSE(test::fileExists(files.backup));
+    }
+  }
+}
+
+TEST(RunLogTest, MissingDirectoryDropsTheEntrySilently) {
+  test::TempDir dir;
+  std::string log = dir.file("missing/Palvexa#Log.txt");
+  RunLog::appendEntryAt(log, dir.file("missing/bak.txt"), "entry");
+  EXPECT_FALSE(test::fileExists(log));
+}
+
+}  // namespace

@@ -1,0 +1,174 @@
+#include "TestSupport.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace test {
+
+std::string buildDir() {
+  return MORLUND_BUILD_DIR;
+}
+std::string sourceDir() {
+  return MORLUND_SOURCE_DIR;
+}
+
+TempDir::TempDir() {
+  std::string pattern = std::filesystem::temp_directory_path().string() + "/morlund-XXXXXX";
+  std::vector<char> buffer(pattern.begin(), pattern.end());
+  buffer.push_back('\0');
+  if (mkdtemp(buffer.data()) == nullptr) {
+    throw std::runtime_error("mkdtemp failed");
+  }
+  path_ = buffer.data();
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  // Tests make directories unwritable; give the owner access back first.
+  for (auto it = std::filesystem::recursive_directory_iterator(
+           path_, std::filesystem::directory_options::skip_permission_denied, ignored);
+       it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+    if (it->is_directory(ignored)) {
+      std::filesystem::permissions(it->path(), std::filesystem::perms::owner_all,
+                                   std::filesystem::perm_options::add, ignored);
+    }
+  }
+  std::filesystem::remove_all(path_, ignored);
+}
+
+bool fileExists(const std::string& path) {
+  return std::filesystem::exists(path);
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  if (!out) {
+    throw std::runtime_error("cannot write " + path);
+  }
+}
+
+void makeDirs(const std::string& path) {
+  std::filesystem::create_directories(path);
+}
+
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& cwd,
+                         const std::map<std::string, std::string>& extraEnv,
+                         const std::string& stdinText) {
+  std::map<std::string, std::string> environment;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    const char* equals = std::strchr(*entry, '=');
+    if (equals != nullptr) {
+      environment[std::string(*entry, static_cast<size_t>(equals - *entry))] = equals + 1;
+    }
+  }
+  for (const auto& [name, value] : extraEnv) {
+    environment[name] = value;
+  }
+  std::vector<std::string> envStrings;
+  for (const auto& [name, value] : environment) {
+    envStrings.push_back(name + "=" + value);
+  }
+  std::vector<char*> envp;
+  for (auto& s : envStrings) {
+    envp.push_back(s.data());
+  }
+  envp.push_back(nullptr);
+  std::vector<std::string> argStrings = argv;
+  std::vector<char*> args;
+  for (auto& s : argStrings) {
+    args.push_back(s.data());
+  }
+  args.push_back(nullptr);
+
+  int inPipe[2], outPipe[2], errPipe[2];
+  if (pipe2(inPipe, O_CLOEXEC) != 0 || pipe2(outPipe, O_CLOEXEC) != 0 ||
+      pipe2(errPipe, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  auto start = std::chrono::steady_clock::now();
+  pid_t pid = fork();
+  if (pid < 0) {
+    throw std::runtime_error("fork failed");
+  }
+  if (pid == 0) {
+    dup2(inPipe[0], 0);
+    dup2(outPipe[1], 1);
+    dup2(errPipe[1], 2);
+    if (chdir(cwd.c_str()) != 0) {
+      _exit(126);
+    }
+    execve(args[0], args.data(), envp.data());
+    _exit(127);
+  }
+  close(inPipe[0]);
+  close(outPipe[1]);
+  close(errPipe[1]);
+  if (!stdinText.empty()) {
+    // Small inputs only: the child reads them before it writes much.
+    ssize_t ignored = write(inPipe[1], stdinText.data(), stdinText.size());
+    (void)ignored;
+  }
+  close(inPipe[1]);
+
+  ProcessResult result;
+  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  int open = 2;
+  while (open > 0) {
+    if (poll(fds, 2, -1) < 0) {
+      continue;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd >= 0 && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) {
+        char chunk[4096];
+        ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
+        if (n > 0) {
+          sinks[i]->append(chunk, static_cast<size_t>(n));
+        } else {
+          close(fds[i].fd);
+          fds[i].fd = -1;
+          --open;
+        }
+      }
+    }
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+std::string crlf(const std::string& text) {
+  std::string stored;
+  for (char c : text) {
+    if (c == '\n') {
+      stored += '\r';
+    }
+    stored += c;
+  }
+  return stored;
+}
+
+}  // namespace test

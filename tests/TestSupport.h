@@ -1,0 +1,52 @@
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+// Helpers shared by the tests: scratch directories, whole-file I/O and
+// running the project's programs as real processes.
+namespace test {
+
+// Paths of the build and source trees, fixed at configure time.
+std::string buildDir();
+std::string sourceDir();
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the object goes out of scope.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+bool fileExists(const std::string& path);
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& bytes);
+void makeDirs(const std::string& path);
+
+struct ProcessResult {
+  int exitStatus = -1;  // 0..255, or -1 when the process did not exit normally
+  std::string out;
+  std::string err;
+  double seconds = 0;
+};
+
+// Runs argv[0] with the given arguments in directory cwd. Variables in
+// extraEnv are added to (or replace) this process's environment; stdinText
+// is fed to its standard input, which is then closed.
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& cwd,
+                         const std::map<std::string, std::string>& extraEnv = {},
+                         const std::string& stdinText = "");
+
+// Replaces every "\n" by "\r\n": the stored form of run-log text.
+std::string crlf(const std::string& text);
+
+}  // namespace test
