@@ -2,10 +2,16 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
+#include "db/BookingCursor.h"
+#include "db/DbConnection.h"
+#include "db/MaintenanceStatements.h"
 #include "files/ExportFile.h"
 #include "files/RunLog.h"
+#include "run/EraMapping.h"
+#include "settings/SettingsFile.h"
 
 namespace ExportRun {
 
@@ -68,7 +74,46 @@ int32_t settingsAndConnection() {
     return 97;
   }
   std::fclose(settings);
-  return 0;
+  std::string user = SettingsFile::lookupSetting(runState.settingsPath, "", "LOGIN", 0);
+  std::string password = SettingsFile::lookupSetting(runState.settingsPath, "", "PASS", 0);
+  std::string dataSourceName =
+      SettingsFile::lookupSetting(runState.settingsPath, "", "DATABASE", 0);
+  if (dataSourceName.size() > 41) {
+    dataSourceName.clear();
+  }
+  int32_t connected = DbConnection::connect(user, password, dataSourceName);
+  explicit_bzero(password.data(), password.size());
+  if (connected != 0) {
+    std::printf("Datenbankverbindung fehlgeschlagen, Fehler: %d\n", connected);
+  }
+  return connected;
+}
+
+// Every booking read is marked, exported or not, so that the next pass does
+// not read it again. A booking whose line did not reach the transfer file is
+// left unmarked and ends the pass: the next pass exports it.
+//
+// Returns 0, or 90 when a line could not be written.
+int32_t rowLoop() {
+  int32_t result = 0;
+  runState.runStatus = BookingCursor::fetch();
+  while (runState.runStatus == 0) {
+    if (EraMapping::processRow(currentBookingRow, runState.transferPath, runState.consoleEcho,
+                               runState.exportCount) != 0) {
+      RunLog::appendEntry(
+          "Fehler beim Schreiben der Zieldatei, \xDC"
+          "bergabe abgebrochen");
+      std::fputs("Fehler beim Schreiben der Zieldatei, Uebergabe abgebrochen\n", stdout);
+      result = 90;
+      break;
+    }
+    int32_t marked = MaintenanceStatements::markTransferred(currentBookingRow);
+    if (marked != 0 && runState.consoleEcho) {
+      std::printf("\nFehler 'SQL_MarkTranfer: %d\n", marked);
+    }
+    runState.runStatus = BookingCursor::fetch();
+  }
+  return result;
 }
 
 }  // namespace
@@ -87,6 +132,15 @@ int run(int argc, char** argv) {
     return runState.runStatus;
   }
 
+  runState.runStatus = MaintenanceStatements::serverTime(runState.serverTime);
+  RunLog::appendEntry(
+      "\xDC"
+      "bergabe vom " +
+      runState.serverTime + "\n");
+  if (runState.consoleEcho) {
+    std::printf("Uebergabe am %s gestartet\n\n", runState.serverTime.c_str());
+  }
+
   if (ExportFile::testAppend(runState.transferPath) != 0) {
     RunLog::appendEntry("Zieldatei auf Server kann nicht erzeugt werden\n");
     if (runState.consoleEcho) {
@@ -96,6 +150,9 @@ int run(int argc, char** argv) {
   }
 
   runState.exportCount = 0;
+  runState.runStatus = BookingCursor::open();
+  int32_t loopResult = rowLoop();
+  BookingCursor::close();
 
   RunLog::appendEntry(
       "\nAnzahl \xFC"
@@ -105,7 +162,9 @@ int run(int argc, char** argv) {
     std::printf("\nAnzahl uebergebener Buchungen : %d", runState.exportCount);
   }
 
-  runState.runStatus = 1;
+  MaintenanceStatements::purge();
+
+  runState.runStatus = loopResult != 0 ? loopResult : 1;
   RunLog::appendEntry(std::string(kLogRule) + "Programm beendet\n\n\n");
   return runState.runStatus;
 }

@@ -1,0 +1,25 @@
+#pragma once
+
+#include "db/BookingRow.h"
+
+// The one open SELECT over the bookings not yet transferred. It stays
+// positioned while the marking UPDATE runs on the same connection.
+namespace BookingCursor {
+
+inline constexpr const char kSelectText[] =
+    "SELECT  BewTID, BewLID, BewIDN, BewSto,  convert(char(19), BewDtm, 120),  "
+    "convert(char(19), BewUhr, 120),  BewLfn, BewArt, BewTas, BewEra,  BewKze, BewBer, "
+    "BewErq, BewKst,  BewQua, BewSrc, BewRes FROM  KVLSYSTEM.Kvl321Bew WHERE (BewUkz != 4  "
+    "OR BewUkz IS NULL) ORDER  BY BewIdn, BewDtm, BewUhr, BewLfn ";
+
+// Returns 0 when the SELECT runs (or no statement handle could be had: then
+// the first fetch fails), -1 when it fails.
+int open();
+
+// Returns 0 with the next booking in currentBookingRow, 100 after the last
+// row, -1 on failure (the cursor is then gone).
+int fetch();
+
+int close();
+
+}  // namespace BookingCursor
