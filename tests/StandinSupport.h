@@ -1,0 +1,36 @@
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace test {
+
+// A stand-in database file with its ODBC registration (DSN "ZEIT") in a
+// directory. Seeding and inspection go straight through SQLite, never
+// through the driver under test.
+class StandinDatabase {
+ public:
+  // Writes <directory>/odbcinst.ini and <directory>/odbc.ini (DSN ZEIT,
+  // Database=<directory>/zeit.db, Driver = test::buildDir() +
+  // "/libSqlServerStandin.so") and creates zeit.db with the schema. A zeit.db
+  // left in the directory is replaced by an empty one.
+  explicit StandinDatabase(const std::string& directory);
+  const std::string& databasePath() const;
+  const std::string& iniDirectory() const;
+  // ODBCSYSINI and ODBCINI for a child process (or setenv in this one).
+  std::map<std::string, std::string> odbcEnvironment() const;
+  // Runs SQL directly through SQLite (not the driver); a failure is a test
+  // failure (ADD_FAILURE + message).
+  void execute(const std::string& sql) const;
+  // Rows of a query through SQLite, each column as text, NULL as "NULL".
+  std::vector<std::vector<std::string>> query(const std::string& sql) const;
+  void addLogin(const std::string& login, const std::string& password) const;
+  void setControl(const std::string& name, const std::string& value) const;
+
+ private:
+  std::string directory_;
+  std::string databasePath_;
+};
+
+}  // namespace test
