@@ -1,0 +1,353 @@
+// Morlund_Settings: writes the settings file that Morlund_MSSQL reads its
+// database credentials from, and encrypts, decrypts and looks up single
+// values with the same code the export tool uses.
+//
+// Unlike the export tool, this program prints credentials when asked to:
+// that is its purpose. It never writes them anywhere but the settings file
+// and standard output.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "settings/SettingsFile.h"
+#include "settings/ValueCipher.h"
+
+namespace {
+
+constexpr int kExitDone = 0;
+constexpr int kExitFileFailure = 1;
+constexpr int kExitRefused = 2;
+
+// The reader's value field holds at most 201 characters of stored form, so
+// at most 12 blocks of 16 digits: 96 bytes of clear text.
+constexpr size_t kMaxStoredLength = 201;
+// The export tool takes a data source name of 1 to 41 characters only.
+constexpr size_t kMaxDataSourceLength = 41;
+
+const char kUsage[] =
+    "Usage:\n"
+    "  Morlund_Settings encrypt TEXT\n"
+    "      Print the stored (encrypted) form of TEXT.\n"
+    "  Morlund_Settings decrypt HEX\n"
+    "      Print the clear text of a stored value.\n"
+    "  Morlund_Settings write FILE --login USER --database DSN [--force]\n"
+    "      Read the password from standard input (one line; not echoed on a\n"
+    "      terminal) and write FILE with the records LOGIN, PASS and DATABASE,\n"
+    "      readable by its owner only. An existing FILE is replaced only with\n"
+    "      --force.\n"
+    "  Morlund_Settings lookup FILE KEY\n"
+    "      Print the value that Morlund_MSSQL reads for KEY (LOGIN, PASS or\n"
+    "      DATABASE).\n"
+    "  Morlund_Settings --help\n"
+    "      Print this text.\n"
+    "\n"
+    "Exit status: 0 done; 1 a file could not be read or written; 2 wrong\n"
+    "arguments, or a value or an existing file refused.\n";
+
+int usageError(const char* message) {
+  std::fprintf(stderr, "Morlund_Settings: %s\n\n%s", message, kUsage);
+  return kExitRefused;
+}
+
+void printLine(std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fputc('\n', stdout);
+}
+
+// Terminal settings to restore should the password prompt be interrupted.
+struct termios savedTerminal;
+
+void restoreTerminalAndDie(int signalNumber) {
+  tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
+  signal(signalNumber, SIG_DFL);
+  raise(signalNumber);
+}
+
+// Reads one line from standard input; the line end (LF or CR LF) is not
+// part of it. On a terminal the input is not echoed. Returns 0, or -1 when
+// standard input holds no line at all.
+int readPassword(std::string& password) {
+  bool terminal = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &savedTerminal) == 0;
+  struct sigaction previous[3];
+  const int signals[3] = {SIGINT, SIGTERM, SIGHUP};
+  if (terminal) {
+    struct sigaction restore = {};
+    restore.sa_handler = restoreTerminalAndDie;
+    for (int i = 0; i < 3; ++i) {
+      sigaction(signals[i], &restore, &previous[i]);
+    }
+    struct termios silent = savedTerminal;
+    silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    silent.c_lflag |= ECHONL;
+    std::fputs("Password: ", stderr);
+    std::fflush(stderr);
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &silent);
+  }
+  bool gotAny = false;
+  int c;
+  while ((c = std::getchar()) != EOF) {
+    gotAny = true;
+    if (c == '\n') {
+      break;
+    }
+    password += static_cast<char>(c);
+  }
+  if (terminal) {
+    tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
+    for (int i = 0; i < 3; ++i) {
+      sigaction(signals[i], &previous[i], nullptr);
+    }
+  }
+  if (!password.empty() && password.back() == '\r') {
+    password.pop_back();
+  }
+  return gotAny ? 0 : -1;
+}
+
+// Encrypts one credential. Refuses, with a message, what the settings file
+// cannot carry: a zero byte ends the clear text, and a stored form longer
+// than the reader's value field is never taken. Line breaks are refused as
+// well; in a credential they are a mistake, not a wish.
+int storeValue(const char* what, const std::string& clearText, std::string& stored) {
+  if (clearText.find_first_of(std::string_view("\0\r\n", 3)) != std::string::npos) {
+    std::fprintf(stderr, "Morlund_Settings: the %s contains a line break or a zero byte\n", what);
+    return -1;
+  }
+  stored = ValueCipher::encryptValue(clearText);
+  if (stored.size() > kMaxStoredLength) {
+    std::fprintf(stderr, "Morlund_Settings: the %s is too long: at most %zu bytes can be stored\n",
+                 what, kMaxStoredLength / 16 * 8);
+    return -1;
+  }
+  return 0;
+}
+
+int writeAll(int fd, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    if (written <= 0) {
+      return -1;
+    }
+    done += static_cast<size_t>(written);
+  }
+  return 0;
+}
+
+std::string directoryOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    return ".";
+  }
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Makes a completed rename survive a crash.
+void syncDirectory(const std::string& directory) {
+  int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    fsync(fd);
+    close(fd);
+  }
+}
+
+// Puts the finished temporary file in place. Without force an existing
+// file is never replaced, also one that appeared while we were writing.
+// Returns an exit status.
+int moveIntoPlace(const std::string& temporary, const std::string& path, bool force) {
+  if (force) {
+    if (rename(temporary.c_str(), path.c_str()) != 0) {
+      std::fprintf(stderr, "Morlund_Settings: cannot replace %s: %s\n", path.c_str(),
+                   std::strerror(errno));
+      return kExitFileFailure;
+    }
+    return kExitDone;
+  }
+  if (link(temporary.c_str(), path.c_str()) == 0) {
+    unlink(temporary.c_str());
+    return kExitDone;
+  }
+  if (errno == EEXIST) {
+    std::fprintf(stderr, "Morlund_Settings: %s exists; use --force to replace it\n", path.c_str());
+    return kExitRefused;
+  }
+  // A file system without hard links: check once more, then rename.
+  struct stat existing;
+  if (lstat(path.c_str(), &existing) == 0) {
+    std::fprintf(stderr, "Morlund_Settings: %s exists; use --force to replace it\n", path.c_str());
+    return kExitRefused;
+  }
+  if (rename(temporary.c_str(), path.c_str()) != 0) {
+    std::fprintf(stderr, "Morlund_Settings: cannot create %s: %s\n", path.c_str(),
+                 std::strerror(errno));
+    return kExitFileFailure;
+  }
+  return kExitDone;
+}
+
+// Writes the records to a temporary file beside the target, owner-only,
+// reads each key back through the export tool's own reader, and only then
+// moves the file into place. Nothing half-written is ever left at path.
+int writeSettingsFile(const std::string& path, const std::string& content,
+                      const std::string (&keys)[3], const std::string (&values)[3], bool force) {
+  std::string temporary = path + ".XXXXXX";
+  int fd = mkstemp(temporary.data());
+  if (fd < 0) {
+    std::fprintf(stderr, "Morlund_Settings: cannot create a file beside %s: %s\n", path.c_str(),
+                 std::strerror(errno));
+    return kExitFileFailure;
+  }
+  if (fchmod(fd, S_IRUSR | S_IWUSR) != 0 || writeAll(fd, content) != 0 || fsync(fd) != 0) {
+    std::fprintf(stderr, "Morlund_Settings: cannot write %s: %s\n", temporary.c_str(),
+                 std::strerror(errno));
+    close(fd);
+    unlink(temporary.c_str());
+    return kExitFileFailure;
+  }
+  if (close(fd) != 0) {
+    std::fprintf(stderr, "Morlund_Settings: cannot write %s: %s\n", temporary.c_str(),
+                 std::strerror(errno));
+    unlink(temporary.c_str());
+    return kExitFileFailure;
+  }
+  for (int i = 0; i < 3; ++i) {
+    if (SettingsFile::lookupSetting(temporary, "", keys[i], 0) != values[i]) {
+      std::fprintf(stderr, "Morlund_Settings: %s does not read back as written\n", keys[i].c_str());
+      unlink(temporary.c_str());
+      return kExitFileFailure;
+    }
+  }
+  int status = moveIntoPlace(temporary, path, force);
+  if (status != kExitDone) {
+    unlink(temporary.c_str());
+    return status;
+  }
+  syncDirectory(directoryOf(path));
+  return kExitDone;
+}
+
+// The records the export tool expects: a header line with a non-empty
+// section, so that no lookup matches by section, and a line with a
+// non-zero number of its own and a distinct key, so that each lookup
+// finds its own record. Line ends are CR LF as on the platform the files
+// come from; the reader accepts both.
+int runWrite(int argc, char** argv) {
+  if (argc < 3) {
+    return usageError("write needs a FILE");
+  }
+  std::string path = argv[2];
+  std::string login;
+  std::string dataSource;
+  bool haveLogin = false;
+  bool haveDataSource = false;
+  bool force = false;
+  for (int i = 3; i < argc; ++i) {
+    std::string_view option = argv[i];
+    if (option == "--force" && !force) {
+      force = true;
+    } else if (option == "--login" && !haveLogin && i + 1 < argc) {
+      login = argv[++i];
+      haveLogin = true;
+    } else if (option == "--database" && !haveDataSource && i + 1 < argc) {
+      dataSource = argv[++i];
+      haveDataSource = true;
+    } else {
+      std::string message = "unexpected or repeated argument: " + std::string(option);
+      return usageError(message.c_str());
+    }
+  }
+  if (!haveLogin || !haveDataSource) {
+    return usageError("write needs --login USER and --database DSN");
+  }
+  if (path.empty()) {
+    return usageError("FILE must not be empty");
+  }
+  if (login.empty()) {
+    std::fprintf(stderr, "Morlund_Settings: the login must not be empty\n");
+    return kExitRefused;
+  }
+  if (dataSource.empty() || dataSource.size() > kMaxDataSourceLength) {
+    std::fprintf(stderr,
+                 "Morlund_Settings: the data source name must have 1 to %zu characters; "
+                 "Morlund_MSSQL ignores any other\n",
+                 kMaxDataSourceLength);
+    return kExitRefused;
+  }
+  struct stat existing;
+  if (!force && lstat(path.c_str(), &existing) == 0) {
+    std::fprintf(stderr, "Morlund_Settings: %s exists; use --force to replace it\n", path.c_str());
+    return kExitRefused;
+  }
+
+  std::string password;
+  if (readPassword(password) != 0) {
+    std::fprintf(stderr, "Morlund_Settings: no password on standard input\n");
+    return kExitRefused;
+  }
+  const std::string keys[3] = {"LOGIN", "PASS", "DATABASE"};
+  const std::string values[3] = {login, password, dataSource};
+  const char* names[3] = {"login", "password", "data source name"};
+  std::string content;
+  for (int i = 0; i < 3; ++i) {
+    std::string stored;
+    if (storeValue(names[i], values[i], stored) != 0) {
+      return kExitRefused;
+    }
+    content += ";DB;\r\n" + std::to_string(i + 1) + ";" + keys[i] + ";" + stored + "\r\n";
+  }
+  return writeSettingsFile(path, content, keys, values, force);
+}
+
+int runLookup(const std::string& path, const std::string& key) {
+  FILE* probe = std::fopen(path.c_str(), "rb");
+  if (probe == nullptr) {
+    std::fprintf(stderr, "Morlund_Settings: cannot read %s: %s\n", path.c_str(),
+                 std::strerror(errno));
+    return kExitFileFailure;
+  }
+  std::fclose(probe);
+  printLine(SettingsFile::lookupSetting(path, "", key, 0));
+  return kExitDone;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    return usageError("missing command");
+  }
+  std::string_view command = argv[1];
+  if (command == "--help" || command == "-h" || command == "help") {
+    std::fputs(kUsage, stdout);
+    return kExitDone;
+  }
+  if (command == "encrypt" && argc == 3) {
+    printLine(ValueCipher::encryptValue(argv[2]));
+    return kExitDone;
+  }
+  if (command == "decrypt" && argc == 3) {
+    std::string clearText;
+    ValueCipher::decryptValue(argv[2], clearText);
+    printLine(clearText);
+    return kExitDone;
+  }
+  if (command == "lookup" && argc == 4) {
+    return runLookup(argv[2], argv[3]);
+  }
+  if (command == "write") {
+    return runWrite(argc, argv);
+  }
+  return usageError("unknown command or wrong number of arguments");
+}
