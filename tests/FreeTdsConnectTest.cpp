@@ -1,0 +1,94 @@
+// The connect phase through a real SQL Server driver (FreeTDS), against
+// servers that are not there or do not answer.
+
+#include <arpa/inet.h>
+#include <glob.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "InstallationSupport.h"
+
+namespace {
+
+std::string freeTdsDriver() {
+  glob_t found{};
+  std::string path;
+  if (glob("/usr/lib/*/odbc/libtdsodbc.so", 0, nullptr, &found) == 0 && found.gl_pathc > 0) {
+    path = found.gl_pathv[0];
+  }
+  globfree(&found);
+  return path;
+}
+
+// A loopback socket on a free port; listening or not.
+struct LoopbackSocket {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  int port = 0;
+
+  explicit LoopbackSocket(bool listening) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      ADD_FAILURE() << "cannot bind a loopback socket";
+    }
+    port = ntohs(address.sin_port);
+    if (listening) {
+      listen(fd, 4);  // connections complete in the backlog and are never answered
+    } else {
+      close(fd);
+      fd = -1;
+    }
+  }
+  ~LoopbackSocket() {
+    if (fd >= 0) {
+      close(fd);
+    }
+  }
+};
+
+struct FreeTdsSite : test::SiteLayout {
+  std::map<std::string, std::string> environment;
+
+  explicit FreeTdsSite(int port) {
+    std::string driver = freeTdsDriver();
+    EXPECT_FALSE(driver.empty()) << "tdsodbc is not installed";
+    test::writeFile(root.file("odbcinst.ini"), "[FreeTDS]\nDriver = " + driver + "\n");
+    test::writeFile(root.file("odbc.ini"),
+                    "[ZEIT]\nDriver = FreeTDS\nServer = 127.0.0.1\nPort = " + std::to_string(port) +
+                        "\nTDS_Version = 7.4\nClientCharset = CP1252\n");
+    environment = {{"ODBCSYSINI", root.path()}, {"ODBCINI", root.file("odbc.ini")}};
+    test::writeSettingsFile(settingsPath, "sa", "secret", "ZEIT");
+  }
+};
+
+TEST(FreeTdsConnectTest, FailedConnectionsEndWithMinusOne) {
+  struct Case {
+    const char* what;
+    bool listening;
+    double minSeconds, maxSeconds;
+  };
+  const Case cases[] = {
+      {"nothing listens", false, 0, 5},
+      {"a listener that never answers", true, 14, 45},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    LoopbackSocket server(c.listening);
+    FreeTdsSite site(server.port);
+    auto result = test::runExport(site, {"Vantoreum.ini", "/D"}, site.environment);
+    EXPECT_EQ(result.exitStatus, 255);
+    EXPECT_EQ(result.out, "Datenbankverbindung fehlgeschlagen, Fehler: -1\n");
+    EXPECT_EQ(site.log(), "\r\n" + std::string(48, '>') +
+                              "Protokollierung gestartet:\r\n"
+                              "Verbinden mit Datenbank fehlgeschlagen\r\n");
+    EXPECT_GE(result.seconds, c.minSeconds);
+    EXPECT_LT(result.seconds, c.maxSeconds);
+  }
+}
+
+}  // namespace

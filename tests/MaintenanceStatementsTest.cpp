@@ -1,0 +1,49 @@
+#include "db/MaintenanceStatements.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace {
+
+BookingRow rowWith(const char* idn, const char* sto, const char* dtm, const char* uhr,
+                   const char* lfn) {
+  BookingRow row = {};
+  std::strcpy(row.BewIDN, idn);
+  std::strcpy(row.BewSto, sto);
+  std::strcpy(row.BewDtmCompact, dtm);
+  std::strcpy(row.BewUhrCompact, uhr);
+  std::strcpy(row.BewLfn, lfn);
+  return row;
+}
+
+const char kPrefix[] =
+    "UPDATE  KVLSYSTEM.Kvl321Bew    SET  BewUkz = 4,         BewUdt = CURRENT_TIMESTAMP WHERE  ";
+
+TEST(MaintenanceStatementsTest, MarkingStatementTexts) {
+  struct Case {
+    BookingRow row;
+    std::string where;
+  };
+  const Case cases[] = {
+      {rowWith("000123", "10", "20150601000000", "18991230074500", "1"),
+       "BewIDN = '000123'    AND  BewSto = '10'    AND  convert(char(19), BewDtm, 120) = "
+       "'2015-06-01 00:00:00'    AND  convert(char(19), BewUhr, 120) = '1899-12-30 07:45:00'    "
+       "AND  BewLfn = '1'"},
+      // Empty values may be NULL in the table; "=" alone would never match them.
+      {rowWith("", "", "", "", ""),
+       "(BewIDN = ' ' OR BewIDN IS NULL)    AND  (BewSto = '' OR BewSto IS NULL)    AND  "
+       "BewDtm IS NULL    AND  BewUhr IS NULL    AND  (BewLfn = '' OR BewLfn IS NULL)"},
+      // A quote must not end its literal.
+      {rowWith("x' OR '1'='1", "O'", "20150601000000", "18991230074500", "'"),
+       "BewIDN = 'x'' OR ''1''=''1'    AND  BewSto = 'O'''    AND  convert(char(19), BewDtm, "
+       "120) = '2015-06-01 00:00:00'    AND  convert(char(19), BewUhr, 120) = "
+       "'1899-12-30 07:45:00'    AND  BewLfn = ''''"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.where);
+    EXPECT_EQ(MaintenanceStatements::markingStatement(c.row), kPrefix + c.where);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,367 @@
+// Whole transfer passes: the real program, run as a process in a scratch
+// installation, through the unixODBC driver manager against the stand-in.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <map>
+
+#include "InstallationSupport.h"
+#include "StandinSupport.h"
+
+namespace {
+
+const std::string kRule(48, '>');
+const std::string kStartEntry = "\r\n" + kRule + "Protokollierung gestartet:\r\n";
+const std::string kEndEntry = kRule + "Programm beendet\r\n\r\n\r\n\r\n";
+const char kUser[] = "zeit";
+const char kPassword[] = "Geheim-1";
+
+std::string sqlLiteral(const std::string& value) {
+  std::string text = "'";
+  for (char c : value) {
+    text += c;
+    if (c == '\'') {
+      text += '\'';
+    }
+  }
+  return text + "'";
+}
+
+// An installation with a stand-in database that knows the user, its clock
+// at 2015-06-01 08:00:00.
+struct Installation : test::SiteLayout {
+  test::StandinDatabase database{root.path()};
+
+  Installation() {
+    database.addLogin(kUser, kPassword);
+    database.setControl("clock", "2015-06-01 08:00:00.000");
+    writeSettings(kUser, kPassword, "ZEIT");
+  }
+
+  void writeSettings(const std::string& user, const std::string& password,
+                     const std::string& dataSourceName) const {
+    test::writeSettingsFile(settingsPath, user, password, dataSourceName);
+  }
+
+  // Inserts a booking; columns not named are NULL.
+  void addBooking(const std::map<std::string, std::string>& columns) const {
+    std::string names, values;
+    for (const auto& [name, value] : columns) {
+      names += (names.empty() ? "" : ", ") + name;
+      values += (values.empty() ? "" : ", ") + sqlLiteral(value);
+    }
+    database.execute("INSERT INTO Kvl321Bew (" + names + ") VALUES (" + values + ")");
+  }
+
+  test::ProcessResult run(const std::vector<std::string>& args) const {
+    return test::runExport(*this, args, database.odbcEnvironment());
+  }
+
+  std::vector<std::vector<std::string>> marks() const {
+    return database.query("SELECT BewIDN, BewUkz FROM Kvl321Bew ORDER BY rowid");
+  }
+};
+
+const std::map<std::string, std::string> kWorkedExample = {
+    {"BewTID", "T1"},
+    {"BewLID", "01"},
+    {"BewIDN", "000123"},
+    {"BewSto", "10"},
+    {"BewDtm", "2015-06-01 00:00:00"},
+    {"BewUhr", "1899-12-30 07:45:00"},
+    {"BewLfn", "1"},
+    {"BewTas", "12"},
+    {"BewEra", "201"},
+    {"BewSrc", "dta"},
+};
+
+std::map<std::string, std::string> booking(const std::string& idn, const std::string& source,
+                                           const std::string& era) {
+  return {{"BewIDN", idn},
+          {"BewSto", "10"},
+          {"BewDtm", "2015-06-01 00:00:00"},
+          {"BewUhr", "1899-12-30 07:45:00"},
+          {"BewLfn", "1"},
+          {"BewTID", "T1"},
+          {"BewLID", "01"},
+          {"BewSrc", source},
+          {"BewEra", era}};
+}
+
+std::string transferLine(const std::string& idn, const std::string& source,
+                         const std::string& era) {
+  return idn + ",10,20150601,074500,1,T1,01,,,,,," + era + ",,," + source + ",\n";
+}
+
+TEST(TransferPassTest, WorkedExampleInEchoMode) {
+  Installation site;
+  site.addBooking(kWorkedExample);
+  auto result = site.run({"Vantoreum.ini", "/D"});
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.out,
+            "Uebergabe am 01.06.2015 08:00:00 gestartet\n\n"
+            "ID: 000123, Buchung vom 20150601 074500  uebergeben\n"
+            "\nAnzahl uebergebener Buchungen : 1");
+  EXPECT_EQ(site.log(), kStartEntry +
+                            "\xDC"
+                            "bergabe vom 01.06.2015 08:00:00\r\n\r\n"
+                            "000123,20150601,074500,T1,01,, 1, dta\r\n"
+                            "\r\nAnzahl \xFC"
+                            "bergebener Buchungen : 1\r\n" +
+                            kEndEntry);
+  EXPECT_EQ(test::readFile(site.transferPath),
+            "000123,10,20150601,074500,1,T1,01,,,,,,204,,12,dta,\n");
+  auto rows = site.database.query("SELECT BewUkz, BewUdt, BewEra FROM Kvl321Bew");
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0][0], "4");
+  EXPECT_EQ(rows[0][1].substr(0, 19), "2015-06-01 08:00:00");
+  EXPECT_EQ(rows[0][2], "201") << "the table keeps the booking's own code";
+}
+
+TEST(TransferPassTest, ZeroRowsStillCreatesTheFileAndLogsTheCount) {
+  Installation site;
+  auto result = site.run({"Vantoreum.ini"});
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.out, "");
+  EXPECT_TRUE(test::fileExists(site.transferPath));
+  EXPECT_EQ(test::readFile(site.transferPath), "");
+  EXPECT_EQ(site.log(), kStartEntry +
+                            "\xDC"
+                            "bergabe vom 01.06.2015 08:00:00\r\n\r\n"
+                            "\r\nAnzahl \xFC"
+                            "bergebener Buchungen : 0\r\n" +
+                            kEndEntry);
+}
+
+// Argument 2 names the target directory unless it is the echo switch; the
+// switch counts in any position and letter case.
+TEST(TransferPassTest, ArgumentsChooseTargetAndEcho) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string transferFile;  // relative to the working directory
+    bool echo;
+  };
+  const Case cases[] = {
+      {{"Vantoreum.ini"}, "BEWDATA.dat", false},
+      {{"Vantoreum.ini", "/d"}, "BEWDATA.dat", true},
+      {{"Vantoreum.ini", "out", "/D"}, "out/BEWDATA.dat", true},
+      {{"Vantoreum.ini", "out"}, "out/BEWDATA.dat", false},
+      {{"Vantoreum.ini", "/D", "out"}, "BEWDATA.dat", true},
+      {{"Vantoreum.ini", "out/"}, "out//BEWDATA.dat", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    Installation site;
+    test::makeDirs(site.work + "/out");
+    site.addBooking(booking("000001", "50P", "1"));
+    auto result = site.run(c.args);
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(test::readFile(site.work + "/" + c.transferFile),
+              transferLine("000001", "50P", "100"));
+    EXPECT_EQ(result.out.find("ID: 000001") != std::string::npos, c.echo);
+    EXPECT_EQ(result.out.empty(), !c.echo);
+  }
+}
+
+TEST(TransferPassTest, RefusedConnectionEndsWithMinusOne) {
+  struct Case {
+    const char* what;
+    std::string user, password, dataSourceName;
+  };
+  const Case cases[] = {
+      {"wrong password", kUser, "geheim-1", "ZEIT"},
+      {"unknown login", "nobody", kPassword, "ZEIT"},
+      {"unknown data source", kUser, kPassword, "NOWHERE"},
+      {"data source name too long", kUser, kPassword, std::string(42, 'Z')},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Installation site;
+    site.writeSettings(c.user, c.password, c.dataSourceName);
+    site.addBooking(kWorkedExample);
+    auto result = site.run({"Vantoreum.ini", "/D"});
+    EXPECT_EQ(result.exitStatus, 255);
+    EXPECT_EQ(result.out, "Datenbankverbindung fehlgeschlagen, Fehler: -1\n");
+    EXPECT_EQ(site.log(), kStartEntry + "Verbinden mit Datenbank fehlgeschlagen\r\n");
+    EXPECT_FALSE(test::fileExists(site.transferPath));
+    EXPECT_EQ(result.out.find(c.password), std::string::npos);
+  }
+}
+
+TEST(TransferPassTest, TransferFileThatCannotBeCreatedEndsWith90) {
+  Installation site;
+  site.addBooking(kWorkedExample);
+  for (const char* echo : {"", "/D"}) {
+    SCOPED_TRACE(echo);
+    std::remove(site.logPath.c_str());
+    std::vector<std::string> args = {"Vantoreum.ini", "missing"};
+    if (*echo) {
+      args.push_back(echo);
+    }
+    auto result = site.run(args);
+    EXPECT_EQ(result.exitStatus, 90);
+    std::string expectedOut = *echo ? "Uebergabe am 01.06.2015 08:00:00 gestartet\n\n"
+                                      "Zieldatei auf Server kann nicht erzeugt werden\n"
+                                    : "";
+    EXPECT_EQ(result.out, expectedOut);
+    EXPECT_EQ(site.log(), kStartEntry +
+                              "\xDC"
+                              "bergabe vom 01.06.2015 08:00:00\r\n\r\n"
+                              "Zieldatei auf Server kann nicht erzeugt werden\r\n\r\n");
+    EXPECT_EQ(site.marks()[0][1], "NULL");
+  }
+}
+
+// Every read booking is marked, exported or not; a filtered one leaves no
+// trace but its mark.
+TEST(TransferPassTest, FilteredBookingsAreMarkedToo) {
+  Installation site;
+  site.addBooking(booking("000001", "DTA", "300"));
+  site.addBooking(booking("000002", "62P", "7"));
+  site.addBooking(booking("000003", "62P", "3"));
+  auto result = site.run({"Vantoreum.ini"});
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(test::readFile(site.transferPath), transferLine("000002", "62P", "7"));
+  EXPECT_EQ(site.marks(), (std::vector<std::vector<std::string>>{
+                              {"000001", "4"}, {"000002", "4"}, {"000003", "4"}}));
+  EXPECT_NE(site.log().find("Buchungen : 1\r\n"), std::string::npos);
+}
+
+TEST(TransferPassTest, PurgeRemovesOnlyMarkedBookingsOlderThanThreeMonths) {
+  Installation site;
+  // Markings fail in this pass, so the unmarked old booking stays unmarked.
+  site.database.setControl("fail.update", "0,1205,40001");
+  auto add = [&](const std::string& idn, const std::string& mark, const std::string& dat) {
+    auto columns = booking(idn, "50P", "1");
+    if (!mark.empty()) {
+      columns["BewUkz"] = mark;
+    }
+    columns["BewDat"] = dat;
+    site.addBooking(columns);
+  };
+  // The server clock reads 2015-06-01 08:00:00: the limit is 2015-03-01 08:00:00.
+  add("old-marked", "4", "2015-03-01 07:59:59");
+  add("limit-marked", "4", "2015-03-01 08:00:00");
+  add("recent-marked", "4", "2015-05-31 00:00:00");
+  add("old-unmarked", "", "2014-01-01 00:00:00");
+  add("old-other-mark", "3", "2014-01-01 00:00:00");
+  auto result = site.run({"Vantoreum.ini"});
+  EXPECT_EQ(result.exitStatus, 1);
+  auto left = site.database.query("SELECT BewIDN FROM Kvl321Bew ORDER BY rowid");
+  EXPECT_EQ(left, (std::vector<std::vector<std::string>>{
+                      {"limit-marked"}, {"recent-marked"}, {"old-unmarked"}, {"old-other-mark"}}));
+}
+
+TEST(TransferPassTest, QuoteInIdStaysInsideItsLiteral) {
+  Installation site;
+  site.addBooking(booking("x' OR '1'='1", "50P", "1"));
+  auto other = booking("000009", "50P", "1");
+  other["BewUkz"] = "4";
+  other["BewUdt"] = "2000-01-01 00:00:00";
+  site.addBooking(other);
+  auto result = site.run({"Vantoreum.ini"});
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(test::readFile(site.transferPath), transferLine("x' OR '1'='1", "50P", "100"));
+  auto rows = site.database.query("SELECT BewUkz, BewUdt FROM Kvl321Bew ORDER BY rowid");
+  EXPECT_EQ(rows[0][0], "4");
+  EXPECT_EQ(rows[1][1], "2000-01-01 00:00:00");
+}
+
+// A booking whose key columns are NULL is marked, so the next pass does not
+// export it again.
+TEST(TransferPassTest, NullKeyColumnsAreMarkedOnce) {
+  Installation site;
+  site.addBooking({{"BewTID", "T9"}, {"BewEra", "1"}});
+  auto first = site.run({"Vantoreum.ini", "/D"});
+  EXPECT_EQ(first.exitStatus, 1);
+  EXPECT_EQ(first.out.find("Fehler"), std::string::npos) << first.out;
+  EXPECT_EQ(test::readFile(site.transferPath), ",,,,,T9,,,,,,,204,,,,\n");
+  EXPECT_EQ(site.marks()[0][1], "4");
+  auto second = site.run({"Vantoreum.ini"});
+  EXPECT_EQ(second.exitStatus, 1);
+  EXPECT_EQ(test::readFile(site.transferPath), ",,,,,T9,,,,,,,204,,,,\n");
+}
+
+// A marking that fails is shown with echo only, and the booking is exported
+// again by the next pass rather than lost.
+TEST(TransferPassTest, FailedMarkingIsEchoedAndExportedAgain) {
+  struct Case {
+    const char* control;
+    const char* value;
+    std::string echo;
+  };
+  const Case cases[] = {
+      {"fail.update", "1,1205,40001", "\nFehler 'SQL_MarkTranfer: 1205\n"},
+      {"fail.update", "1,0,HY000", "\nFehler 'SQL_MarkTranfer: -1\n"},
+      {"busy", "1", "\nFehler 'SQL_MarkTranfer: -1\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.value);
+    Installation site;
+    site.addBooking(kWorkedExample);
+    site.database.setControl(c.control, c.value);
+    auto first = site.run({"Vantoreum.ini", "/D"});
+    EXPECT_EQ(first.exitStatus, 1);
+    EXPECT_EQ(first.out,
+              "Uebergabe am 01.06.2015 08:00:00 gestartet\n\n"
+              "ID: 000123, Buchung vom 20150601 074500  uebergeben\n" +
+                  c.echo + "\nAnzahl uebergebener Buchungen : 1");
+    EXPECT_EQ(site.marks()[0][1], "NULL");
+    site.database.execute("DELETE FROM StandinControl WHERE Name = '" + std::string(c.control) +
+                          "'");
+    auto second = site.run({"Vantoreum.ini"});
+    EXPECT_EQ(second.exitStatus, 1);
+    std::string line = "000123,10,20150601,074500,1,T1,01,,,,,,204,,12,dta,\n";
+    EXPECT_EQ(test::readFile(site.transferPath), line + line);
+    EXPECT_EQ(site.marks()[0][1], "4");
+  }
+}
+
+TEST(TransferPassTest, FetchFailureEndsTheLoopLikeTheEnd) {
+  Installation site;
+  site.addBooking(booking("000001", "50P", "1"));
+  site.addBooking(booking("000002", "50P", "1"));
+  site.addBooking(booking("000003", "50P", "1"));
+  site.database.setControl("fail.fetch", "2,10054,08S01");
+  auto result = site.run({"Vantoreum.ini", "/D"});
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(test::readFile(site.transferPath), transferLine("000001", "50P", "100"));
+  EXPECT_EQ(site.marks(), (std::vector<std::vector<std::string>>{
+                              {"000001", "4"}, {"000002", "NULL"}, {"000003", "NULL"}}));
+  EXPECT_NE(site.log().find("Buchungen : 1\r\n"), std::string::npos);
+  EXPECT_NE(result.out.find("Anzahl uebergebener Buchungen : 1"), std::string::npos);
+}
+
+// The transfer file can be opened but takes no data (a full disk): the
+// booking whose line was lost stays unmarked and the pass stops there.
+TEST(TransferPassTest, WriteFailureLeavesTheBookingUnmarkedAndEndsWith90) {
+  Installation site;
+  ASSERT_EQ(symlink("/dev/full", site.transferPath.c_str()), 0);
+  site.addBooking(booking("000001", "DTA", "300"));  // filtered, marked before the failure
+  site.addBooking(booking("000002", "50P", "1"));
+  site.addBooking(booking("000003", "50P", "1"));
+  auto result = site.run({"Vantoreum.ini"});
+  EXPECT_EQ(result.exitStatus, 90);
+  EXPECT_EQ(result.out, "Fehler beim Schreiben der Zieldatei, Uebergabe abgebrochen\n");
+  EXPECT_EQ(site.marks(), (std::vector<std::vector<std::string>>{
+                              {"000001", "4"}, {"000002", "NULL"}, {"000003", "NULL"}}));
+  EXPECT_EQ(site.log(), kStartEntry +
+                            "\xDC"
+                            "bergabe vom 01.06.2015 08:00:00\r\n\r\n"
+                            "Fehler beim Schreiben der Zieldatei, \xDC"
+                            "bergabe abgebrochen\r\n"
+                            "\r\nAnzahl \xFC"
+                            "bergebener Buchungen : 0\r\n" +
+                            kEndEntry);
+}
+
+TEST(TransferPassTest, EarlierTransferFileContentIsKept) {
+  Installation site;
+  test::writeFile(site.transferPath, "earlier\n");
+  site.addBooking(booking("000001", "50P", "1"));
+  EXPECT_EQ(site.run({"Vantoreum.ini"}).exitStatus, 1);
+  EXPECT_EQ(test::readFile(site.transferPath), "earlier\n" + transferLine("000001", "50P", "100"));
+}
+
+}  // namespace
