@@ -1,0 +1,186 @@
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "TestSupport.h"
+#include "settings/SettingsFile.h"
+#include "settings/ValueCipher.h"
+
+namespace {
+
+std::string tool() {
+  return test::buildDir() + "/Morlund_Settings";
+}
+
+test::ProcessResult run(const std::vector<std::string>& args, const std::string& cwd,
+                        const std::string& stdinText = "") {
+  std::vector<std::string> argv = {tool()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return test::runProcess(argv, cwd, {}, stdinText);
+}
+
+mode_t permissions(const std::string& path) {
+  struct stat info;
+  EXPECT_EQ(stat(path.c_str(), &info), 0) << path;
+  return info.st_mode & 07777;
+}
+
+std::vector<std::string> entries(const std::string& directory) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(directory.c_str());
+  for (dirent* entry = readdir(dir); entry != nullptr; entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") {
+      names.push_back(name);
+    }
+  }
+  closedir(dir);
+  return names;
+}
+
+TEST(MorlundSettingsTest, WrittenFileReadsBackThroughBothReaders) {
+  test::TempDir dir;
+  auto written =
+      run({"write", "Vantoreum.ini", "--login", "zeit_user", "--database", "ZEITDB", "--force"},
+          dir.path(), "S3cr\xE9t pass\n");
+  ASSERT_EQ(written.exitStatus, 0) << written.err;
+  EXPECT_EQ(written.out, "");
+  EXPECT_EQ(written.err.find("S3cr"), std::string::npos);
+
+  std::string path = dir.file("Vantoreum.ini");
+  EXPECT_EQ(permissions(path), 0600u);
+  EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"Vantoreum.ini"});
+  const std::pair<std::string, std::string> expected[] = {
+      {"LOGIN", "zeit_user"}, {"PASS", "S3cr\xE9t pass"}, {"DATABASE", "ZEITDB"}};
+  for (const auto& [key, value] : expected) {
+    SCOPED_TRACE(key);
+    EXPECT_EQ(SettingsFile::lookupSetting(path, "", key, 0), value);
+    auto lookup = run({"lookup", path, key}, dir.path());
+    EXPECT_EQ(lookup.exitStatus, 0);
+    EXPECT_EQ(lookup.out, value + "\n");
+  }
+  // CR LF line ends, and every line pair a header plus number;key;value.
+  std::string content = test::readFile(path);
+  EXPECT_EQ(content, ";DB;\r\n1;LOGIN;" + ValueCipher::encryptValue("zeit_user") +
+                         "\r\n;DB;\r\n2;PASS;" + ValueCipher::encryptValue("S3cr\xE9t pass") +
+                         "\r\n;DB;\r\n3;DATABASE;" + ValueCipher::encryptValue("ZEITDB") + "\r\n");
+}
+
+TEST(MorlundSettingsTest, PasswordLineEndsAreNotPartOfIt) {
+  const std::pair<std::string, std::string> inputs[] = {
+      {"pw\r\n", "pw"}, {"pw", "pw"}, {"\n", ""}, {"first\nsecond\n", "first"}};
+  for (const auto& [input, password] : inputs) {
+    SCOPED_TRACE(password);
+    test::TempDir dir;
+    auto written = run({"write", "s.ini", "--database", "DSN", "--login", "u"}, dir.path(), input);
+    ASSERT_EQ(written.exitStatus, 0) << written.err;
+    EXPECT_EQ(SettingsFile::lookupSetting(dir.file("s.ini"), "", "PASS", 0), password);
+  }
+}
+
+TEST(MorlundSettingsTest, ExistingFileIsReplacedOnlyWithForce) {
+  test::TempDir dir;
+  std::string path = dir.file("Vantoreum.ini");
+  test::writeFile(path, "keep me\n");
+  chmod(path.c_str(), 0644);
+
+  auto refused = run({"write", path, "--login", "u", "--database", "DSN"}, dir.path(), "pw\n");
+  EXPECT_EQ(refused.exitStatus, 2);
+  EXPECT_NE(refused.err.find("--force"), std::string::npos);
+  EXPECT_EQ(test::readFile(path), "keep me\n");
+  EXPECT_EQ(permissions(path), 0644u);
+
+  auto forced =
+      run({"write", path, "--login", "u", "--database", "DSN", "--force"}, dir.path(), "pw\n");
+  EXPECT_EQ(forced.exitStatus, 0) << forced.err;
+  EXPECT_EQ(SettingsFile::lookupSetting(path, "", "PASS", 0), "pw");
+  EXPECT_EQ(permissions(path), 0600u);
+  EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"Vantoreum.ini"});
+}
+
+TEST(MorlundSettingsTest, RefusesValuesTheFileCannotCarry) {
+  struct Case {
+    const char* what;
+    std::string login;
+    std::string database;
+    std::string stdinText;
+    int exitStatus;
+  };
+  const Case cases[] = {
+      {"96-byte password fits", "u", "DSN", std::string(96, 'p') + "\n", 0},
+      {"97-byte password", "u", "DSN", std::string(97, 'p') + "\n", 2},
+      {"97-byte login", std::string(97, 'u'), "DSN", "pw\n", 2},
+      {"41-character data source", "u", std::string(41, 'd'), "pw\n", 0},
+      {"42-character data source", "u", std::string(42, 'd'), "pw\n", 2},
+      {"empty data source", "u", "", "pw\n", 2},
+      {"empty login", "", "DSN", "pw\n", 2},
+      {"line break in login", "u\nv", "DSN", "pw\n", 2},
+      {"zero byte in password", "u", "DSN", std::string("p\0w\n", 4), 2},
+      {"no password line at all", "u", "DSN", "", 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::TempDir dir;
+    auto result = run({"write", "s.ini", "--login", c.login, "--database", c.database}, dir.path(),
+                      c.stdinText);
+    EXPECT_EQ(result.exitStatus, c.exitStatus) << result.err;
+    if (c.exitStatus == 0) {
+      EXPECT_EQ(SettingsFile::lookupSetting(dir.file("s.ini"), "", "DATABASE", 0), c.database);
+    } else {
+      EXPECT_FALSE(result.err.empty());
+      EXPECT_TRUE(entries(dir.path()).empty());
+    }
+  }
+}
+
+TEST(MorlundSettingsTest, UnwritableTargetFailsWithStatus1) {
+  test::TempDir dir;
+  auto result = run({"write", dir.file("missing/s.ini"), "--login", "u", "--database", "DSN"},
+                    dir.path(), "pw\n");
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_NE(result.err.find("missing/s.ini"), std::string::npos);
+  auto lookup = run({"lookup", dir.file("absent.ini"), "LOGIN"}, dir.path());
+  EXPECT_EQ(lookup.exitStatus, 1);
+  EXPECT_EQ(lookup.out, "");
+}
+
+TEST(MorlundSettingsTest, EncryptAndDecryptUseTheStoredForm) {
+  test::TempDir dir;
+  auto encrypted = run({"encrypt", "Geheim!"}, dir.path());
+  EXPECT_EQ(encrypted.exitStatus, 0);
+  EXPECT_EQ(encrypted.out, ValueCipher::encryptValue("Geheim!") + "\n");
+  auto decrypted = run({"decrypt", ValueCipher::encryptValue("Geheim!")}, dir.path());
+  EXPECT_EQ(decrypted.exitStatus, 0);
+  EXPECT_EQ(decrypted.out, "Geheim!\n");
+}
+
+TEST(MorlundSettingsTest, UsageErrorsExitWith2) {
+  test::TempDir dir;
+  const std::vector<std::string> wrong[] = {
+      {},
+      {"frobnicate"},
+      {"encrypt"},
+      {"encrypt", "a", "b"},
+      {"lookup", "s.ini"},
+      {"write", "s.ini", "--login", "u"},
+      {"write", "s.ini", "--database", "DSN"},
+      {"write", "s.ini", "--login", "u", "--database", "DSN", "--verbose"},
+      {"write", "s.ini", "--login", "u", "--login", "v", "--database", "DSN"},
+      {"write", "s.ini", "--login", "u", "--database"},
+  };
+  for (const auto& args : wrong) {
+    SCOPED_TRACE(args.empty() ? "(none)" : args.back());
+    auto result = run(args, dir.path(), "pw\n");
+    EXPECT_EQ(result.exitStatus, 2);
+    EXPECT_NE(result.err.find("Usage:"), std::string::npos);
+    EXPECT_EQ(result.out, "");
+  }
+  EXPECT_TRUE(entries(dir.path()).empty());
+
+  auto help = run({"--help"}, dir.path());
+  EXPECT_EQ(help.exitStatus, 0);
+  EXPECT_EQ(help.out.rfind("Usage:", 0), 0u);
+  EXPECT_EQ(help.err, "");
+}
+
+}  // namespace
