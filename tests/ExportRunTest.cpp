@@ -1,30 +1,14 @@
 #include <gtest/gtest.h>
 
-#include "TestSupport.h"
+#include "InstallationSupport.h"
 
 namespace {
 
 const std::string kRule(48, '>');
 
-// A working directory from which the fixed relative log path leads to an
-// existing log directory, as at an installation.
-struct Site {
-  test::TempDir root;
-  std::string work = root.file("a/b");
-  std::string log = root.file("Vantoreum_php/log/Palvexa#Log.txt");
-  Site() {
-    test::makeDirs(work);
-    test::makeDirs(root.file("Vantoreum_php/log"));
-  }
-  test::ProcessResult run(std::vector<std::string> args) const {
-    args.insert(args.begin(), test::buildDir() + "/Morlund_MSSQL");
-    return test::runProcess(args, work);
-  }
-};
-
 TEST(ExportRunTest, NoArgumentPrintsUsageAndLogsNothing) {
-  Site site;
-  auto result = site.run({});
+  test::SiteLayout site;
+  auto result = test::runExport(site, {}, {});
   EXPECT_EQ(result.exitStatus, 98);
   EXPECT_EQ(result.out,
             "Befehlsformat: \n"
@@ -34,25 +18,25 @@ TEST(ExportRunTest, NoArgumentPrintsUsageAndLogsNothing) {
             "Vantoreum.ini: Name und Pfad der Vantoreum.ini-Datei\n"
             "Zielpfad     : Pfad der Uebergabedatei\n"
             "\n");
-  EXPECT_FALSE(test::fileExists(site.log));
+  EXPECT_FALSE(test::fileExists(site.logPath));
 }
 
 TEST(ExportRunTest, MissingSettingsFileEndsWith97) {
-  Site site;
+  test::SiteLayout site;
   for (const char* echo : {"", "/D"}) {
     SCOPED_TRACE(echo);
     std::vector<std::string> args = {"missing.ini"};
     if (*echo) {
       args.push_back(echo);
     }
-    auto result = site.run(args);
+    auto result = test::runExport(site, args, {});
     EXPECT_EQ(result.exitStatus, 97);
     EXPECT_EQ(result.out, "Vantoreum.Ini-Datei nicht gefunden");
-    EXPECT_EQ(test::readFile(site.log), test::crlf("\n" + kRule + "Protokollierung gestartet:\n" +
-                                                   "Vantoreum.Ini-Datei nicht gefunden\n" +
-                                                   "Verbinden mit Datenbank fehlgeschlagen\n"));
+    EXPECT_EQ(site.log(), test::crlf("\n" + kRule + "Protokollierung gestartet:\n" +
+                                     "Vantoreum.Ini-Datei nicht gefunden\n" +
+                                     "Verbinden mit Datenbank fehlgeschlagen\n"));
     EXPECT_FALSE(test::fileExists(site.work + "/BEWDATA.dat"));
-    std::remove(site.log.c_str());
+    std::remove(site.logPath.c_str());
   }
 }
 
