@@ -1,0 +1,571 @@
+#include "StandinDialect.h"
+
+#include <strings.h>
+#include <cctype>
+
+#include "StandinValues.h"
+
+namespace {
+
+enum class TokenType {
+  kSpace,
+  kWord,
+  kString,
+  kNumber,
+  kQuotedName,
+  kOperator,
+  kOpen,
+  kClose,
+  kComma,
+  kSemicolon
+};
+
+struct Token {
+  TokenType type;
+  std::string text;
+};
+
+// A token, or a parenthesized group with its content (without the parens).
+struct Node {
+  Token token;
+  bool isGroup = false;
+  std::vector<Node> children;
+  bool closed = true;  // false for a group that the text never closes
+};
+
+bool isWordChar(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '$' || c == '@' ||
+         c == '#' || static_cast<unsigned char>(c) >= 0x80;
+}
+
+std::vector<Token> tokenize(const std::string& sql) {
+  std::vector<Token> tokens;
+  size_t i = 0;
+  while (i < sql.size()) {
+    size_t start = i;
+    char c = sql[i];
+    TokenType type;
+    if (std::isspace(static_cast<unsigned char>(c))) {
+      while (i < sql.size() && std::isspace(static_cast<unsigned char>(sql[i]))) {
+        ++i;
+      }
+      type = TokenType::kSpace;
+    } else if (c == '-' && i + 1 < sql.size() && sql[i + 1] == '-') {
+      while (i < sql.size() && sql[i] != '\n') {
+        ++i;
+      }
+      type = TokenType::kSpace;
+    } else if (c == '/' && i + 1 < sql.size() && sql[i + 1] == '*') {
+      size_t end = sql.find("*/", i + 2);
+      i = end == std::string::npos ? sql.size() : end + 2;
+      type = TokenType::kSpace;
+    } else if (c == '\'' || c == '"' || c == '[' || c == '`') {
+      char close = c == '[' ? ']' : c;
+      ++i;
+      while (i < sql.size()) {
+        if (sql[i] == close) {
+          if (close != ']' && i + 1 < sql.size() && sql[i + 1] == close) {
+            i += 2;  // doubled quote inside the literal
+            continue;
+          }
+          ++i;
+          break;
+        }
+        ++i;
+      }
+      type = c == '\'' ? TokenType::kString : TokenType::kQuotedName;
+    } else if (std::isdigit(static_cast<unsigned char>(c)) ||
+               (c == '.' && i + 1 < sql.size() &&
+                std::isdigit(static_cast<unsigned char>(sql[i + 1])))) {
+      while (i < sql.size() &&
+             (std::isalnum(static_cast<unsigned char>(sql[i])) || sql[i] == '.' ||
+              ((sql[i] == '+' || sql[i] == '-') && (sql[i - 1] == 'e' || sql[i - 1] == 'E')))) {
+        ++i;
+      }
+      type = TokenType::kNumber;
+    } else if (isWordChar(c)) {
+      while (i < sql.size() && isWordChar(sql[i])) {
+        ++i;
+      }
+      type = TokenType::kWord;
+      // X'0A1B' is one blob literal.
+      if (i - start == 1 && (c == 'x' || c == 'X') && i < sql.size() && sql[i] == '\'') {
+        size_t end = sql.find('\'', i + 1);
+        i = end == std::string::npos ? sql.size() : end + 1;
+        type = TokenType::kNumber;
+      }
+    } else if (c == '(') {
+      ++i;
+      type = TokenType::kOpen;
+    } else if (c == ')') {
+      ++i;
+      type = TokenType::kClose;
+    } else if (c == ',') {
+      ++i;
+      type = TokenType::kComma;
+    } else if (c == ';') {
+      ++i;
+      type = TokenType::kSemicolon;
+    } else {
+      static const char* const kTwoCharOperators[] = {
+          "!=", "<>", "<=", ">=", "==", "||", "<<", ">>", "->"};
+      i += 1;
+      for (const char* op : kTwoCharOperators) {
+        if (sql.compare(start, 2, op) == 0) {
+          i = start + 2;
+          break;
+        }
+      }
+      type = TokenType::kOperator;
+    }
+    tokens.push_back({type, sql.substr(start, i - start)});
+  }
+  return tokens;
+}
+
+// Builds the group tree; an unbalanced ')' stays a plain token so that
+// SQLite reports the syntax error itself.
+std::vector<Node> buildTree(const std::vector<Token>& tokens, size_t& pos, bool inGroup,
+                            bool& closed) {
+  std::vector<Node> nodes;
+  while (pos < tokens.size()) {
+    const Token& token = tokens[pos++];
+    if (token.type == TokenType::kOpen) {
+      Node group{token, true, {}, false};
+      group.children = buildTree(tokens, pos, true, group.closed);
+      nodes.push_back(std::move(group));
+    } else if (token.type == TokenType::kClose && inGroup) {
+      closed = true;
+      return nodes;
+    } else {
+      nodes.push_back({token, false, {}});
+    }
+  }
+  return nodes;
+}
+
+std::string render(const std::vector<Node>& nodes);
+
+std::string render(const Node& node) {
+  if (!node.isGroup) {
+    return node.token.text;
+  }
+  return "(" + render(node.children) + (node.closed ? ")" : "");
+}
+
+std::string render(const std::vector<Node>& nodes) {
+  std::string out;
+  for (const Node& node : nodes) {
+    out += render(node);
+  }
+  return out;
+}
+
+bool isWord(const Node& node, const char* word) {
+  return !node.isGroup && node.token.type == TokenType::kWord &&
+         strcasecmp(node.token.text.c_str(), word) == 0;
+}
+
+Node rawNode(const std::string& text) {
+  return {{TokenType::kWord, text}, false, {}};
+}
+
+// Splits a group's content at its top-level commas, trimming blanks.
+std::vector<std::vector<Node>> splitArguments(const std::vector<Node>& children) {
+  std::vector<std::vector<Node>> arguments(1);
+  for (const Node& child : children) {
+    if (!child.isGroup && child.token.type == TokenType::kComma) {
+      arguments.emplace_back();
+    } else {
+      arguments.back().push_back(child);
+    }
+  }
+  for (auto& argument : arguments) {
+    while (!argument.empty() && argument.back().token.type == TokenType::kSpace &&
+           !argument.back().isGroup) {
+      argument.pop_back();
+    }
+    while (!argument.empty() && argument.front().token.type == TokenType::kSpace &&
+           !argument.front().isGroup) {
+      argument.erase(argument.begin());
+    }
+  }
+  return arguments;
+}
+
+std::string quoteLiteral(const std::string& text) {
+  std::string out = "'";
+  for (char c : text) {
+    out += c;
+    if (c == '\'') {
+      out += '\'';
+    }
+  }
+  return out + "'";
+}
+
+std::string collated(const std::string& expression) {
+  return std::string("(") + expression + " COLLATE " + kStandinCollation + ")";
+}
+
+// Index of the next node that is not blank, or nodes.size().
+size_t nextSolid(const std::vector<Node>& nodes, size_t i) {
+  while (i < nodes.size() && !nodes[i].isGroup && nodes[i].token.type == TokenType::kSpace) {
+    ++i;
+  }
+  return i;
+}
+
+void rewriteSequence(std::vector<Node>& nodes);
+
+// CONVERT(type[(n)], value[, style]) and DATEADD(unit, n, value) into calls of
+// the stand-in's functions; returns false when the arguments do not fit, and
+// the text then goes to SQLite unchanged to fail there.
+bool rewriteFunctionCall(const std::string& name, Node& group, std::string& out) {
+  rewriteSequence(group.children);
+  std::vector<std::vector<Node>> arguments = splitArguments(group.children);
+  if (strcasecmp(name.c_str(), "convert") == 0) {
+    if (arguments.size() < 2 || arguments.size() > 3 || arguments[0].empty() ||
+        arguments[0][0].token.type != TokenType::kWord || arguments[1].empty()) {
+      return false;
+    }
+    std::string length = "-1";
+    size_t open = nextSolid(arguments[0], 1);
+    if (open < arguments[0].size()) {
+      if (!arguments[0][open].isGroup || nextSolid(arguments[0], open + 1) != arguments[0].size()) {
+        return false;
+      }
+      length = render(arguments[0][open].children);
+      if (strcasecmp(length.c_str(), "max") == 0) {
+        length = "2147483647";
+      }
+    }
+    std::string style = arguments.size() == 3 ? render(arguments[2]) : "NULL";
+    out = "standin_convert(" + quoteLiteral(arguments[0][0].token.text) + ", " + length + ", " +
+          render(arguments[1]) + ", " + style + ")";
+    return true;
+  }
+  if (arguments.size() != 3 || arguments[0].size() != 1 ||
+      arguments[0][0].token.type != TokenType::kWord) {
+    return false;
+  }
+  out = collated("standin_dateadd(" + quoteLiteral(arguments[0][0].token.text) + ", " +
+                 render(arguments[1]) + ", " + render(arguments[2]) + ")");
+  return true;
+}
+
+// Words that end an operand chain: everything an expression cannot be made of.
+bool isBreakingKeyword(const Node& node) {
+  static const char* const kKeywords[] = {
+      "select",  "from",      "where",   "and",   "or",     "not",      "is",     "in",
+      "like",    "glob",      "between", "as",    "on",     "by",       "order",  "group",
+      "having",  "asc",       "desc",    "set",   "values", "into",     "insert", "update",
+      "delete",  "when",      "then",    "else",  "end",    "case",     "join",   "left",
+      "inner",   "outer",     "cross",   "union", "all",    "distinct", "limit",  "offset",
+      "escape",  "exists",    "with",    "nulls", "first",  "last",     "using",  "natural",
+      "except",  "intersect", "regexp",  "match", "isnull", "notnull",  "top",    "returning",
+      "default", "collate"};
+  if (node.isGroup || node.token.type != TokenType::kWord) {
+    return false;
+  }
+  for (const char* keyword : kKeywords) {
+    if (strcasecmp(node.token.text.c_str(), keyword) == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool isOperator(const Node& node, const char* op) {
+  return !node.isGroup && node.token.type == TokenType::kOperator && node.token.text == op;
+}
+
+// Whether the node can stand as (the end of) an operand.
+bool isOperand(const Node& node) {
+  if (node.isGroup) {
+    return true;
+  }
+  switch (node.token.type) {
+    case TokenType::kWord:
+      return !isBreakingKeyword(node);
+    case TokenType::kString:
+    case TokenType::kNumber:
+    case TokenType::kQuotedName:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool bindsTighterThanPlus(const Node& node) {
+  static const char* const kOperators[] = {"*", "/", "%", "||", ".", "~"};
+  for (const char* op : kOperators) {
+    if (isOperator(node, op)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool isBlank(const Node& node) {
+  return !node.isGroup && node.token.type == TokenType::kSpace;
+}
+
+// Rewrites every chain "t1 +|- t2 +|- ..." that holds a binary '+' into
+// nested standin_plus calls, left to right as SQL Server groups them. A term
+// is an operand with its unary signs, calls, qualifiers, COLLATE names and
+// the operands joined to it by operators that bind tighter than '+'.
+void rewritePlusChains(std::vector<Node>& nodes) {
+  std::vector<Node> out;
+  size_t i = 0;
+  while (i < nodes.size()) {
+    std::vector<size_t> operatorAt;  // indices of the binary '+' and '-'
+    bool expectOperand = true;
+    size_t lastOperand = nodes.size();
+    for (size_t j = i; j < nodes.size(); ++j) {
+      const Node& node = nodes[j];
+      if (isBlank(node)) {
+        continue;
+      }
+      if (expectOperand) {
+        if (isOperator(node, "-") || isOperator(node, "+") || isOperator(node, "~")) {
+          continue;
+        }
+        if (!isOperand(node)) {
+          break;
+        }
+        expectOperand = false;
+        lastOperand = j;
+      } else if (node.isGroup && !nodes[lastOperand].isGroup &&
+                 nodes[lastOperand].token.type == TokenType::kWord) {
+        lastOperand = j;  // the arguments of a call
+      } else if (isOperator(node, ".") || bindsTighterThanPlus(node)) {
+        expectOperand = true;
+      } else if (isOperator(node, "+") || isOperator(node, "-")) {
+        operatorAt.push_back(j);
+        expectOperand = true;
+      } else if (isWord(node, "collate") && nextSolid(nodes, j + 1) < nodes.size()) {
+        j = nextSolid(nodes, j + 1);
+        lastOperand = j;
+      } else {
+        break;
+      }
+    }
+    if (lastOperand == nodes.size()) {
+      out.push_back(nodes[i++]);  // not the start of an expression
+      continue;
+    }
+    while (!operatorAt.empty() && operatorAt.back() > lastOperand) {
+      operatorAt.pop_back();
+    }
+    bool hasPlus = false;
+    for (size_t at : operatorAt) {
+      hasPlus = hasPlus || nodes[at].token.text == "+";
+    }
+    if (!hasPlus) {
+      for (size_t k = i; k <= lastOperand; ++k) {
+        out.push_back(nodes[k]);
+      }
+      i = lastOperand + 1;
+      continue;
+    }
+    auto termText = [&](size_t from, size_t to) {
+      std::string text;
+      for (size_t k = nextSolid(nodes, from); k < to; ++k) {
+        text += render(nodes[k]);
+      }
+      return text.substr(0, text.find_last_not_of(" \t\r\n") + 1);
+    };
+    std::string accumulated = termText(i, operatorAt[0]);
+    for (size_t k = 0; k < operatorAt.size(); ++k) {
+      size_t termEnd = k + 1 < operatorAt.size() ? operatorAt[k + 1] : lastOperand + 1;
+      std::string term = termText(operatorAt[k] + 1, termEnd);
+      accumulated = nodes[operatorAt[k]].token.text == "+"
+                        ? "standin_plus(" + accumulated + ", " + term + ")"
+                        : "(" + accumulated + " - " + term + ")";
+    }
+    for (size_t k = i; k < nextSolid(nodes, i); ++k) {
+      out.push_back(nodes[k]);  // blanks before the chain
+    }
+    out.push_back(rawNode(accumulated));
+    i = lastOperand + 1;
+  }
+  nodes = std::move(out);
+}
+
+// Puts the STANDIN collation on every ORDER BY term of this level.
+void collateOrderByTerms(std::vector<Node>& nodes) {
+  static const char* const kTermEnds[] = {"asc", "desc", "nulls", "limit", "offset", "collate"};
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    if (!isWord(nodes[i], "order")) {
+      continue;
+    }
+    size_t by = nextSolid(nodes, i + 1);
+    if (by >= nodes.size() || !isWord(nodes[by], "by")) {
+      continue;
+    }
+    size_t j = by + 1;
+    while (j <= nodes.size()) {
+      // Find the end of the term: a comma, a modifier word or the end.
+      size_t termEnd = j;
+      bool explicitCollation = false;
+      while (termEnd < nodes.size() && nodes[termEnd].token.type != TokenType::kComma) {
+        bool isEnd = false;
+        for (const char* word : kTermEnds) {
+          isEnd = isEnd || isWord(nodes[termEnd], word);
+        }
+        if (isEnd) {
+          explicitCollation = isWord(nodes[termEnd], "collate");
+          break;
+        }
+        ++termEnd;
+      }
+      size_t lastSolid = termEnd;
+      while (lastSolid > j && !nodes[lastSolid - 1].isGroup &&
+             nodes[lastSolid - 1].token.type == TokenType::kSpace) {
+        --lastSolid;
+      }
+      if (!explicitCollation && lastSolid > j) {
+        nodes.insert(nodes.begin() + lastSolid,
+                     rawNode(std::string(" COLLATE ") + kStandinCollation));
+        ++termEnd;
+      }
+      while (termEnd < nodes.size() && nodes[termEnd].token.type != TokenType::kComma) {
+        if (isWord(nodes[termEnd], "limit") || isWord(nodes[termEnd], "offset")) {
+          return;
+        }
+        ++termEnd;
+      }
+      if (termEnd >= nodes.size()) {
+        return;
+      }
+      j = termEnd + 1;
+    }
+  }
+}
+
+// Rewrites one level of nodes and, through the calls, every group below.
+void rewriteSequence(std::vector<Node>& nodes) {
+  std::vector<Node> out;
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    Node& node = nodes[i];
+    size_t next = nextSolid(nodes, i + 1);
+    bool callFollows = next < nodes.size() && nodes[next].isGroup;
+    if (node.isGroup) {
+      rewriteSequence(node.children);
+      out.push_back(std::move(node));
+    } else if (node.token.type == TokenType::kString) {
+      bool afterAs = false;
+      for (size_t k = out.size(); k > 0; --k) {
+        if (out[k - 1].isGroup || out[k - 1].token.type != TokenType::kSpace) {
+          afterAs = isWord(out[k - 1], "as");
+          break;
+        }
+      }
+      out.push_back(afterAs ? node : rawNode(collated(node.token.text)));
+    } else if ((isWord(node, "kvlsystem") || isWord(node, "dbo")) && i + 1 < nodes.size() &&
+               isOperator(nodes[i + 1], ".")) {
+      out.push_back(rawNode("main"));
+    } else if (isWord(node, "current_timestamp") && !callFollows) {
+      out.push_back(rawNode(collated("standin_now()")));
+    } else if (isWord(node, "getdate") && callFollows && nodes[next].children.empty()) {
+      out.push_back(rawNode(collated("standin_now()")));
+      i = next;
+    } else if (isWord(node, "isnull") && callFollows) {
+      out.push_back(rawNode("ifnull"));
+    } else if ((isWord(node, "convert") || isWord(node, "dateadd")) && callFollows) {
+      std::string call;
+      if (rewriteFunctionCall(node.token.text, nodes[next], call)) {
+        out.push_back(rawNode(call));
+      } else {
+        for (size_t k = i; k <= next; ++k) {
+          out.push_back(std::move(nodes[k]));
+        }
+      }
+      i = next;
+    } else {
+      out.push_back(std::move(node));
+    }
+  }
+  rewritePlusChains(out);
+  collateOrderByTerms(out);
+  nodes = std::move(out);
+}
+
+StatementKind classify(const std::vector<Token>& tokens) {
+  for (const Token& token : tokens) {
+    if (token.type == TokenType::kSpace || token.type == TokenType::kOpen) {
+      continue;
+    }
+    const char* word = token.text.c_str();
+    if (strcasecmp(word, "select") == 0 || strcasecmp(word, "with") == 0 ||
+        strcasecmp(word, "values") == 0) {
+      return StatementKind::kSelect;
+    }
+    if (strcasecmp(word, "insert") == 0 || strcasecmp(word, "replace") == 0) {
+      return StatementKind::kInsert;
+    }
+    if (strcasecmp(word, "update") == 0) {
+      return StatementKind::kUpdate;
+    }
+    if (strcasecmp(word, "delete") == 0) {
+      return StatementKind::kDelete;
+    }
+    return StatementKind::kOther;
+  }
+  return StatementKind::kOther;
+}
+
+// Only the schema prefix changes in statements that define things: a
+// collation in a CREATE would make the file unreadable for other tools.
+std::string translateOther(const std::vector<Token>& tokens) {
+  std::string out;
+  for (size_t i = 0; i < tokens.size(); ++i) {
+    bool prefix = tokens[i].type == TokenType::kWord &&
+                  (strcasecmp(tokens[i].text.c_str(), "kvlsystem") == 0 ||
+                   strcasecmp(tokens[i].text.c_str(), "dbo") == 0) &&
+                  i + 1 < tokens.size() && tokens[i + 1].text == ".";
+    out += prefix ? "main" : tokens[i].text;
+  }
+  return out;
+}
+
+}  // namespace
+
+std::vector<TranslatedStatement> translateSqlServerText(const std::string& sql) {
+  std::vector<TranslatedStatement> statements;
+  std::vector<Token> tokens = tokenize(sql);
+  std::vector<Token> current;
+  int depth = 0;
+  auto finish = [&]() {
+    bool blank = true;
+    for (const Token& token : current) {
+      blank = blank && token.type == TokenType::kSpace;
+    }
+    if (!blank) {
+      TranslatedStatement statement;
+      statement.kind = classify(current);
+      if (statement.kind == StatementKind::kOther) {
+        statement.text = translateOther(current);
+      } else {
+        size_t pos = 0;
+        bool closed = true;
+        std::vector<Node> tree = buildTree(current, pos, false, closed);
+        rewriteSequence(tree);
+        statement.text = render(tree);
+      }
+      statements.push_back(std::move(statement));
+    }
+    current.clear();
+  };
+  for (const Token& token : tokens) {
+    depth += token.type == TokenType::kOpen ? 1 : token.type == TokenType::kClose ? -1 : 0;
+    if (token.type == TokenType::kSemicolon && depth <= 0) {
+      finish();
+    } else {
+      current.push_back(token);
+    }
+  }
+  finish();
+  return statements;
+}

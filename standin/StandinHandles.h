@@ -1,0 +1,135 @@
+#pragma once
+
+#include <sql.h>
+#include <sqlext.h>
+#include <sqlite3.h>
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "StandinDialect.h"
+
+// The driver's handles and their diagnostics. Every entry point starts by
+// clearing the diagnostics of its handle (diagnostic calls excepted), so a
+// record stays readable until the next call on that handle.
+
+// Prefix of every message text, as real drivers name themselves and the server.
+inline constexpr const char kMessagePrefix[] = "[Standin][SQL Server]";
+
+struct DiagnosticRecord {
+  std::string sqlstate;
+  SQLINTEGER nativeError = 0;
+  std::string message;  // with kMessagePrefix
+};
+
+struct Handle {
+  explicit Handle(SQLSMALLINT handleType) : type(handleType) {}
+  SQLSMALLINT type;
+  std::vector<DiagnosticRecord> diagnostics;
+  SQLRETURN lastReturn = SQL_SUCCESS;
+};
+
+struct Environment : Handle {
+  Environment() : Handle(SQL_HANDLE_ENV) {}
+  SQLINTEGER odbcVersion = SQL_OV_ODBC3;
+};
+
+struct Statement;
+
+// A failure that a fault switch injects: on the n-th call (0: every call).
+struct InjectedFault {
+  long callNumber = -1;  // -1: switch absent
+  SQLINTEGER nativeError = 0;
+  std::string sqlstate;
+};
+
+struct Connection : Handle {
+  explicit Connection(Environment* owner) : Handle(SQL_HANDLE_DBC), environment(owner) {}
+  Environment* environment;
+  sqlite3* db = nullptr;
+  std::string dataSource;
+  std::string databasePath;
+  SQLUINTEGER loginTimeout = 0;
+  std::vector<Statement*> statements;
+  // What CURRENT_TIMESTAMP gives in the statement that runs now.
+  std::string currentTimestamp;
+  // Switches from StandinControl, read at connect.
+  InjectedFault failSelect, failUpdate, failDelete, failFetch;
+  long selectCalls = 0, updateCalls = 0, deleteCalls = 0, fetchCalls = 0;
+  bool refuseSecondActiveStatement = false;
+  long latencyMilliseconds = 0;
+  // Set when an injected 08S01 took the link down.
+  bool linkDown = false;
+  SQLINTEGER linkDownNativeError = 0;
+};
+
+// One materialized result of a statement of the batch.
+struct ResultSet {
+  std::vector<std::string> columnNames;
+  std::vector<std::string> declaredTypes;
+  std::vector<std::vector<std::optional<std::string>>> rows;
+  std::vector<bool> integerColumns;  // columns whose values were all integers
+  SQLLEN rowsAffected = -1;          // -1 for a query
+  StatementKind kind = StatementKind::kOther;
+  bool isQuery() const { return !columnNames.empty(); }
+};
+
+struct ColumnBinding {
+  SQLSMALLINT targetType = SQL_C_CHAR;
+  SQLPOINTER buffer = nullptr;
+  SQLLEN capacity = 0;
+  SQLLEN* indicator = nullptr;
+};
+
+struct Statement : Handle {
+  explicit Statement(Connection* owner) : Handle(SQL_HANDLE_STMT), connection(owner) {}
+  Connection* connection;
+  std::string preparedText;
+  bool prepared = false;
+  std::vector<ResultSet> results;
+  size_t currentResult = 0;
+  bool executed = false;
+  long rowPosition = -1;   // index of the current row; -1 before the first
+  bool exhausted = false;  // a fetch returned SQL_NO_DATA
+  std::map<SQLUSMALLINT, ColumnBinding> bindings;
+  SQLUSMALLINT getDataColumn = 0;  // column of the running SQLGetData, 0: none
+  size_t getDataOffset = 0;
+  std::map<SQLINTEGER, SQLULEN> attributes;
+  const ResultSet* current() const {
+    return executed && currentResult < results.size() ? &results[currentResult] : nullptr;
+  }
+  // Whether the statement holds rows that the application has not read.
+  bool hasPendingRows() const {
+    const ResultSet* result = current();
+    return result != nullptr && result->isQuery() && !exhausted;
+  }
+};
+
+// Adds a record with kMessagePrefix before message.
+void addDiagnostic(Handle* handle, const char* sqlstate, SQLINTEGER nativeError,
+                   const std::string& message);
+
+// Clears the diagnostics of a handle at the start of a call.
+void beginCall(Handle* handle);
+
+// Records the return code for SQL_DIAG_RETURNCODE and hands it back.
+SQLRETURN finishCall(Handle* handle, SQLRETURN code);
+
+// Text of an ODBC (pointer, length) argument; SQL_NTS means NUL-terminated.
+std::string textArgument(const SQLCHAR* text, SQLINTEGER length);
+
+// Copies text into an application buffer of `capacity` bytes, NUL-terminated,
+// and stores the full length; returns SQL_SUCCESS_WITH_INFO when it was cut.
+// Used for names and diagnostics: their length counts in characters.
+SQLRETURN copyText(const std::string& text, SQLPOINTER buffer, SQLLEN capacity,
+                   SQLSMALLINT* lengthOut);
+
+// The handle as the driver's record of that type; nullptr when the handle is
+// null or of another type.
+Handle* asHandle(SQLSMALLINT handleType, SQLHANDLE handle);
+
+// After an injected link failure every call that would reach the server
+// fails the same way; returns true (with the record added) in that case.
+bool reportLinkDown(Handle* handle, const Connection* connection);

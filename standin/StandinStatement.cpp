@@ -1,0 +1,832 @@
+// Statement entry points. A batch runs completely at execute time and its
+// results are kept in memory: SQLite then holds no read lock while the
+// application fetches, so other statements of the connection (the marking
+// UPDATE between two fetches) can write, and the cursor goes on unchanged.
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+#include "StandinHandles.h"
+#include "StandinValues.h"
+
+namespace {
+
+Statement* asStatement(SQLHSTMT handle) {
+  return static_cast<Statement*>(asHandle(SQL_HANDLE_STMT, handle));
+}
+
+void pause(long milliseconds) {
+  if (milliseconds > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+  }
+}
+
+void closeCursor(Statement* statement) {
+  statement->results.clear();
+  statement->currentResult = 0;
+  statement->executed = false;
+  statement->rowPosition = -1;
+  statement->exhausted = false;
+  statement->getDataColumn = 0;
+}
+
+// Counts the call and, when the switch hits it, adds the injected record.
+// An injected 08S01 takes the connection's link down for good.
+bool injectFault(Handle* handle, Connection* connection, const InjectedFault& fault, long& calls) {
+  ++calls;
+  if (fault.callNumber < 0 || (fault.callNumber != 0 && fault.callNumber != calls)) {
+    return false;
+  }
+  bool linkFailure = fault.sqlstate == "08S01";
+  addDiagnostic(handle, fault.sqlstate.c_str(), fault.nativeError,
+                linkFailure ? "Communication link failure" : "Injected failure");
+  if (linkFailure) {
+    connection->linkDown = true;
+    connection->linkDownNativeError = fault.nativeError;
+  }
+  return true;
+}
+
+// SQLSTATE and SQL Server's error number for a failure of the engine.
+void reportEngineError(Statement* statement, sqlite3* db) {
+  struct Mapping {
+    const char* messageStart;
+    const char* sqlstate;
+    SQLINTEGER nativeError;
+  };
+  static const Mapping kByMessage[] = {
+      {"no such table", "42S02", 208},
+      {"no such column", "42S22", 207},
+      {"Conversion failed when converting date", "22007", 241},
+      {"Conversion failed", "22018", 245},
+      {"Arithmetic overflow", "22003", 8115},
+  };
+  const char* message = sqlite3_errmsg(db);
+  int code = sqlite3_extended_errcode(db);
+  const char* sqlstate = "HY000";
+  SQLINTEGER nativeError = code;
+  if ((code & 0xff) == SQLITE_ERROR) {
+    sqlstate = "42000";
+    nativeError = 102;
+    for (const Mapping& mapping : kByMessage) {
+      if (std::strncmp(message, mapping.messageStart, std::strlen(mapping.messageStart)) == 0) {
+        sqlstate = mapping.sqlstate;
+        nativeError = mapping.nativeError;
+        break;
+      }
+    }
+  } else if ((code & 0xff) == SQLITE_CONSTRAINT) {
+    sqlstate = "23000";
+    nativeError = code == SQLITE_CONSTRAINT_NOTNULL                                          ? 515
+                  : code == SQLITE_CONSTRAINT_UNIQUE || code == SQLITE_CONSTRAINT_PRIMARYKEY ? 2627
+                                                                                             : 547;
+  } else if ((code & 0xff) == SQLITE_BUSY || (code & 0xff) == SQLITE_LOCKED) {
+    sqlstate = "HYT00";
+    nativeError = 1222;
+  }
+  addDiagnostic(statement, sqlstate, nativeError, message);
+}
+
+// Name of a result column as SQL Server gives it: an expression without an
+// alias has none, which also keeps the translated text out of sight.
+std::string resultColumnName(sqlite3_stmt* prepared, int column) {
+  const char* name = sqlite3_column_name(prepared, column);
+  std::string text = name == nullptr ? "" : name;
+  if (sqlite3_column_table_name(prepared, column) == nullptr &&
+      (text.find('(') != std::string::npos || text.find(' ') != std::string::npos)) {
+    return std::string();
+  }
+  return text;
+}
+
+// Runs one translated statement to its end into `result`.
+bool runStatement(Statement* statement, const TranslatedStatement& translated, ResultSet& result) {
+  sqlite3* db = statement->connection->db;
+  sqlite3_stmt* prepared = nullptr;
+  if (sqlite3_prepare_v2(db, translated.text.c_str(), -1, &prepared, nullptr) != SQLITE_OK) {
+    reportEngineError(statement, db);
+    return false;
+  }
+  if (prepared == nullptr) {
+    result.rowsAffected = 0;  // nothing but a comment
+    return true;
+  }
+  result.kind = translated.kind;
+  int columns = sqlite3_column_count(prepared);
+  for (int column = 0; column < columns; ++column) {
+    result.columnNames.push_back(resultColumnName(prepared, column));
+    const char* declared = sqlite3_column_decltype(prepared, column);
+    result.declaredTypes.push_back(declared == nullptr ? "" : declared);
+  }
+  result.integerColumns.assign(columns, true);
+  int status;
+  while ((status = sqlite3_step(prepared)) == SQLITE_ROW) {
+    std::vector<std::optional<std::string>> row;
+    for (int column = 0; column < columns; ++column) {
+      int type = sqlite3_column_type(prepared, column);
+      if (type == SQLITE_NULL) {
+        row.emplace_back();
+        continue;
+      }
+      if (type != SQLITE_INTEGER) {
+        result.integerColumns[column] = false;
+      }
+      const char* text = reinterpret_cast<const char*>(type == SQLITE_BLOB
+                                                           ? sqlite3_column_blob(prepared, column)
+                                                           : sqlite3_column_text(prepared, column));
+      row.emplace_back(
+          std::string(text == nullptr ? "" : text, sqlite3_column_bytes(prepared, column)));
+    }
+    result.rows.push_back(std::move(row));
+  }
+  if (status != SQLITE_DONE) {
+    reportEngineError(statement, db);
+    sqlite3_finalize(prepared);
+    return false;
+  }
+  result.rowsAffected = columns == 0 ? sqlite3_changes(db) : -1;
+  sqlite3_finalize(prepared);
+  return true;
+}
+
+// CURRENT_TIMESTAMP for the next statement: the 'clock' switch when set,
+// else the local clock, both at datetime precision.
+bool refreshCurrentTimestamp(Statement* statement) {
+  Connection* connection = statement->connection;
+  sqlite3_stmt* prepared = nullptr;
+  std::string clock;
+  if (sqlite3_prepare_v2(connection->db, "SELECT Value FROM StandinControl WHERE Name = 'clock'",
+                         -1, &prepared, nullptr) == SQLITE_OK &&
+      sqlite3_step(prepared) == SQLITE_ROW && sqlite3_column_text(prepared, 0) != nullptr) {
+    clock = reinterpret_cast<const char*>(sqlite3_column_text(prepared, 0));
+  }
+  sqlite3_finalize(prepared);
+  Datetime now = localNow();
+  if (!clock.empty() && !parseDatetime(clock, now)) {
+    addDiagnostic(statement, "HY000", 0,
+                  "Malformed StandinControl value for clock: '" + clock + "'");
+    return false;
+  }
+  connection->currentTimestamp = formatDatetime(roundToDatetimePrecision(now));
+  return true;
+}
+
+SQLRETURN execute(Statement* statement, const std::string& sql) {
+  Connection* connection = statement->connection;
+  closeCursor(statement);
+  if (connection->db == nullptr) {
+    addDiagnostic(statement, "08003", 0, "Connection not open");
+    return SQL_ERROR;
+  }
+  if (reportLinkDown(statement, connection)) {
+    return SQL_ERROR;
+  }
+  pause(connection->latencyMilliseconds);
+  if (connection->refuseSecondActiveStatement) {
+    for (const Statement* other : connection->statements) {
+      if (other != statement && other->hasPendingRows()) {
+        addDiagnostic(statement, "HY000", 0, "Connection is busy with results for another command");
+        return SQL_ERROR;
+      }
+    }
+  }
+  std::vector<TranslatedStatement> batch = translateSqlServerText(sql);
+  StatementKind kind = batch.empty() ? StatementKind::kOther : batch[0].kind;
+  bool injected =
+      (kind == StatementKind::kSelect &&
+       injectFault(statement, connection, connection->failSelect, connection->selectCalls)) ||
+      (kind == StatementKind::kUpdate &&
+       injectFault(statement, connection, connection->failUpdate, connection->updateCalls)) ||
+      (kind == StatementKind::kDelete &&
+       injectFault(statement, connection, connection->failDelete, connection->deleteCalls));
+  if (injected || !refreshCurrentTimestamp(statement)) {
+    return SQL_ERROR;
+  }
+  for (const TranslatedStatement& translated : batch) {
+    statement->results.emplace_back();
+    if (!runStatement(statement, translated, statement->results.back())) {
+      statement->results.clear();
+      return SQL_ERROR;
+    }
+  }
+  statement->executed = true;
+  const ResultSet* first = statement->current();
+  // ODBC 3: a searched UPDATE or DELETE that touches no row has no data.
+  if (first != nullptr && first->rowsAffected == 0 &&
+      (first->kind == StatementKind::kUpdate || first->kind == StatementKind::kDelete)) {
+    return SQL_NO_DATA;
+  }
+  return SQL_SUCCESS;
+}
+
+bool isCharacterTarget(SQLSMALLINT type) {
+  return type == SQL_C_CHAR || type == SQL_C_DEFAULT || type == SQL_C_BINARY;
+}
+
+bool isNumericTarget(SQLSMALLINT type) {
+  switch (type) {
+    case SQL_C_LONG:
+    case SQL_C_SLONG:
+    case SQL_C_ULONG:
+    case SQL_C_SHORT:
+    case SQL_C_SSHORT:
+    case SQL_C_USHORT:
+    case SQL_C_SBIGINT:
+    case SQL_C_UBIGINT:
+    case SQL_C_DOUBLE:
+    case SQL_C_FLOAT:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Stores a numeric value in a C variable of the target type; false when the
+// text is no number.
+bool storeNumber(const std::string& text, SQLSMALLINT type, SQLPOINTER buffer, SQLLEN* indicator) {
+  std::string trimmed = text.substr(0, text.find_last_not_of(' ') + 1);
+  char* end = nullptr;
+  double real = std::strtod(trimmed.c_str(), &end);
+  if (trimmed.empty() || *end != '\0') {
+    return false;
+  }
+  long long integer = std::strtoll(trimmed.c_str(), &end, 10);
+  if (*end != '\0') {
+    integer = static_cast<long long>(real);
+  }
+  SQLLEN size = 0;
+  switch (type) {
+    case SQL_C_DOUBLE:
+      *static_cast<double*>(buffer) = real;
+      size = sizeof(double);
+      break;
+    case SQL_C_FLOAT:
+      *static_cast<float*>(buffer) = static_cast<float>(real);
+      size = sizeof(float);
+      break;
+    case SQL_C_SBIGINT:
+    case SQL_C_UBIGINT:
+      *static_cast<long long*>(buffer) = integer;
+      size = sizeof(long long);
+      break;
+    case SQL_C_SHORT:
+    case SQL_C_SSHORT:
+    case SQL_C_USHORT:
+      *static_cast<short*>(buffer) = static_cast<short>(integer);
+      size = sizeof(short);
+      break;
+    default:
+      *static_cast<SQLINTEGER*>(buffer) = static_cast<SQLINTEGER>(integer);
+      size = sizeof(SQLINTEGER);
+  }
+  if (indicator != nullptr) {
+    *indicator = size;
+  }
+  return true;
+}
+
+// Hands one value to the application. Character data is NUL-terminated and
+// cut to capacity - 1 with 01004; `offset` carries piecewise SQLGetData on.
+// NULL sets the indicator and leaves the buffer as it was.
+SQLRETURN deliverValue(Statement* statement, const std::optional<std::string>& value,
+                       SQLSMALLINT targetType, SQLPOINTER buffer, SQLLEN capacity,
+                       SQLLEN* indicator, size_t& offset) {
+  if (!value) {
+    if (indicator == nullptr) {
+      addDiagnostic(statement, "22002", 0, "Indicator variable required but not supplied");
+      return SQL_ERROR;
+    }
+    *indicator = SQL_NULL_DATA;
+    return SQL_SUCCESS;
+  }
+  if (isNumericTarget(targetType)) {
+    if (buffer == nullptr || !storeNumber(*value, targetType, buffer, indicator)) {
+      addDiagnostic(statement, "22018", 0, "Invalid character value for cast specification");
+      return SQL_ERROR;
+    }
+    return SQL_SUCCESS;
+  }
+  if (!isCharacterTarget(targetType)) {
+    addDiagnostic(statement, "07006", 0, "Restricted data type attribute violation");
+    return SQL_ERROR;
+  }
+  size_t remaining = value->size() - std::min(offset, value->size());
+  if (indicator != nullptr) {
+    *indicator = static_cast<SQLLEN>(remaining);
+  }
+  size_t room = targetType == SQL_C_BINARY ? static_cast<size_t>(std::max<SQLLEN>(capacity, 0))
+                                           : static_cast<size_t>(std::max<SQLLEN>(capacity - 1, 0));
+  size_t copied = std::min(remaining, room);
+  if (buffer != nullptr && capacity > 0) {
+    std::memcpy(buffer, value->data() + offset, copied);
+    if (targetType != SQL_C_BINARY) {
+      static_cast<char*>(buffer)[copied] = '\0';
+    }
+  }
+  offset += copied;
+  if (copied < remaining) {
+    addDiagnostic(statement, "01004", 0, "String data, right truncation");
+    return SQL_SUCCESS_WITH_INFO;
+  }
+  return SQL_SUCCESS;
+}
+
+SQLRETURN fetchNext(Statement* statement) {
+  Connection* connection = statement->connection;
+  if (reportLinkDown(statement, connection)) {
+    return SQL_ERROR;
+  }
+  const ResultSet* result = statement->current();
+  if (result == nullptr || !result->isQuery()) {
+    addDiagnostic(statement, "24000", 0, "Invalid cursor state");
+    return SQL_ERROR;
+  }
+  pause(connection->latencyMilliseconds);
+  if (injectFault(statement, connection, connection->failFetch, connection->fetchCalls)) {
+    return SQL_ERROR;
+  }
+  auto* rowsFetched = reinterpret_cast<SQLULEN*>(statement->attributes[SQL_ATTR_ROWS_FETCHED_PTR]);
+  auto* rowStatus = reinterpret_cast<SQLUSMALLINT*>(statement->attributes[SQL_ATTR_ROW_STATUS_PTR]);
+  if (statement->exhausted ||
+      statement->rowPosition + 1 >= static_cast<long>(result->rows.size())) {
+    statement->exhausted = true;
+    if (rowsFetched != nullptr) {
+      *rowsFetched = 0;
+    }
+    return SQL_NO_DATA;
+  }
+  ++statement->rowPosition;
+  statement->getDataColumn = 0;
+  const auto& row = result->rows[statement->rowPosition];
+  SQLRETURN code = SQL_SUCCESS;
+  for (const auto& [column, binding] : statement->bindings) {
+    if (column > row.size()) {
+      continue;
+    }
+    size_t offset = 0;
+    SQLRETURN delivered = deliverValue(statement, row[column - 1], binding.targetType,
+                                       binding.buffer, binding.capacity, binding.indicator, offset);
+    if (delivered == SQL_ERROR) {
+      code = SQL_ERROR;
+    } else if (delivered == SQL_SUCCESS_WITH_INFO && code == SQL_SUCCESS) {
+      code = SQL_SUCCESS_WITH_INFO;
+    }
+  }
+  if (rowsFetched != nullptr) {
+    *rowsFetched = 1;
+  }
+  if (rowStatus != nullptr) {
+    *rowStatus = code == SQL_SUCCESS ? SQL_ROW_SUCCESS
+                 : code == SQL_ERROR ? SQL_ROW_ERROR
+                                     : SQL_ROW_SUCCESS_WITH_INFO;
+  }
+  return code;
+}
+
+struct ColumnShape {
+  SQLSMALLINT sqlType;
+  SQLULEN size;
+  SQLLEN displaySize;
+  const char* typeName;
+};
+
+ColumnShape describeColumn(const ResultSet& result, size_t column) {
+  std::string declared = result.declaredTypes[column];
+  for (char& c : declared) {
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  size_t longest = 1;
+  for (const auto& row : result.rows) {
+    if (row[column]) {
+      longest = std::max(longest, row[column]->size());
+    }
+  }
+  bool integer = declared.find("INT") != std::string::npos ||
+                 (declared.empty() && !result.rows.empty() && result.integerColumns[column]);
+  if (integer) {
+    return longest > 10 ? ColumnShape{SQL_BIGINT, 19, 20, "bigint"}
+                        : ColumnShape{SQL_INTEGER, 10, 11, "int"};
+  }
+  if (declared.find("REAL") != std::string::npos || declared.find("FLOA") != std::string::npos ||
+      declared.find("DOUB") != std::string::npos) {
+    return {SQL_DOUBLE, 15, 24, "float"};
+  }
+  return {SQL_VARCHAR, longest, static_cast<SQLLEN>(longest), "varchar"};
+}
+
+// The current result and a valid 1-based column number, or an error record.
+const ResultSet* resultColumn(Statement* statement, SQLUSMALLINT column) {
+  const ResultSet* result = statement->current();
+  if (result == nullptr || !result->isQuery()) {
+    addDiagnostic(statement, "07005", 0, "Prepared statement not a cursor-specification");
+    return nullptr;
+  }
+  if (column < 1 || column > result->columnNames.size()) {
+    addDiagnostic(statement, "07009", 0, "Invalid descriptor index");
+    return nullptr;
+  }
+  return result;
+}
+
+}  // namespace
+
+extern "C" {
+
+SQLRETURN SQL_API SQLExecDirect(SQLHSTMT handle, SQLCHAR* text, SQLINTEGER length) {
+  Statement* statement = asStatement(handle);
+  if (statement == nullptr) {
+    return SQL_INVALID_HANDLE;
+  }
+  beginCall(statement);
+  statement->prepared = false;
+  return finishCall(statement, execute(statement, textArgument(text, length)));
+}
+
+SQLRETURN SQL_API SQLPrepare(SQLHSTMT handle, SQLCHAR* text, SQLINTEGER length) {
+  Statement* statement = asStatement(handle);
+  if (statement == nullptr) {
+    return SQL_INVALID_HANDLE;
+  }
+  beginCall(statement);
+  closeCursor(statement);
+  if (reportLinkDown(statement, statement->connection)) {
+    return finishCall(statement, SQL_ERROR);
+  }
+  statement->preparedText = textArgument(text, length);
+  statement->prepared = true;
+  return SQL_SUCCESS;
+}
+
+SQLRETURN SQL_API SQLExecute(SQLHSTMT handle) {
+  Statement* statement = asStatement(handle);
+  if (statement == nullptr) {
+    return SQL_INVALID_HANDLE;
+  }
+  beginCall(statement);
+  if (!statement->prepared) {
+    addDiagnostic(statement, "HY010", 0, "Function sequence error");
+    return finishCall(statement, SQL_ERROR);
+  }
+  return finishCall(statement, execute(statement, statement->preparedText));
+}
+
+SQLRETURN SQL_API SQLSetStmtAttr(SQLHSTMT handle, SQLINTEGER attribute, SQLPOINTER value,
+                                 SQLINTEGER) {
+  Statement* statement = asStatement(handle);
+  if (statement == nullptr) {
+    return SQL_INVALID_HANDLE;
+  }
+  beginCall(statement);
+  SQLULEN number = reinterpret_cast<SQLULEN>(value);
+  // The cursor is always forward-only over one row at a time; anything
+  // else is answered with "option value changed", as ODBC asks.
+  bool changed = (attribute == SQL_ATTR_CURSOR_SCROLLABLE && number != SQL_NONSCROLLABLE) ||
+                 (attribute == SQL_ATTR_CURSOR_TYPE && number != SQL_CURSOR_FORWARD_ONLY) ||
+                 (attribute == SQL_ATTR_ROW_ARRAY_SIZE && number != 1);
+  if (changed) {
+    addDiagnostic(statement, "01S02", 0, "Option value changed");
+    return finishCall(statement, SQL_SUCCESS_WITH_INFO);
+  }
+  statement->attributes[attribute] = number;
+  return SQL_SUCCESS;
+}
+
+SQLRETURN SQL_API SQLGetStmtAttr(SQLHSTMT handle, SQLINTEGER attribute, SQLPOINTER value,
+                                 SQLINTEGER, SQLINTEGER* length) {
+  Statement* statement = asStatement(handle);
+  if (statement == nullptr) {
+    return SQL_INVALID_HANDLE;
+  }
+  beginCall(statement);
+  SQLULEN number = 0;
+  switch (attribute) {
+    case SQL_ATTR_APP_ROW_DESC:
+    case SQL_ATTR_APP_PARAM_DESC:
+    case SQL_ATTR_IMP_ROW_DESC:
+    case SQL_ATTR_IMP_PARAM_DESC:
+      addDiagnostic(statement, "HYC00", 0, "Descriptors are not implemented");
+      return finishCall(statement, SQL_ERROR);
+    case SQL_ATTR_ROW_ARRAY_SIZE:
+      number = 1;
+      break;
+    case SQL_ATTR_CONCURRENCY:
+      number = statement->attributes.count(attribute) ? statement->attributes[attribute]
+                                                      : SQL_CONCUR_READ_ONLY;
+      break;
+    case SQL_ATTR_ROW_NUMBER:
+      number = statement->hasPendingRows() ? statement->rowPosition + 1 : 0;
+      break;
+    default:
+      number = statement->attributes.count(attribute) ? statement->attributes[attribute] : 0;
+  }
+  if (value != nullptr) {
+    *static_cast<SQLULEN*>(value) = number;
+  }
+  if (length != nullptr) {
+    *length = sizeof(SQLULEN);
+  }
+  return SQL_SUCCESS;
+}
+
+SQLRETURN SQL_API SQLBindCol(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT targetType,
+                             SQLPOINTER buffer, SQLLEN capacity, SQLLEN* indicator) {
+  Statement* statement = asStatement(handle);
+  if (statement == nullptr) {
+    return SQL_INVALID_HANDLE;
+  }
+  beginCall(statement);
+  if (column == 0) {
+    addDiagnostic(statement, "07009", 0, "Invalid descriptor index");
+    return finishCall(statement, SQL_ERROR);
+  }
+  if (buffer == nullptr) {
+    statement->bindings.erase(column);
+    return SQL_SUCCESS;
+  }
+  if (!isCharacterTarget(targetType) && !isNumericTarget(targetType)) {
+    addDiagnostic(statement, "HY003", 0, "Invalid application buffer type");
+    return finishCall(statement, SQL_ERROR);
+  }
+  if (capacity < 0) {
+    addDiagnostic(statement, "HY090", 0, "Invalid string or buffer length");
+    return finishCall(statement, SQL_ERROR);
+  }
+  statement->bindings[column] = {targetType, buffer, capacity, indicator};
+  return SQL_SUCCESS;
+}
+
+SQLRETURN SQL_API SQLFetch(SQLHSTMT handle) {
+  Statement* statement = asStatement(handle);
+  if (statement == nullptr) {
+    return SQL_INVALID_HANDLE;
+  }
+  beginCall(statement);
+  return finishCall(statement, fetchNext(statement));
+}
+
+SQLRETURN SQL_API SQLFetchScroll(SQLHSTMT handle, SQLSMALLINT orientation, SQLLEN) {
+  Statement* statement = asStatement(handle);
+  if (statement == nullptr) {
+    return SQL_INVALID_HANDLE;
+  }
+  beginCall(statement);
+  if (orientation != SQL_FETCH_NEXT) {
+    addDiagnostic(statement, "HY106", 0, "Fetch type out of range");
+    return finishCall(statement, SQL_ERROR);
+  }
+  return finishCall(statement, fetchNext(statement));
+}
+
+SQLRETURN SQL_API SQLGetData(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT targetType,
+                             SQLPOINTER buffer, SQLLEN capacity, SQLLEN* indicator) {
+  Statement* statement = asStatement(handle);
+  if (statement == nullptr) {
+    return SQL_INVALID_HANDLE;
+  }
+  beginCall(statement);
+  if (reportLinkDown(statement, statement->connection)) {
+    return finishCall(statement, SQL_ERROR);
+  }
+  const ResultSet* result = statement->current();
+  if (result == nullptr || statement->rowPosition < 0 || statement->exhausted) {
+    addDiagnostic(statement, "24000", 0, "Invalid cursor state");
+    return finishCall(statement, SQL_ERROR);
+  }
+  if (resultColumn(statement, column) == nullptr) {
+    return finishCall(statement, SQL_ERROR);
+  }
+  const auto& value = result->rows[statement->rowPosition][column - 1];
+  if (statement->getDataColumn != column) {
+    statement->getDataColumn = column;
+    statement->getDataOffset = 0;
+  } else if (value && statement->getDataOffset >= value->size()) {
+    return finishCall(statement, SQL_NO_DATA);  // everything was handed out already
+  }
+  SQLRETURN code = deliverValue(statement, value, targetType, buffer, capacity, indicator,
+                                statement->getDataOffset);
+  if (!value || isNumericTarget(targetType)) {
+    statement->getDataOffset = value ? value->size() : 0;
+    if (!value) {
+      statement->getDataColumn = column;
+    }
+  }
+  return finishCall(statement, code);
+}
+
+SQLRETURN SQL_API SQLNumResultCols(SQLHSTMT handle, SQLSMALLINT* count) {
+  Statement* statement = asStatement(handle);
+  if (statement == nullptr) {
+    return SQL_INVALID_HANDLE;
+  }
+  beginCall(statement);
+  const ResultSet* result = statement->current();
+  if (count != nullptr) {
+    *count = result == nullptr ? 0 : static_cast<SQLSMALLINT>(result->columnNames.size());
+  }
+  return SQL_SUCCESS;
+}
+
+SQLRETURN SQL_API SQLDescribeCol(SQLHSTMT handle, SQLUSMALLINT column, SQLCHAR* name,
+                                 SQLSMALLINT nameCapacity, SQLSMALLINT* nameLength,
+                                 SQLSMALLINT* dataType, SQLULEN* columnSize,
+                                 SQLSMALLINT* decimalDigits, SQLSMALLINT* nullable) {
+  Statement* statement = asStatement(handle);
+  if (statement == nullptr) {
+    return SQL_INVALID_HANDLE;
+  }
+  beginCall(statement);
+  const ResultSet* result = resultColumn(statement, column);
+  if (result == nullptr) {
+    return finishCall(statement, SQL_ERROR);
+  }
+  ColumnShape shape = describeColumn(*result, column - 1);
+  if (dataType != nullptr) {
+    *dataType = shape.sqlType;
+  }
+  if (columnSize != nullptr) {
+    *columnSize = shape.size;
+  }
+  if (decimalDigits != nullptr) {
+    *decimalDigits = 0;
+  }
+  if (nullable != nullptr) {
+    *nullable = SQL_NULLABLE_UNKNOWN;
+  }
+  SQLRETURN code = copyText(result->columnNames[column - 1], name, nameCapacity, nameLength);
+  if (code == SQL_SUCCESS_WITH_INFO) {
+    addDiagnostic(statement, "01004", 0, "String data, right truncation");
+  }
+  return finishCall(statement, code);
+}
+
+SQLRETURN SQL_API SQLColAttribute(SQLHSTMT handle, SQLUSMALLINT column, SQLUSMALLINT field,
+                                  SQLPOINTER characterAttribute, SQLSMALLINT capacity,
+                                  SQLSMALLINT* length, SQLLEN* numericAttribute) {
+  Statement* statement = asStatement(handle);
+  if (statement == nullptr) {
+    return SQL_INVALID_HANDLE;
+  }
+  beginCall(statement);
+  if (field == SQL_DESC_COUNT || field == SQL_COLUMN_COUNT) {
+    const ResultSet* result = statement->current();
+    if (numericAttribute != nullptr) {
+      *numericAttribute = result == nullptr ? 0 : static_cast<SQLLEN>(result->columnNames.size());
+    }
+    return SQL_SUCCESS;
+  }
+  const ResultSet* result = resultColumn(statement, column);
+  if (result == nullptr) {
+    return finishCall(statement, SQL_ERROR);
+  }
+  ColumnShape shape = describeColumn(*result, column - 1);
+  const std::string& name = result->columnNames[column - 1];
+  std::optional<std::string> text;
+  SQLLEN number = 0;
+  switch (field) {
+    case SQL_DESC_NAME:
+    case SQL_DESC_LABEL:
+    case SQL_COLUMN_NAME:
+    case SQL_DESC_BASE_COLUMN_NAME:
+      text = name;
+      break;
+    case SQL_DESC_TYPE_NAME:
+    case SQL_DESC_LOCAL_TYPE_NAME:
+      text = shape.typeName;
+      break;
+    case SQL_DESC_TABLE_NAME:
+    case SQL_DESC_BASE_TABLE_NAME:
+    case SQL_DESC_SCHEMA_NAME:
+    case SQL_DESC_CATALOG_NAME:
+    case SQL_DESC_LITERAL_PREFIX:
+    case SQL_DESC_LITERAL_SUFFIX:
+      text = std::string();
+      break;
+    case SQL_DESC_TYPE:
+    case SQL_DESC_CONCISE_TYPE:
+      number = shape.sqlType;
+      break;
+    case SQL_DESC_LENGTH:
+    case SQL_DESC_PRECISION:
+    case SQL_DESC_OCTET_LENGTH:
+    case SQL_COLUMN_LENGTH:
+    case SQL_COLUMN_PRECISION:
+      number = static_cast<SQLLEN>(shape.size);
+      break;
+    case SQL_DESC_DISPLAY_SIZE:
+      number = shape.displaySize;
+      break;
+    case SQL_DESC_NULLABLE:
+      number = SQL_NULLABLE_UNKNOWN;
+      break;
+    case SQL_DESC_UNSIGNED:
+      number = shape.sqlType == SQL_VARCHAR ? SQL_TRUE : SQL_FALSE;
+      break;
+    case SQL_DESC_SEARCHABLE:
+      number = SQL_PRED_SEARCHABLE;
+      break;
+    case SQL_DESC_UPDATABLE:
+      number = SQL_ATTR_READWRITE_UNKNOWN;
+      break;
+    case SQL_DESC_UNNAMED:
+      number = name.empty() ? SQL_UNNAMED : SQL_NAMED;
+      break;
+    case SQL_DESC_SCALE:
+    case SQL_COLUMN_SCALE:
+    case SQL_DESC_AUTO_UNIQUE_VALUE:
+    case SQL_DESC_CASE_SENSITIVE:
+    case SQL_DESC_FIXED_PREC_SCALE:
+      number = 0;
+      break;
+    default:
+      addDiagnostic(statement, "HY091", 0, "Invalid descriptor field identifier");
+      return finishCall(statement, SQL_ERROR);
+  }
+  if (text) {
+    SQLRETURN code = copyText(*text, characterAttribute, capacity, length);
+    if (code == SQL_SUCCESS_WITH_INFO) {
+      addDiagnostic(statement, "01004", 0, "String data, right truncation");
+    }
+    return finishCall(statement, code);
+  }
+  if (numericAttribute != nullptr) {
+    *numericAttribute = number;
+  }
+  return SQL_SUCCESS;
+}
+
+SQLRETURN SQL_API SQLRowCount(SQLHSTMT handle, SQLLEN* count) {
+  Statement* statement = asStatement(handle);
+  if (statement == nullptr) {
+    return SQL_INVALID_HANDLE;
+  }
+  beginCall(statement);
+  const ResultSet* result = statement->current();
+  if (count != nullptr) {
+    *count = result == nullptr ? -1 : result->rowsAffected;
+  }
+  return SQL_SUCCESS;
+}
+
+SQLRETURN SQL_API SQLMoreResults(SQLHSTMT handle) {
+  Statement* statement = asStatement(handle);
+  if (statement == nullptr) {
+    return SQL_INVALID_HANDLE;
+  }
+  beginCall(statement);
+  if (!statement->executed || statement->currentResult + 1 >= statement->results.size()) {
+    closeCursor(statement);
+    return SQL_NO_DATA;
+  }
+  ++statement->currentResult;
+  statement->rowPosition = -1;
+  statement->exhausted = false;
+  statement->getDataColumn = 0;
+  return SQL_SUCCESS;
+}
+
+SQLRETURN SQL_API SQLCloseCursor(SQLHSTMT handle) {
+  Statement* statement = asStatement(handle);
+  if (statement == nullptr) {
+    return SQL_INVALID_HANDLE;
+  }
+  beginCall(statement);
+  closeCursor(statement);
+  return SQL_SUCCESS;
+}
+
+SQLRETURN SQL_API SQLCancel(SQLHSTMT handle) {
+  Statement* statement = asStatement(handle);
+  if (statement == nullptr) {
+    return SQL_INVALID_HANDLE;
+  }
+  beginCall(statement);
+  return SQL_SUCCESS;  // every call has finished before it returns
+}
+
+SQLRETURN SQL_API SQLFreeStmt(SQLHSTMT handle, SQLUSMALLINT option) {
+  Statement* statement = asStatement(handle);
+  if (statement == nullptr) {
+    return SQL_INVALID_HANDLE;
+  }
+  beginCall(statement);
+  switch (option) {
+    case SQL_CLOSE:
+      closeCursor(statement);
+      return SQL_SUCCESS;
+    case SQL_UNBIND:
+      statement->bindings.clear();
+      return SQL_SUCCESS;
+    case SQL_RESET_PARAMS:
+      return SQL_SUCCESS;
+    case SQL_DROP:
+      return SQLFreeHandle(SQL_HANDLE_STMT, handle);
+    default:
+      addDiagnostic(statement, "HY092", 0, "Invalid attribute/option identifier");
+      return finishCall(statement, SQL_ERROR);
+  }
+}
+
+}  // extern "C"
