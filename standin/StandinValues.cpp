@@ -227,6 +227,16 @@ void plusFunction(sqlite3_context* context, int, sqlite3_value** argv) {
     resultText(context, left + right);
     return;
   }
+  for (int i = 0; i < 2; ++i) {
+    if (sqlite3_value_numeric_type(argv[i]) == SQLITE_TEXT) {
+      std::string text;
+      argumentText(argv[i], text);
+      std::string message =
+          "Conversion failed when converting the varchar value '" + text + "' to data type int.";
+      sqlite3_result_error(context, message.c_str(), -1);
+      return;
+    }
+  }
   if (sqlite3_value_numeric_type(argv[0]) == SQLITE_INTEGER &&
       sqlite3_value_numeric_type(argv[1]) == SQLITE_INTEGER) {
     int64_t sum;

@@ -257,6 +257,7 @@ TEST_F(StandinTest, PlusConcatenatesTextAndAddsNumbers) {
       {"'a' + 'b' + 'c'", "abc"},
       {"1 + 2 * 3", "7"},
       {"10 - 2 + 3", "11"},  // left to right, not 10 - (2 + 3)
+      {"2 + '3'", "5"},      // a number makes it an addition
       {"( CONVERT(char(11), '2015-06-01 08:30:00', 104) +   CONVERT(char(8), "
        "'2015-06-01 08:30:00', 114))",
        "01.06.2015 08:30:00"},
@@ -560,6 +561,9 @@ TEST_F(StandinTest, FailedStatementsReportStateNativeErrorAndEngineMessage) {
        "[Standin][SQL Server]near \"SELEC\": syntax error"},
       {"SELECT NoColumn FROM Kvl321Bew", "42S22", 207,
        "[Standin][SQL Server]no such column: NoColumn"},
+      {"SELECT 'a' + 1", "22018", 245,
+       "[Standin][SQL Server]Conversion failed when converting the varchar value 'a' to data "
+       "type int."},
       {"SELECT DATEADD(month, 1, 'soon')", "22007", 241,
        "[Standin][SQL Server]Conversion failed when converting date and/or time from character "
        "string."},
@@ -722,6 +726,31 @@ TEST_F(StandinTest, LatencySwitchSlowsEveryExecuteAndFetch) {
                      std::chrono::steady_clock::now() - start)
                      .count();
   EXPECT_GE(elapsed, 450);
+}
+
+TEST_F(StandinTest, BatchGivesOneResultPerStatement) {
+  auto session = connected();
+  SQLHSTMT statement = session->newStatement();
+  ASSERT_EQ(session->execute(statement,
+                             "INSERT INTO KVLSYSTEM.Kvl321Bew (BewIDN) VALUES ('a'), ('B');\n"
+                             "SELECT BewIDN FROM KVLSYSTEM.Kvl321Bew ORDER BY 1 DESC;"),
+            SQL_SUCCESS);
+  SQLLEN count = 0;
+  SQLRowCount(statement, &count);
+  EXPECT_EQ(count, 2);
+  SQLSMALLINT columns = -1;
+  SQLNumResultCols(statement, &columns);
+  EXPECT_EQ(columns, 0);
+  ASSERT_EQ(SQLMoreResults(statement), SQL_SUCCESS);
+  char id[8];
+  SQLLEN indicator = 0;
+  SQLBindCol(statement, 1, SQL_C_CHAR, id, sizeof id, &indicator);
+  std::vector<std::string> ids;
+  while (SQLFetch(statement) == SQL_SUCCESS) {
+    ids.push_back(id);
+  }
+  EXPECT_EQ(ids, (std::vector<std::string>{"B", "a"}));  // case-insensitive, descending
+  EXPECT_EQ(SQLMoreResults(statement), SQL_NO_DATA);
 }
 
 TEST_F(StandinTest, IsqlSeedsAndReadsTheDatabase) {
