@@ -323,7 +323,7 @@ TEST(TransferPassTest, FetchFailureEndsTheLoopLikeTheEnd) {
   site.addBooking(booking("000001", "50P", "1"));
   site.addBooking(booking("000002", "50P", "1"));
   site.addBooking(booking("000003", "50P", "1"));
-  site.database.setControl("fail.fetch", "2,10054,08S01");
+  site.database.setControl("fail.fetch", "3,10054,08S01");
   auto result = site.run({"Vantoreum.ini", "/D"});
   EXPECT_EQ(result.exitStatus, 1);
   EXPECT_EQ(test::readFile(site.transferPath), transferLine("000001", "50P", "100"));
