@@ -7,6 +7,7 @@
 
 #include "files/ExportFile.h"
 #include "files/RunLog.h"
+#include "run/TextCase.h"
 
 namespace EraMapping {
 
@@ -16,16 +17,6 @@ namespace {
 template <std::size_t N>
 std::string_view field(const char (&text)[N]) {
   return std::string_view(text, strnlen(text, N));
-}
-
-std::string upperAscii(std::string_view text) {
-  std::string upper(text);
-  for (char& c : upper) {
-    if (c >= 'a' && c <= 'z') {
-      c = static_cast<char>(c - 'a' + 'A');
-    }
-  }
-  return upper;
 }
 
 bool isOneOf(std::string_view value, std::initializer_list<std::string_view> codes) {

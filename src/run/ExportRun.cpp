@@ -11,6 +11,7 @@
 #include "files/ExportFile.h"
 #include "files/RunLog.h"
 #include "run/EraMapping.h"
+#include "run/TextCase.h"
 #include "settings/SettingsFile.h"
 
 namespace ExportRun {
@@ -29,15 +30,6 @@ struct RunState {
 RunState runState;
 
 const char kLogRule[] = ">>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>>";
-
-std::string upperAscii(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') {
-      c = static_cast<char>(c - 'a' + 'A');
-    }
-  }
-  return text;
-}
 
 void printUsage() {
   std::fputs("Befehlsformat: \n", stdout);

@@ -1,0 +1,11 @@
+#include "run/TextCase.h"
+
+std::string upperAscii(std::string_view text) {
+  std::string upper(text);
+  for (char& c : upper) {
+    if (c >= 'a' && c <= 'z') {
+      c = static_cast<char>(c - 'a' + 'A');
+    }
+  }
+  return upper;
+}
