@@ -121,4 +121,9 @@ void StandinDatabase::setControl(const std::string& name, const std::string& val
          {name, value});
 }
 
+const std::string& inProcessStandinDirectory() {
+  static TempDir directory;
+  return directory.path();
+}
+
 }  // namespace test

@@ -33,4 +33,9 @@ class StandinDatabase {
   std::string databasePath_;
 };
 
+// The one registration directory of this test process, for tests that load
+// the stand-in in-process: the driver manager may keep what it read of the
+// ini files, so every such test registers its database in the same place.
+const std::string& inProcessStandinDirectory();
+
 }  // namespace test

@@ -56,13 +56,6 @@ Diagnostic firstDiagnostic(SQLSMALLINT handleType, SQLHANDLE handle) {
   return {reinterpret_cast<char*>(state), nativeError, reinterpret_cast<char*>(message)};
 }
 
-// One process-wide registration directory: unixODBC need not re-read its
-// ini files after a change of environment. Each test gets a fresh database.
-const std::string& registrationDirectory() {
-  static test::TempDir directory;
-  return directory.path();
-}
-
 // A driver-manager environment and connection, released at the end.
 class OdbcSession {
  public:
@@ -147,7 +140,7 @@ class OdbcSession {
 class StandinTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    database_ = std::make_unique<test::StandinDatabase>(registrationDirectory());
+    database_ = std::make_unique<test::StandinDatabase>(test::inProcessStandinDirectory());
     for (const auto& [name, value] : database_->odbcEnvironment()) {
       setenv(name.c_str(), value.c_str(), 1);
     }

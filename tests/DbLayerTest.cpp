@@ -1,0 +1,128 @@
+// The connection, the booking cursor and the single statements, in-process,
+// through the driver manager against the stand-in.
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "StandinSupport.h"
+#include "db/BookingCursor.h"
+#include "db/DbConnection.h"
+#include "db/MaintenanceStatements.h"
+
+namespace {
+
+const char kUser[] = "zeit";
+const char kPassword[] = "Geheim-1";
+
+class DbLayerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    database_ = std::make_unique<test::StandinDatabase>(test::inProcessStandinDirectory());
+    for (const auto& [name, value] : database_->odbcEnvironment()) {
+      setenv(name.c_str(), value.c_str(), 1);
+    }
+    database_->addLogin(kUser, kPassword);
+    database_->setControl("clock", "2015-06-01 08:00:00.000");
+  }
+  void TearDown() override { BookingCursor::close(); }
+
+  void addBooking(const std::string& idn) const {
+    database_->execute(
+        "INSERT INTO Kvl321Bew (BewIDN, BewSto, BewDtm, BewUhr, BewLfn, BewTID) VALUES ('" + idn +
+        "', '10', '2015-06-01 00:00:00', '1899-12-30 07:45:00', '1', 'T1')");
+  }
+
+  std::unique_ptr<test::StandinDatabase> database_;
+};
+
+TEST_F(DbLayerTest, RefusedConnectKeepsTheDriversDiagnostic) {
+  struct Case {
+    std::string password, fault, state, message;
+    int32_t nativeError;
+  };
+  const Case cases[] = {
+      {"wrong", "", "28000", "Login failed for user 'zeit'.", 18456},
+      {kPassword, "4060,42000,Cannot open database", "42000", "Cannot open database", 4060},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.state);
+    database_->execute("DELETE FROM StandinControl WHERE Name = 'fail.connect'");
+    if (!c.fault.empty()) {
+      database_->setControl("fail.connect", c.fault);
+    }
+    EXPECT_EQ(DbConnection::connect(kUser, c.password, "ZEIT"), -1);
+    EXPECT_STREQ(DbConnection::LastDiagnostic.state, c.state.c_str());
+    EXPECT_EQ(DbConnection::LastDiagnostic.nativeError, c.nativeError);
+    EXPECT_NE(std::string(DbConnection::LastDiagnostic.message).find(c.message), std::string::npos)
+        << DbConnection::LastDiagnostic.message;
+  }
+  database_->execute("DELETE FROM StandinControl WHERE Name = 'fail.connect'");
+  EXPECT_EQ(DbConnection::connect(kUser, kPassword, "ZEIT"), 0);
+}
+
+TEST_F(DbLayerTest, EmptyResultEndsAtTheFirstFetch) {
+  ASSERT_EQ(DbConnection::connect(kUser, kPassword, "ZEIT"), 0);
+  std::string serverTime = "unchanged";
+  EXPECT_EQ(MaintenanceStatements::serverTime(serverTime), 0);
+  EXPECT_EQ(serverTime, "01.06.2015 08:00:00");
+  EXPECT_EQ(BookingCursor::open(), 0);
+  EXPECT_EQ(BookingCursor::fetch(), 100);
+  EXPECT_EQ(BookingCursor::close(), 0);
+  EXPECT_EQ(MaintenanceStatements::purge(), 100);
+}
+
+// The cursor stays positioned while each marking runs on its own handle.
+TEST_F(DbLayerTest, MarkingBetweenFetchesKeepsTheCursor) {
+  addBooking("000001");
+  addBooking("000002");
+  addBooking("000003");
+  ASSERT_EQ(DbConnection::connect(kUser, kPassword, "ZEIT"), 0);
+  ASSERT_EQ(BookingCursor::open(), 0);
+  std::vector<std::string> seen;
+  while (BookingCursor::fetch() == 0) {
+    seen.push_back(currentBookingRow.BewIDN);
+    EXPECT_EQ(MaintenanceStatements::markTransferred(currentBookingRow), 0);
+  }
+  EXPECT_EQ(DbConnection::StatementStatus, 100);
+  EXPECT_EQ(seen, (std::vector<std::string>{"000001", "000002", "000003"}));
+  EXPECT_EQ(BookingCursor::close(), 0);
+  EXPECT_EQ(database_->query("SELECT count(*) FROM Kvl321Bew WHERE BewUkz = 4")[0][0], "3");
+  // A marking whose booking is gone matches nothing.
+  database_->execute("DELETE FROM Kvl321Bew");
+  EXPECT_EQ(MaintenanceStatements::markTransferred(currentBookingRow), 100);
+}
+
+TEST_F(DbLayerTest, FailuresReportTheirStatusAndDiagnostic) {
+  addBooking("000001");
+  database_->setControl("fail.update", "0,1205,40001");
+  database_->setControl("fail.delete", "0,0,HY000");
+  database_->setControl("fail.fetch", "3,10054,08S01");  // the server-time fetch is the first
+  ASSERT_EQ(DbConnection::connect(kUser, kPassword, "ZEIT"), 0);
+  std::string serverTime;
+  EXPECT_EQ(MaintenanceStatements::serverTime(serverTime), 0);
+  ASSERT_EQ(BookingCursor::open(), 0);
+  ASSERT_EQ(BookingCursor::fetch(), 0);
+  EXPECT_EQ(MaintenanceStatements::markTransferred(currentBookingRow), 1205);
+  EXPECT_STREQ(DbConnection::LastDiagnostic.state, "40001");
+  EXPECT_EQ(BookingCursor::fetch(), -1);
+  EXPECT_STREQ(DbConnection::LastDiagnostic.state, "08S01");
+  EXPECT_EQ(BookingCursor::fetch(), -1) << "the cursor is gone after a failed fetch";
+  EXPECT_EQ(BookingCursor::close(), -1) << "closing no cursor keeps the status";
+  // The link is down now; a purge without a native error still fails.
+  EXPECT_EQ(MaintenanceStatements::purge(), -1);
+}
+
+TEST_F(DbLayerTest, FailedSelectLeavesNoCursor) {
+  addBooking("000001");
+  database_->setControl("fail.select", "2,1222,HYT00");  // the first is the server time
+  ASSERT_EQ(DbConnection::connect(kUser, kPassword, "ZEIT"), 0);
+  std::string serverTime;
+  EXPECT_EQ(MaintenanceStatements::serverTime(serverTime), 0);
+  EXPECT_EQ(BookingCursor::open(), -1);
+  EXPECT_STREQ(DbConnection::LastDiagnostic.state, "HYT00");
+  EXPECT_EQ(DbConnection::LastDiagnostic.nativeError, 1222);
+  EXPECT_EQ(BookingCursor::fetch(), -1);
+}
+
+}  // namespace
