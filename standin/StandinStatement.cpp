@@ -304,7 +304,7 @@ SQLRETURN deliverValue(Statement* statement, const std::optional<std::string>& v
   }
   if (isNumericTarget(targetType)) {
     if (buffer == nullptr || !storeNumber(*value, targetType, buffer, indicator)) {
-      addDiagnostic(statement, "22018", 0, "Invalid character value for cast specification");
+      addDiagnostic(statement, "22018", 0, "Invalid character value for a numeric cast");
       return SQL_ERROR;
     }
     return SQL_SUCCESS;
@@ -421,7 +421,7 @@ ColumnShape describeColumn(const ResultSet& result, size_t column) {
 const ResultSet* resultColumn(Statement* statement, SQLUSMALLINT column) {
   const ResultSet* result = statement->current();
   if (result == nullptr || !result->isQuery()) {
-    addDiagnostic(statement, "07005", 0, "Prepared statement not a cursor-specification");
+    addDiagnostic(statement, "07005", 0, "Prepared statement returns no result set");
     return nullptr;
   }
   if (column < 1 || column > result->columnNames.size()) {
