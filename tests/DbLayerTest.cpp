@@ -18,11 +18,7 @@ const char kPassword[] = "Geheim-1";
 class DbLayerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    database_ = std::make_unique<test::StandinDatabase>(test::inProcessStandinDirectory());
-    for (const auto& [name, value] : database_->odbcEnvironment()) {
-      setenv(name.c_str(), value.c_str(), 1);
-    }
-    database_->addLogin(kUser, kPassword);
+    database_ = test::openInProcessStandin(kUser, kPassword);
     database_->setControl("clock", "2015-06-01 08:00:00.000");
   }
   void TearDown() override { BookingCursor::close(); }

@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "../standin/StandinSchema.h"
 #include "TestSupport.h"
@@ -124,6 +125,16 @@ void StandinDatabase::setControl(const std::string& name, const std::string& val
 const std::string& inProcessStandinDirectory() {
   static TempDir directory;
   return directory.path();
+}
+
+std::unique_ptr<StandinDatabase> openInProcessStandin(const std::string& login,
+                                                      const std::string& password) {
+  auto database = std::make_unique<StandinDatabase>(inProcessStandinDirectory());
+  for (const auto& [name, value] : database->odbcEnvironment()) {
+    setenv(name.c_str(), value.c_str(), 1);
+  }
+  database->addLogin(login, password);
+  return database;
 }
 
 }  // namespace test

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -37,5 +38,10 @@ class StandinDatabase {
 // the stand-in in-process: the driver manager may keep what it read of the
 // ini files, so every such test registers its database in the same place.
 const std::string& inProcessStandinDirectory();
+
+// A fresh database in that directory, registered in this process's
+// environment, with one login.
+std::unique_ptr<StandinDatabase> openInProcessStandin(const std::string& login,
+                                                      const std::string& password);
 
 }  // namespace test

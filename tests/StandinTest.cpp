@@ -139,13 +139,7 @@ class OdbcSession {
 
 class StandinTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    database_ = std::make_unique<test::StandinDatabase>(test::inProcessStandinDirectory());
-    for (const auto& [name, value] : database_->odbcEnvironment()) {
-      setenv(name.c_str(), value.c_str(), 1);
-    }
-    database_->addLogin(kUser, kPassword);
-  }
+  void SetUp() override { database_ = test::openInProcessStandin(kUser, kPassword); }
   // A session logged in with the test's login.
   std::unique_ptr<OdbcSession> connected() {
     auto session = std::make_unique<OdbcSession>();
