@@ -27,11 +27,9 @@ constexpr int kExitDone = 0;
 constexpr int kExitFileFailure = 1;
 constexpr int kExitRefused = 2;
 
-// The reader's value field holds at most 201 characters of stored form, so
-// at most 12 blocks of 16 digits: 96 bytes of clear text.
-constexpr size_t kMaxStoredLength = 201;
-// The export tool takes a data source name of 1 to 41 characters only.
-constexpr size_t kMaxDataSourceLength = 41;
+// At most 12 blocks of 16 digits fit the reader's value field: 96 bytes of
+// clear text.
+constexpr size_t kMaxStoredLength = SettingsFile::kMaxValueLength;
 
 const char kUsage[] =
     "Usage:\n"
@@ -278,11 +276,11 @@ int runWrite(int argc, char** argv) {
     std::fprintf(stderr, "Morlund_Settings: the login must not be empty\n");
     return kExitRefused;
   }
-  if (dataSource.empty() || dataSource.size() > kMaxDataSourceLength) {
+  if (dataSource.empty() || dataSource.size() > SettingsFile::kMaxDataSourceNameLength) {
     std::fprintf(stderr,
                  "Morlund_Settings: the data source name must have 1 to %zu characters; "
                  "Morlund_MSSQL ignores any other\n",
-                 kMaxDataSourceLength);
+                 SettingsFile::kMaxDataSourceNameLength);
     return kExitRefused;
   }
   struct stat existing;

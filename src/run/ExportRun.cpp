@@ -70,7 +70,7 @@ int32_t settingsAndConnection() {
   std::string password = SettingsFile::lookupSetting(runState.settingsPath, "", "PASS", 0);
   std::string dataSourceName =
       SettingsFile::lookupSetting(runState.settingsPath, "", "DATABASE", 0);
-  if (dataSourceName.size() > 41) {
+  if (dataSourceName.size() > SettingsFile::kMaxDataSourceNameLength) {
     dataSourceName.clear();
   }
   int32_t connected = DbConnection::connect(user, password, dataSourceName);

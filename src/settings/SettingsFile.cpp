@@ -17,7 +17,6 @@ constexpr size_t kRecordLineCapacity = 400;
 
 // Record fields. A record whose field would not fit is never taken.
 constexpr size_t kMaxKeyLength = 200;
-constexpr size_t kMaxValueLength = 201;
 constexpr size_t kMaxNumberTextLength = 11;
 
 constexpr int kCtrlZ = 0x1A;
