@@ -93,6 +93,14 @@ bool readControl(Connection* connection) {
                              : name == "fail.delete" ? connection->failDelete
                                                      : connection->failFetch;
       ok = parseFault(value, fault);
+    } else if (name == "stall.select" || name == "stall.update" || name == "stall.delete" ||
+               name == "stall.fetch") {
+      long& stall = name == "stall.select"   ? connection->stallSelect
+                    : name == "stall.update" ? connection->stallUpdate
+                    : name == "stall.delete" ? connection->stallDelete
+                                             : connection->stallFetch;
+      ok = parseNumber(value, number) && number >= 0;
+      stall = number;
     } else if (name == "busy") {
       ok = parseNumber(value, number);
       connection->refuseSecondActiveStatement = number != 0;

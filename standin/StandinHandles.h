@@ -57,6 +57,8 @@ struct Connection : Handle {
   std::string currentTimestamp;
   // Switches from StandinControl, read at connect.
   InjectedFault failSelect, failUpdate, failDelete, failFetch;
+  // A stalled call never answers by itself; only a query timeout ends it.
+  long stallSelect = -1, stallUpdate = -1, stallDelete = -1, stallFetch = -1;
   long selectCalls = 0, updateCalls = 0, deleteCalls = 0, fetchCalls = 0;
   bool refuseSecondActiveStatement = false;
   long latencyMilliseconds = 0;

@@ -18,10 +18,28 @@ Statement* asStatement(SQLHSTMT handle) {
   return static_cast<Statement*>(asHandle(SQL_HANDLE_STMT, handle));
 }
 
-void pause(long milliseconds) {
-  if (milliseconds > 0) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+// How long a stalled call waits when no query timeout ends it sooner.
+constexpr long kStallMilliseconds = 3600L * 1000;
+
+// Waits as a server that takes this long to answer. A statement whose query
+// timeout is shorter gets HYT00 at once instead of after the wait, as the
+// client would see it, so tests of timeouts stay fast.
+bool answerAfter(Statement* statement, long milliseconds) {
+  if (milliseconds <= 0) {
+    return true;
   }
+  auto timeout = statement->attributes.find(SQL_ATTR_QUERY_TIMEOUT);
+  if (timeout != statement->attributes.end() && timeout->second > 0 &&
+      static_cast<SQLULEN>(milliseconds) > timeout->second * 1000) {
+    addDiagnostic(statement, "HYT00", 0, "Query timeout expired");
+    return false;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+  return true;
+}
+
+bool switchHits(long switchCall, long call) {
+  return switchCall == 0 || (switchCall > 0 && switchCall == call);
 }
 
 void closeCursor(Statement* statement) {
@@ -33,11 +51,17 @@ void closeCursor(Statement* statement) {
   statement->getDataColumn = 0;
 }
 
-// Counts the call and, when the switch hits it, adds the injected record.
-// An injected 08S01 takes the connection's link down for good.
-bool injectFault(Handle* handle, Connection* connection, const InjectedFault& fault, long& calls) {
+// Counts the call; when a stall switch hits it, waits (or times out); when
+// a fault switch hits it, adds the injected record. An injected 08S01 takes
+// the connection's link down for good. Returns true when the call fails.
+bool injectFault(Statement* statement, Connection* connection, const InjectedFault& fault,
+                 long stall, long& calls) {
   ++calls;
-  if (fault.callNumber < 0 || (fault.callNumber != 0 && fault.callNumber != calls)) {
+  if (switchHits(stall, calls) && !answerAfter(statement, kStallMilliseconds)) {
+    return true;
+  }
+  Handle* handle = statement;
+  if (!switchHits(fault.callNumber, calls)) {
     return false;
   }
   bool linkFailure = fault.sqlstate == "08S01";
@@ -184,7 +208,9 @@ SQLRETURN execute(Statement* statement, const std::string& sql) {
   if (reportLinkDown(statement, connection)) {
     return SQL_ERROR;
   }
-  pause(connection->latencyMilliseconds);
+  if (!answerAfter(statement, connection->latencyMilliseconds)) {
+    return SQL_ERROR;
+  }
   if (connection->refuseSecondActiveStatement) {
     for (const Statement* other : connection->statements) {
       if (other != statement && other->hasPendingRows()) {
@@ -195,13 +221,15 @@ SQLRETURN execute(Statement* statement, const std::string& sql) {
   }
   std::vector<TranslatedStatement> batch = translateSqlServerText(sql);
   StatementKind kind = batch.empty() ? StatementKind::kOther : batch[0].kind;
-  bool injected =
-      (kind == StatementKind::kSelect &&
-       injectFault(statement, connection, connection->failSelect, connection->selectCalls)) ||
-      (kind == StatementKind::kUpdate &&
-       injectFault(statement, connection, connection->failUpdate, connection->updateCalls)) ||
-      (kind == StatementKind::kDelete &&
-       injectFault(statement, connection, connection->failDelete, connection->deleteCalls));
+  bool injected = (kind == StatementKind::kSelect &&
+                   injectFault(statement, connection, connection->failSelect,
+                               connection->stallSelect, connection->selectCalls)) ||
+                  (kind == StatementKind::kUpdate &&
+                   injectFault(statement, connection, connection->failUpdate,
+                               connection->stallUpdate, connection->updateCalls)) ||
+                  (kind == StatementKind::kDelete &&
+                   injectFault(statement, connection, connection->failDelete,
+                               connection->stallDelete, connection->deleteCalls));
   if (injected || !refreshCurrentTimestamp(statement)) {
     return SQL_ERROR;
   }
@@ -344,8 +372,9 @@ SQLRETURN fetchNext(Statement* statement) {
     addDiagnostic(statement, "24000", 0, "Invalid cursor state");
     return SQL_ERROR;
   }
-  pause(connection->latencyMilliseconds);
-  if (injectFault(statement, connection, connection->failFetch, connection->fetchCalls)) {
+  if (!answerAfter(statement, connection->latencyMilliseconds) ||
+      injectFault(statement, connection, connection->failFetch, connection->stallFetch,
+                  connection->fetchCalls)) {
     return SQL_ERROR;
   }
   auto* rowsFetched = reinterpret_cast<SQLULEN*>(statement->attributes[SQL_ATTR_ROWS_FETCHED_PTR]);

@@ -659,7 +659,8 @@ TEST_F(StandinTest, ConnectFaultRefusesTheConnect) {
 }
 
 TEST_F(StandinTest, MalformedSwitchRefusesTheConnect) {
-  for (const char* name : {"fail.select", "fail.fetch", "busy", "latency_ms", "fail.connect"}) {
+  for (const char* name :
+       {"fail.select", "fail.fetch", "stall.update", "busy", "latency_ms", "fail.connect"}) {
     SCOPED_TRACE(name);
     database_->execute("DELETE FROM StandinControl");
     database_->setControl(name, "lots");
@@ -713,6 +714,52 @@ TEST_F(StandinTest, LatencySwitchSlowsEveryExecuteAndFetch) {
                      std::chrono::steady_clock::now() - start)
                      .count();
   EXPECT_GE(elapsed, 450);
+}
+
+// A wait longer than the statement's query timeout answers HYT00 at once;
+// without a timeout the latency is simply waited out.
+TEST_F(StandinTest, QueryTimeoutEndsStallsAndLongLatencyAtOnce) {
+  addBooking("'1'", "'2015-03-01 00:00:00'", "'1899-12-30 07:45:00'", "'1'");
+  const std::string update = "UPDATE KVLSYSTEM.Kvl321Bew SET BewArt = 'X' WHERE BewIDN = '1'";
+  struct Case {
+    const char* name;
+    const char* value;
+    bool cursorCall;  // the switch hits the cursor's fetch, not the update
+  };
+  const Case cases[] = {
+      {"stall.update", "2", false},
+      {"stall.fetch", "1", true},
+      {"latency_ms", "5000", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    database_->execute("DELETE FROM StandinControl");
+    database_->setControl(c.name, c.value);
+    auto session = connected();
+    auto start = std::chrono::steady_clock::now();
+    SQLHSTMT statement = session->newStatement();
+    SQLSetStmtAttr(statement, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(2), 0);
+    SQLRETURN code;
+    if (c.cursorCall) {
+      ASSERT_EQ(session->execute(statement, kBookingSelect), SQL_SUCCESS);
+      BookingBuffers buffers;
+      code = buffers.fetch(statement);
+    } else {
+      if (std::string(c.name) == "stall.update") {
+        EXPECT_EQ(session->execute(statement, update), SQL_SUCCESS);  // only the 2nd stalls
+      }
+      code = session->execute(statement, update);
+    }
+    EXPECT_EQ(code, SQL_ERROR);
+    EXPECT_EQ(firstDiagnostic(SQL_HANDLE_STMT, statement).sqlstate, "HYT00");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  }
+  database_->execute("DELETE FROM StandinControl");
+  database_->setControl("latency_ms", "200");
+  auto session = connected();
+  SQLHSTMT statement = session->newStatement();
+  SQLSetStmtAttr(statement, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(2), 0);
+  EXPECT_EQ(session->execute(statement, update), SQL_SUCCESS);
 }
 
 TEST_F(StandinTest, BatchGivesOneResultPerStatement) {
