@@ -2,9 +2,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -74,7 +77,7 @@ void makeDirs(const std::string& path) {
 
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& cwd,
                          const std::map<std::string, std::string>& extraEnv,
-                         const std::string& stdinText) {
+                         const std::string& stdinText, const ProcessOptions& options) {
   std::map<std::string, std::string> environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const char* equals = std::strchr(*entry, '=');
@@ -85,6 +88,14 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
   for (const auto& [name, value] : extraEnv) {
     environment[name] = value;
   }
+#ifdef __SANITIZE_ADDRESS__
+  if (options.memoryLimitMiB != 0) {
+    std::string limit = std::to_string(options.memoryLimitMiB);
+    std::string& asanOptions = environment["ASAN_OPTIONS"];
+    asanOptions += (asanOptions.empty() ? "" : ":") + std::string("hard_rss_limit_mb=") + limit +
+                   ":max_allocation_size_mb=" + limit;
+  }
+#endif
   std::vector<std::string> envStrings;
   for (const auto& [name, value] : environment) {
     envStrings.push_back(name + "=" + value);
@@ -106,15 +117,35 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
       pipe2(errPipe, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
   }
+  if (options.stdoutReadLimit == 0) {
+    // Closed before the child exists, so that its first write fails.
+    close(outPipe[0]);
+    outPipe[0] = -1;
+  }
   auto start = std::chrono::steady_clock::now();
   pid_t pid = fork();
   if (pid < 0) {
     throw std::runtime_error("fork failed");
   }
   if (pid == 0) {
-    dup2(inPipe[0], 0);
-    dup2(outPipe[1], 1);
+    signal(SIGPIPE, SIG_DFL);
+    int in = options.stdinPath.empty() ? inPipe[0] : open(options.stdinPath.c_str(), O_RDONLY);
+    int out = options.stdoutPath.empty()
+                  ? outPipe[1]
+                  : open(options.stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (in < 0 || out < 0) {
+      _exit(125);
+    }
+    dup2(in, 0);
+    dup2(out, 1);
     dup2(errPipe[1], 2);
+#ifndef __SANITIZE_ADDRESS__
+    if (options.memoryLimitMiB != 0) {
+      rlim_t bytes = static_cast<rlim_t>(options.memoryLimitMiB) << 20;
+      rlimit limit = {bytes, bytes};
+      setrlimit(RLIMIT_AS, &limit);
+    }
+#endif
     if (chdir(cwd.c_str()) != 0) {
       _exit(126);
     }
@@ -124,7 +155,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
   close(inPipe[0]);
   close(outPipe[1]);
   close(errPipe[1]);
-  if (!stdinText.empty()) {
+  if (!stdinText.empty() && options.stdinPath.empty()) {
     // Small inputs only: the child reads them before it writes much.
     ssize_t ignored = write(inPipe[1], stdinText.data(), stdinText.size());
     (void)ignored;
@@ -135,8 +166,20 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
   pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
   int open = 2;
+  if (outPipe[0] < 0) {
+    fds[0].fd = -1;
+    --open;
+  }
+  auto deadline = start + std::chrono::duration<double>(options.timeoutSeconds);
   while (open > 0) {
-    if (poll(fds, 2, -1) < 0) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      result.timedOut = true;
+      kill(pid, SIGKILL);
+      break;
+    }
+    if (poll(fds, 2, static_cast<int>(std::min<long>(left.count(), 1000))) <= 0) {
       continue;
     }
     for (int i = 0; i < 2; ++i) {
@@ -145,7 +188,9 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
         ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
         if (n > 0) {
           sinks[i]->append(chunk, static_cast<size_t>(n));
-        } else {
+        }
+        bool readerLeaves = i == 0 && result.out.size() >= options.stdoutReadLimit;
+        if (n <= 0 || readerLeaves) {
           close(fds[i].fd);
           fds[i].fd = -1;
           --open;
@@ -153,10 +198,16 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
       }
     }
   }
+  for (pollfd& fd : fds) {
+    if (fd.fd >= 0) {
+      close(fd.fd);
+    }
+  }
   int status = 0;
   waitpid(pid, &status, 0);
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   return result;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -34,17 +35,34 @@ void makeDirs(const std::string& path);
 
 struct ProcessResult {
   int exitStatus = -1;  // 0..255, or -1 when the process did not exit normally
+  int signal = 0;       // the signal that ended it, if one did
+  bool timedOut = false;
   std::string out;
   std::string err;
   double seconds = 0;
 };
 
+// What a test may change about a child beyond its arguments and environment.
+struct ProcessOptions {
+  std::string stdinPath;   // when set, standard input is this file, not the text
+  std::string stdoutPath;  // when set, standard output goes here and is not captured
+  // Standard output is closed after this many bytes were read, 0 closes it
+  // before the child runs: a reader that goes away early.
+  size_t stdoutReadLimit = SIZE_MAX;
+  // The child's memory, in MiB, when it is not 0: the address space, or
+  // under AddressSanitizer (which reserves terabytes) its allocator's limits.
+  size_t memoryLimitMiB = 0;
+  // The child is killed after this long; every child is bounded.
+  double timeoutSeconds = 300;
+};
+
 // Runs argv[0] with the given arguments in directory cwd. Variables in
 // extraEnv are added to (or replace) this process's environment; stdinText
-// is fed to its standard input, which is then closed.
+// is fed to its standard input, which is then closed. The child starts with
+// SIGPIPE at its default, as from a shell.
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& cwd,
                          const std::map<std::string, std::string>& extraEnv = {},
-                         const std::string& stdinText = "");
+                         const std::string& stdinText = "", const ProcessOptions& options = {});
 
 // Replaces every "\n" by "\r\n": the stored form of run-log text.
 std::string crlf(const std::string& text);
