@@ -189,6 +189,24 @@ TEST(PassReliabilityTest, TornLastLineIsRepairedByTheNextPass) {
   EXPECT_EQ(readFile(site.transferPath), foreign + "\n" + transferLine("000009", "50P", "100"));
 }
 
+// The payroll side empties the file while a line is failing: the cut-back
+// of that line must not make the file longer again (with zero bytes).
+TEST(PassReliabilityTest, FailedLineNeverExtendsAnEmptiedFile) {
+  Installation site;
+  addBookings(site, 3, "E");
+  StartedProcess failing = startPass(site, {"Vantoreum.ini"}, failingWrite(2, 1500));
+  std::string firstLine = linesOf(1, "E")[0];
+  for (int wait = 0; wait < 500 && readFile(site.transferPath).size() <= firstLine.size(); ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(truncate(site.transferPath.c_str(), 0), 0);
+  ProcessResult result = finishProcess(failing, 60);
+  EXPECT_EQ(result.exitStatus, 90);
+  EXPECT_EQ(readFile(site.transferPath), "");
+  EXPECT_EQ(site.database.query("SELECT BewIDN FROM Kvl321Bew WHERE BewUkz IS NOT 4"),
+            (std::vector<std::vector<std::string>>{{"E00002"}, {"E00003"}}));
+}
+
 // A device cannot sync; the line it took counts as written.
 TEST(PassReliabilityTest, DevNullAsTransferFileTakesEveryLine) {
   Installation site;
