@@ -67,4 +67,17 @@ TEST(RunLogTest, MissingDirectoryDropsTheEntrySilently) {
   EXPECT_FALSE(test::fileExists(log));
 }
 
+// An entry that does not fit (here: the file-size limit) leaves nothing of
+// itself for the next entry to run into.
+TEST(RunLogTest, EntryThatDoesNotFitLeavesNoFragment) {
+  LogFiles files;
+  test::writeFile(files.log, "0123456789\r\n");
+  int status = test::runWithFileSizeLimit(20, [&] {
+    RunLog::appendEntryAt(files.log, files.backup, "an entry that does not fit");
+    return 0;
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(test::readFile(files.log), "0123456789\r\n");
+}
+
 }  // namespace

@@ -7,7 +7,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -75,9 +74,17 @@ void makeDirs(const std::string& path) {
   std::filesystem::create_directories(path);
 }
 
-ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& cwd,
-                         const std::map<std::string, std::string>& extraEnv,
-                         const std::string& stdinText, const ProcessOptions& options) {
+namespace {
+
+double nowSeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+StartedProcess startProcess(const std::vector<std::string>& argv, const std::string& cwd,
+                            const std::map<std::string, std::string>& extraEnv,
+                            const std::string& stdinText, const ProcessOptions& options) {
   std::map<std::string, std::string> environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const char* equals = std::strchr(*entry, '=');
@@ -122,7 +129,9 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
     close(outPipe[0]);
     outPipe[0] = -1;
   }
-  auto start = std::chrono::steady_clock::now();
+  StartedProcess process;
+  process.startSeconds = nowSeconds();
+  process.stdoutReadLimit = options.stdoutReadLimit;
   pid_t pid = fork();
   if (pid < 0) {
     throw std::runtime_error("fork failed");
@@ -161,25 +170,30 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
     (void)ignored;
   }
   close(inPipe[1]);
+  process.pid = pid;
+  process.outFd = outPipe[0];
+  process.errFd = errPipe[0];
+  return process;
+}
 
+ProcessResult finishProcess(StartedProcess& process, double timeoutSeconds) {
   ProcessResult result;
-  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+  pollfd fds[2] = {{process.outFd, POLLIN, 0}, {process.errFd, POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
   int open = 2;
-  if (outPipe[0] < 0) {
+  if (process.outFd < 0) {
     fds[0].fd = -1;
     --open;
   }
-  auto deadline = start + std::chrono::duration<double>(options.timeoutSeconds);
+  bool killed = false;
   while (open > 0) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) {
+    double left = process.startSeconds + timeoutSeconds - nowSeconds();
+    if (left <= 0 && !killed) {
+      kill(process.pid, SIGKILL);
+      killed = true;
       result.timedOut = true;
-      kill(pid, SIGKILL);
-      break;
     }
-    if (poll(fds, 2, static_cast<int>(std::min<long>(left.count(), 1000))) <= 0) {
+    if (poll(fds, 2, killed ? -1 : static_cast<int>(left * 1000) + 1) <= 0) {
       continue;
     }
     for (int i = 0; i < 2; ++i) {
@@ -189,7 +203,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
         if (n > 0) {
           sinks[i]->append(chunk, static_cast<size_t>(n));
         }
-        bool readerLeaves = i == 0 && result.out.size() >= options.stdoutReadLimit;
+        bool readerLeaves = i == 0 && result.out.size() >= process.stdoutReadLimit;
         if (n <= 0 || readerLeaves) {
           close(fds[i].fd);
           fds[i].fd = -1;
@@ -198,17 +212,36 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
       }
     }
   }
-  for (pollfd& fd : fds) {
-    if (fd.fd >= 0) {
-      close(fd.fd);
-    }
+  int status = 0;
+  waitpid(process.pid, &status, 0);
+  result.seconds = nowSeconds() - process.startSeconds;
+  result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  process.pid = -1;
+  return result;
+}
+
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& cwd,
+                         const std::map<std::string, std::string>& extraEnv,
+                         const std::string& stdinText, const ProcessOptions& options) {
+  StartedProcess process = startProcess(argv, cwd, extraEnv, stdinText, options);
+  return finishProcess(process, options.timeoutSeconds);
+}
+
+int runWithFileSizeLimit(long maxFileBytes, const std::function<int()>& body) {
+  pid_t pid = fork();
+  if (pid < 0) {
+    throw std::runtime_error("fork failed");
+  }
+  if (pid == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{static_cast<rlim_t>(maxFileBytes), static_cast<rlim_t>(maxFileBytes)};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    _exit(body());
   }
   int status = 0;
   waitpid(pid, &status, 0);
-  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
-  return result;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 std::string crlf(const std::string& text) {

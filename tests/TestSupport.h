@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -56,6 +57,24 @@ struct ProcessOptions {
   double timeoutSeconds = 300;
 };
 
+// A child started by startProcess, its output still to be collected.
+struct StartedProcess {
+  int pid = -1;
+  int outFd = -1;
+  int errFd = -1;
+  double startSeconds = 0;
+  size_t stdoutReadLimit = SIZE_MAX;
+};
+
+// Starts argv[0] like runProcess, without waiting for it.
+StartedProcess startProcess(const std::vector<std::string>& argv, const std::string& cwd,
+                            const std::map<std::string, std::string>& extraEnv = {},
+                            const std::string& stdinText = "", const ProcessOptions& options = {});
+
+// Collects the child's output and waits for its end. A child still running
+// after timeoutSeconds is killed (exitStatus -1), so no test hangs on it.
+ProcessResult finishProcess(StartedProcess& process, double timeoutSeconds = 300);
+
 // Runs argv[0] with the given arguments in directory cwd. Variables in
 // extraEnv are added to (or replace) this process's environment; stdinText
 // is fed to its standard input, which is then closed. The child starts with
@@ -63,6 +82,11 @@ struct ProcessOptions {
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& cwd,
                          const std::map<std::string, std::string>& extraEnv = {},
                          const std::string& stdinText = "", const ProcessOptions& options = {});
+
+// Runs body in a forked child whose files may not grow past maxFileBytes
+// (writes beyond stop short, as on a full disk) and returns body's result,
+// or -1 when the child did not exit normally.
+int runWithFileSizeLimit(long maxFileBytes, const std::function<int()>& body);
 
 // Replaces every "\n" by "\r\n": the stored form of run-log text.
 std::string crlf(const std::string& text);
