@@ -9,21 +9,18 @@
 
 #include <map>
 
-#include "InstallationSupport.h"
-#include "StandinSupport.h"
+#include "PassSupport.h"
 
 namespace {
 
-const std::string kRule(48, '>');
-const std::string kStartEntry = "\r\n" + kRule + "Protokollierung gestartet:\r\n";
+using test::kEndEntry;
+using test::kStartEntry;
+
 const std::string kTimeEntry =
     "\xDC"
     "bergabe vom 01.06.2015 08:00:00\r\n\r\n";
-const std::string kEndEntry = kRule + "Programm beendet\r\n\r\n\r\n\r\n";
 const std::string kSettingsFailureEntries =
     "Vantoreum.Ini-Datei nicht gefunden\r\nVerbinden mit Datenbank fehlgeschlagen\r\n";
-const char kUser[] = "zeit";
-const char kPassword[] = "Geheim-1";
 
 std::string countEntry(int count) {
   return "\r\nAnzahl \xFC"
@@ -31,18 +28,11 @@ std::string countEntry(int count) {
          std::to_string(count) + "\r\n";
 }
 
-// An installation with a stand-in database that knows the user, its clock
-// at 2015-06-01 08:00:00.
-struct Installation : test::SiteLayout {
-  test::StandinDatabase database{root.path()};
-
+struct Installation : test::Installation {
   Installation() {
-    database.addLogin(kUser, kPassword);
-    database.setControl("clock", "2015-06-01 08:00:00.000");
     // One sync per marking instead of several: passes over thousands of
     // bookings stay quick. The mode stays with the database file.
     database.execute("PRAGMA journal_mode=WAL");
-    test::writeSettingsFile(settingsPath, kUser, kPassword, "ZEIT");
   }
 
   // Bookings 000001 to count (IDs of six digits), each exported; with an
