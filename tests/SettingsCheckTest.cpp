@@ -39,9 +39,10 @@ struct CheckSite : test::SiteLayout {
     test::writeSettingsFile(settingsPath, kLogin, kPassword, "ZEIT");
   }
 
-  test::ProcessResult check(std::vector<std::string> prefix = {}) const {
+  test::ProcessResult check(std::vector<std::string> prefix = {},
+                            const std::string& targetArgument = "../../transfer") const {
     prefix.insert(prefix.end(), {test::buildDir() + "/Morlund_Settings", "check", "Vantoreum.ini",
-                                 "../../transfer"});
+                                 targetArgument});
     return test::runProcess(prefix, work, environment);
   }
 
@@ -121,6 +122,14 @@ TEST(SettingsCheckTest, DemoInstallationPassesAndStaysAsItWas) {
   EXPECT_EQ(snapshot(site.root.path()), before);
   EXPECT_EQ(site.database.query("SELECT BewIDN, BewUkz FROM Kvl321Bew ORDER BY BewIDN"),
             (std::vector<std::vector<std::string>>{{"1", "NULL"}, {"2", "0"}, {"3", "4"}}));
+
+  // The echo switch in place of the directory leaves the transfer file in
+  // the working directory, as in the pass.
+  auto echo = site.check({}, "/d");
+  EXPECT_EQ(echo.exitStatus, 0) << echo.out;
+  reported = lines(echo.out);
+  ASSERT_EQ(reported.size(), static_cast<size_t>(kLines));
+  EXPECT_EQ(reported[kTarget], "ok    target directory .: writable (" + site.work + ")");
 }
 
 TEST(SettingsCheckTest, EachBrokenPreconditionFailsItsOwnLine) {

@@ -18,6 +18,7 @@
 #include "db/BookingCursor.h"
 #include "db/DbConnection.h"
 #include "files/RunLog.h"
+#include "run/TextCase.h"
 #include "settings/SettingsFile.h"
 
 namespace SettingsCheck {
@@ -342,7 +343,9 @@ int run(const std::string& settingsPath, const std::string& targetDirectory) {
   checkWritableDirectory("run log directory " + logDirectory, logDirectory,
                          logPath.substr(logDirectory.size() + 1),
                          "the pass would write no run log");
-  std::string target = targetDirectory.empty() ? "." : targetDirectory;
+  // As in the pass, the echo switch in second place is no directory.
+  bool noDirectory = targetDirectory.empty() || upperAscii(targetDirectory) == "/D";
+  std::string target = noDirectory ? "." : targetDirectory;
   checkWritableDirectory("target directory " + target, target, "BEWDATA.dat",
                          "the pass would end with status 90");
   return checkState.failures == 0 ? 0 : 1;
