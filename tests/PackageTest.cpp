@@ -127,6 +127,20 @@ TEST_F(PackageTest, ControlFieldsNameVersionAndDependencies) {
   }
   EXPECT_EQ(info.out.find("libsqlite3"), std::string::npos);
   EXPECT_EQ(info.out.find("libgtest"), std::string::npos);
+
+  // The maintainer scripts tell systemd of the units and stop the timer on
+  // removal, never a running pass.
+  test::TempDir control;
+  auto extracted = test::runProcess({"/usr/bin/dpkg-deb", "-e", package_, control.path()}, "/");
+  ASSERT_EQ(extracted.exitStatus, 0) << extracted.err;
+  for (const char* script : {"postinst", "prerm", "postrm"}) {
+    SCOPED_TRACE(script);
+    auto parsed = test::runProcess({"/bin/sh", "-n", control.file(script)}, "/");
+    EXPECT_EQ(parsed.exitStatus, 0) << parsed.err;
+  }
+  std::string prerm = test::readFile(control.file("prerm"));
+  EXPECT_NE(prerm.find("stop morlund-export.timer"), std::string::npos) << prerm;
+  EXPECT_EQ(prerm.find("morlund-export.service"), std::string::npos) << prerm;
   EXPECT_NE(package_.find("/morlund-mssql_" + std::string(MORLUND_VERSION) + "_"),
             std::string::npos);
 }
