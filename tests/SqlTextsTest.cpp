@@ -64,7 +64,7 @@ TEST(SqlTextsTest, StatementsAreSentAsWritten) {
     std::string expected;
   };
   const Case cases[] = {
-      {"booking select", BookingCursor::kSelectText, kSelect},
+      {"booking select", BookingCursor::selectText(), kSelect},
       {"server time", MaintenanceStatements::kServerTimeText, kServerTime},
       {"purge", MaintenanceStatements::kPurgeText, kPurge},
       {"marking of the worked example",
