@@ -19,6 +19,7 @@
 #include <string_view>
 
 #include "SettingsCheck.h"
+#include "files/DirectoryEntry.h"
 #include "settings/SettingsFile.h"
 #include "settings/ValueCipher.h"
 
@@ -169,23 +170,6 @@ int writeAll(int fd, const std::string& bytes) {
   return 0;
 }
 
-std::string directoryOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) {
-    return ".";
-  }
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// Makes a completed rename survive a crash.
-void syncDirectory(const std::string& directory) {
-  int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    fsync(fd);
-    close(fd);
-  }
-}
-
 // Puts the finished temporary file in place. Without force an existing
 // file is never replaced, also one that appeared while we were writing.
 // Returns an exit status.
@@ -257,7 +241,8 @@ int writeSettingsFile(const std::string& path, const std::string& content,
     unlink(temporary.c_str());
     return status;
   }
-  syncDirectory(directoryOf(path));
+  // Makes the completed rename survive a crash.
+  DirectoryEntry::syncDirectoryOf(path);
   return kExitDone;
 }
 

@@ -17,6 +17,7 @@
 
 #include "db/BookingCursor.h"
 #include "db/DbConnection.h"
+#include "files/DirectoryEntry.h"
 #include "files/RunLog.h"
 #include "run/TextCase.h"
 #include "settings/SettingsFile.h"
@@ -312,11 +313,6 @@ void checkWritableDirectory(const std::string& subject, const std::string& direc
   report(Outcome::kOk, subject, "writable" + where);
 }
 
-std::string directoryOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  return slash == std::string::npos ? "." : path.substr(0, slash);
-}
-
 }  // namespace
 
 int run(const std::string& settingsPath, const std::string& targetDirectory) {
@@ -331,7 +327,7 @@ int run(const std::string& settingsPath, const std::string& targetDirectory) {
   explicit_bzero(checkState.password.data(), checkState.password.size());
 
   std::string logPath = RunLog::kLogPath;
-  std::string logDirectory = directoryOf(logPath);
+  std::string logDirectory = DirectoryEntry::directoryOf(logPath);
   checkWritableDirectory("run log directory " + logDirectory, logDirectory,
                          logPath.substr(logDirectory.size() + 1),
                          "the pass would write no run log");

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "files/DirectoryEntry.h"
 #include "files/ErrorOutput.h"
 
 namespace ExportFile {
@@ -78,26 +79,6 @@ void takeTurn(int fd) {
       return;
     }
   }
-}
-
-std::string directoryOf(const std::string& path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) {
-    return ".";
-  }
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-int syncDirectory(const std::string& path) {
-  int fd = ::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) {
-    return -1;
-  }
-  int result = ::fsync(fd);
-  int savedErrno = errno;
-  ::close(fd);
-  errno = savedErrno;
-  return result;
 }
 
 // A last line without its line feed was being written when its writer died
@@ -184,7 +165,7 @@ int appendLine(const std::string& path, std::string_view text) {
     // A device or pipe that cannot sync has taken the whole line.
     failure = "fdatasync";
     failureErrno = errno;
-  } else if (file.created && syncDirectory(path) != 0) {
+  } else if (file.created && DirectoryEntry::syncDirectoryOf(path) != 0) {
     failure = "sync of the directory of";
     failureErrno = errno;
   }
@@ -209,7 +190,7 @@ int testAppend(const std::string& path) {
                         std::strerror(errno));
     return -1;
   }
-  if (file.created && syncDirectory(path) != 0) {
+  if (file.created && DirectoryEntry::syncDirectoryOf(path) != 0) {
     ErrorOutput::report("cannot sync the directory of the transfer file %s: %s", path.c_str(),
                         std::strerror(errno));
     return -1;
