@@ -1,11 +1,14 @@
 // Whole transfer passes: the real program, run as a process in a scratch
-// installation, through the unixODBC driver manager against the stand-in.
+// installation, through the unixODBC driver manager, once with the stand-in
+// driver and once with FreeTDS against the stand-in's TDS server. Both must
+// give the same console output, files, exit status and table state.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <map>
 
+#include "DriverPathSupport.h"
 #include "InstallationSupport.h"
 #include "StandinSupport.h"
 
@@ -32,8 +35,9 @@ std::string sqlLiteral(const std::string& value) {
 // at 2015-06-01 08:00:00.
 struct Installation : test::SiteLayout {
   test::StandinDatabase database{root.path()};
+  test::DriverPathEnvironment driverPath;
 
-  Installation() {
+  explicit Installation(test::DriverPath path) : driverPath(path, database) {
     database.addLogin(kUser, kPassword);
     database.setControl("clock", "2015-06-01 08:00:00.000");
     writeSettings(kUser, kPassword, "ZEIT");
@@ -55,13 +59,16 @@ struct Installation : test::SiteLayout {
   }
 
   test::ProcessResult run(const std::vector<std::string>& args) const {
-    return test::runExport(*this, args, database.odbcEnvironment());
+    return test::runExport(*this, args, driverPath.environment());
   }
 
   std::vector<std::vector<std::string>> marks() const {
     return database.query("SELECT BewIDN, BewUkz FROM Kvl321Bew ORDER BY rowid");
   }
 };
+
+class TransferPassTest : public testing::TestWithParam<test::DriverPath> {};
+INSTANTIATE_TEST_SUITE_P(, TransferPassTest, test::kBothDriverPaths, test::driverPathName);
 
 const std::map<std::string, std::string> kWorkedExample = {
     {"BewTID", "T1"},
@@ -94,8 +101,8 @@ std::string transferLine(const std::string& idn, const std::string& source,
   return idn + ",10,20150601,074500,1,T1,01,,,,,," + era + ",,," + source + ",\n";
 }
 
-TEST(TransferPassTest, WorkedExampleInEchoMode) {
-  Installation site;
+TEST_P(TransferPassTest, WorkedExampleInEchoMode) {
+  Installation site(GetParam());
   site.addBooking(kWorkedExample);
   auto result = site.run({"Vantoreum.ini", "/D"});
   EXPECT_EQ(result.exitStatus, 1);
@@ -119,8 +126,8 @@ TEST(TransferPassTest, WorkedExampleInEchoMode) {
   EXPECT_EQ(rows[0][2], "201") << "the table keeps the booking's own code";
 }
 
-TEST(TransferPassTest, ZeroRowsStillCreatesTheFileAndLogsTheCount) {
-  Installation site;
+TEST_P(TransferPassTest, ZeroRowsStillCreatesTheFileAndLogsTheCount) {
+  Installation site(GetParam());
   auto result = site.run({"Vantoreum.ini"});
   EXPECT_EQ(result.exitStatus, 1);
   EXPECT_EQ(result.out, "");
@@ -136,7 +143,7 @@ TEST(TransferPassTest, ZeroRowsStillCreatesTheFileAndLogsTheCount) {
 
 // Argument 2 names the target directory unless it is the echo switch; the
 // switch counts in any position and letter case.
-TEST(TransferPassTest, ArgumentsChooseTargetAndEcho) {
+TEST_P(TransferPassTest, ArgumentsChooseTargetAndEcho) {
   struct Case {
     std::vector<std::string> args;
     std::string transferFile;  // relative to the working directory
@@ -152,7 +159,7 @@ TEST(TransferPassTest, ArgumentsChooseTargetAndEcho) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.back());
-    Installation site;
+    Installation site(GetParam());
     test::makeDirs(site.work + "/out");
     site.addBooking(booking("000001", "50P", "1"));
     auto result = site.run(c.args);
@@ -164,7 +171,7 @@ TEST(TransferPassTest, ArgumentsChooseTargetAndEcho) {
   }
 }
 
-TEST(TransferPassTest, RefusedConnectionEndsWithMinusOne) {
+TEST_P(TransferPassTest, RefusedConnectionEndsWithMinusOne) {
   struct Case {
     const char* what;
     std::string user, password, dataSourceName;
@@ -177,7 +184,7 @@ TEST(TransferPassTest, RefusedConnectionEndsWithMinusOne) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    Installation site;
+    Installation site(GetParam());
     site.writeSettings(c.user, c.password, c.dataSourceName);
     site.addBooking(kWorkedExample);
     auto result = site.run({"Vantoreum.ini", "/D"});
@@ -189,8 +196,8 @@ TEST(TransferPassTest, RefusedConnectionEndsWithMinusOne) {
   }
 }
 
-TEST(TransferPassTest, TransferFileThatCannotBeCreatedEndsWith90) {
-  Installation site;
+TEST_P(TransferPassTest, TransferFileThatCannotBeCreatedEndsWith90) {
+  Installation site(GetParam());
   site.addBooking(kWorkedExample);
   for (const char* echo : {"", "/D"}) {
     SCOPED_TRACE(echo);
@@ -215,8 +222,8 @@ TEST(TransferPassTest, TransferFileThatCannotBeCreatedEndsWith90) {
 
 // Every read booking is marked, exported or not; a filtered one leaves no
 // trace but its mark.
-TEST(TransferPassTest, FilteredBookingsAreMarkedToo) {
-  Installation site;
+TEST_P(TransferPassTest, FilteredBookingsAreMarkedToo) {
+  Installation site(GetParam());
   site.addBooking(booking("000001", "DTA", "300"));
   site.addBooking(booking("000002", "62P", "7"));
   site.addBooking(booking("000003", "62P", "3"));
@@ -228,8 +235,8 @@ TEST(TransferPassTest, FilteredBookingsAreMarkedToo) {
   EXPECT_NE(site.log().find("Buchungen : 1\r\n"), std::string::npos);
 }
 
-TEST(TransferPassTest, PurgeRemovesOnlyMarkedBookingsOlderThanThreeMonths) {
-  Installation site;
+TEST_P(TransferPassTest, PurgeRemovesOnlyMarkedBookingsOlderThanThreeMonths) {
+  Installation site(GetParam());
   // Markings fail in this pass, so the unmarked old booking stays unmarked.
   site.database.setControl("fail.update", "0,1205,40001");
   auto add = [&](const std::string& idn, const std::string& mark, const std::string& dat) {
@@ -253,8 +260,8 @@ TEST(TransferPassTest, PurgeRemovesOnlyMarkedBookingsOlderThanThreeMonths) {
                       {"limit-marked"}, {"recent-marked"}, {"old-unmarked"}, {"old-other-mark"}}));
 }
 
-TEST(TransferPassTest, QuoteInIdStaysInsideItsLiteral) {
-  Installation site;
+TEST_P(TransferPassTest, QuoteInIdStaysInsideItsLiteral) {
+  Installation site(GetParam());
   site.addBooking(booking("x' OR '1'='1", "50P", "1"));
   auto other = booking("000009", "50P", "1");
   other["BewUkz"] = "4";
@@ -270,8 +277,8 @@ TEST(TransferPassTest, QuoteInIdStaysInsideItsLiteral) {
 
 // A booking whose key columns are NULL is marked, so the next pass does not
 // export it again.
-TEST(TransferPassTest, NullKeyColumnsAreMarkedOnce) {
-  Installation site;
+TEST_P(TransferPassTest, NullKeyColumnsAreMarkedOnce) {
+  Installation site(GetParam());
   site.addBooking({{"BewTID", "T9"}, {"BewEra", "1"}});
   auto first = site.run({"Vantoreum.ini", "/D"});
   EXPECT_EQ(first.exitStatus, 1);
@@ -285,7 +292,7 @@ TEST(TransferPassTest, NullKeyColumnsAreMarkedOnce) {
 
 // A marking that fails is shown with echo only, and the booking is exported
 // again by the next pass rather than lost.
-TEST(TransferPassTest, FailedMarkingIsEchoedAndExportedAgain) {
+TEST_P(TransferPassTest, FailedMarkingIsEchoedAndExportedAgain) {
   struct Case {
     const char* control;
     const char* value;
@@ -298,7 +305,7 @@ TEST(TransferPassTest, FailedMarkingIsEchoedAndExportedAgain) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.value);
-    Installation site;
+    Installation site(GetParam());
     site.addBooking(kWorkedExample);
     site.database.setControl(c.control, c.value);
     auto first = site.run({"Vantoreum.ini", "/D"});
@@ -318,8 +325,8 @@ TEST(TransferPassTest, FailedMarkingIsEchoedAndExportedAgain) {
   }
 }
 
-TEST(TransferPassTest, FetchFailureEndsTheLoopLikeTheEnd) {
-  Installation site;
+TEST_P(TransferPassTest, FetchFailureEndsTheLoopLikeTheEnd) {
+  Installation site(GetParam());
   site.addBooking(booking("000001", "50P", "1"));
   site.addBooking(booking("000002", "50P", "1"));
   site.addBooking(booking("000003", "50P", "1"));
@@ -335,8 +342,8 @@ TEST(TransferPassTest, FetchFailureEndsTheLoopLikeTheEnd) {
 
 // The transfer file can be opened but takes no data (a full disk): the
 // booking whose line was lost stays unmarked and the pass stops there.
-TEST(TransferPassTest, WriteFailureLeavesTheBookingUnmarkedAndEndsWith90) {
-  Installation site;
+TEST_P(TransferPassTest, WriteFailureLeavesTheBookingUnmarkedAndEndsWith90) {
+  Installation site(GetParam());
   ASSERT_EQ(symlink("/dev/full", site.transferPath.c_str()), 0);
   site.addBooking(booking("000001", "DTA", "300"));  // filtered, marked before the failure
   site.addBooking(booking("000002", "50P", "1"));
@@ -356,8 +363,8 @@ TEST(TransferPassTest, WriteFailureLeavesTheBookingUnmarkedAndEndsWith90) {
                             kEndEntry);
 }
 
-TEST(TransferPassTest, EarlierTransferFileContentIsKept) {
-  Installation site;
+TEST_P(TransferPassTest, EarlierTransferFileContentIsKept) {
+  Installation site(GetParam());
   test::writeFile(site.transferPath, "earlier\n");
   site.addBooking(booking("000001", "50P", "1"));
   EXPECT_EQ(site.run({"Vantoreum.ini"}).exitStatus, 1);

@@ -189,8 +189,8 @@ std::string resultColumnName(sqlite3_stmt* prepared, int column) {
 }
 
 // Runs one translated statement to its end into `result`.
-bool runStatement(EngineSession& session, const TranslatedStatement& translated,
-                  ResultSet& result, EngineError& error) {
+bool runStatement(EngineSession& session, const TranslatedStatement& translated, ResultSet& result,
+                  EngineError& error) {
   sqlite3* db = session.db;
   sqlite3_stmt* prepared = nullptr;
   if (sqlite3_prepare_v2(db, translated.text.c_str(), -1, &prepared, nullptr) != SQLITE_OK) {

@@ -304,7 +304,8 @@ SQLRETURN SQL_API SQLGetConnectAttr(SQLHDBC connectionHandle, SQLINTEGER attribu
       number = SQL_AUTOCOMMIT_ON;
       break;
     case SQL_ATTR_CONNECTION_DEAD:
-      number = connection->linkDown || connection->session.db == nullptr ? SQL_CD_TRUE : SQL_CD_FALSE;
+      number =
+          connection->linkDown || connection->session.db == nullptr ? SQL_CD_TRUE : SQL_CD_FALSE;
       break;
     case SQL_ATTR_ACCESS_MODE:
       number = SQL_MODE_READ_WRITE;
@@ -375,7 +376,8 @@ SQLRETURN SQL_API SQLGetInfo(SQLHDBC connectionHandle, SQLUSMALLINT infoType, SQ
       code = copyInfoText(infoType == SQL_ACCESSIBLE_TABLES ? "Y" : "N", value, capacity, length);
       break;
     case SQL_MAX_CONCURRENT_ACTIVITIES:
-      storeInfoShort(value, length, connection->session.switches.refuseSecondActiveStatement ? 1 : 0);
+      storeInfoShort(value, length,
+                     connection->session.switches.refuseSecondActiveStatement ? 1 : 0);
       break;
     case SQL_MAX_DRIVER_CONNECTIONS:
     case SQL_MAX_COLUMN_NAME_LEN:

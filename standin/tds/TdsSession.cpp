@@ -36,6 +36,7 @@ struct ServerCursor {
   ResultSet result;
   std::vector<WireColumn> columns;
   size_t nextRow = 0;
+  bool exhausted = false;  // a fetch found no row left
 };
 
 struct Session {
@@ -75,9 +76,8 @@ struct RpcCall {
     return index < parameters.size() && !parameters[index].isNull ? parameters[index].text() : "";
   }
   int64_t parameterInteger(size_t index, int64_t fallback) const {
-    return index < parameters.size() && !parameters[index].isNull
-               ? parameters[index].integer()
-               : fallback;
+    return index < parameters.size() && !parameters[index].isNull ? parameters[index].integer()
+                                                                  : fallback;
   }
 };
 
@@ -217,19 +217,19 @@ Gate gateCall(Session& session, std::optional<SwitchedCall> call, std::string& o
     session.resetLink = hit.fault->resetsLink();
     return Gate::kEnded;
   }
-  putError(out, {hit.fault->sqlstate, hit.fault->nativeError, "Injected failure"},
-           session.since72);
+  putError(out, {hit.fault->sqlstate, hit.fault->nativeError, "Injected failure"}, session.since72);
   return Gate::kFailed;
 }
 
 // With the busy switch the server refuses a second statement while a cursor
-// has rows that were not read, as a driver without multiple active results.
+// is open and not read to its end, as a driver without multiple active
+// results.
 bool busyWithCursor(const Session& session) {
   if (!session.engine.switches.refuseSecondActiveStatement) {
     return false;
   }
   for (const auto& [id, cursor] : session.cursors) {
-    if (cursor.nextRow < cursor.result.rows.size()) {
+    if (!cursor.exhausted) {
       return true;
     }
   }
@@ -239,8 +239,7 @@ bool busyWithCursor(const Session& session) {
 // Runs SQL text and appends its results: COLMETADATA, ROW... and a DONE per
 // statement (DONEINPROC inside a procedure, where every one says "more").
 // Every row handed out counts as a fetch for the switches.
-Gate runSqlText(Session& session, const std::string& sql, bool insideProcedure,
-                std::string& out) {
+Gate runSqlText(Session& session, const std::string& sql, bool insideProcedure, std::string& out) {
   uint8_t doneToken = insideProcedure ? kDoneInProcToken : kDoneToken;
   uint16_t lastMore = insideProcedure ? uint16_t{kDoneMore} : uint16_t{0};
   std::vector<TranslatedStatement> batch = translateSqlServerText(sql);
@@ -287,7 +286,7 @@ Gate runSqlText(Session& session, const std::string& sql, bool insideProcedure,
 // One parameter of an RPC: name, status, type info and value.
 bool readParameter(ByteReader& reader, RpcParameter& parameter) {
   reader.skip(2 * static_cast<size_t>(reader.u8()));  // name
-  reader.u8();                                         // status
+  reader.u8();                                        // status
   parameter.type = reader.u8();
   switch (parameter.type) {
     case 0x26:  // INTN
@@ -366,10 +365,10 @@ bool readParameter(ByteReader& reader, RpcParameter& parameter) {
 
 uint16_t procedureByName(const std::string& name) {
   static const std::pair<const char*, uint16_t> kNames[] = {
-      {"sp_cursoropen", kCursorOpen},   {"sp_cursorfetch", kCursorFetch},
+      {"sp_cursoropen", kCursorOpen},     {"sp_cursorfetch", kCursorFetch},
       {"sp_cursoroption", kCursorOption}, {"sp_cursorclose", kCursorClose},
-      {"sp_executesql", kExecuteSql},   {"sp_prepare", kPrepare},
-      {"sp_execute", kExecute},         {"sp_prepexec", kPrepareExecute},
+      {"sp_executesql", kExecuteSql},     {"sp_prepare", kPrepare},
+      {"sp_execute", kExecute},           {"sp_prepexec", kPrepareExecute},
       {"sp_unprepare", kUnprepare},
   };
   for (const auto& [known, id] : kNames) {
@@ -464,9 +463,9 @@ Gate fetchCursor(Session& session, const RpcCall& call, std::string& out) {
     return gate;
   }
   int64_t wanted = call.parameterInteger(3, 1);
-  for (int64_t count = 0; count < (wanted < 1 ? 1 : wanted) &&
-                          cursor.nextRow < cursor.result.rows.size();
-       ++count) {
+  cursor.exhausted = cursor.nextRow >= cursor.result.rows.size();
+  for (int64_t count = 0;
+       count < (wanted < 1 ? 1 : wanted) && cursor.nextRow < cursor.result.rows.size(); ++count) {
     putRow(out, cursor.columns, cursor.result.rows[cursor.nextRow++]);
   }
   return Gate::kProceed;

@@ -57,8 +57,8 @@ std::vector<WireColumn> wireColumnsOf(const ResultSet& result) {
     wire.integer = (shape.kind == ColumnKind::kInteger || shape.kind == ColumnKind::kBigInteger) &&
                    result.integerColumns[column];
     wire.integerBytes = shape.kind == ColumnKind::kBigInteger ? 8 : 4;
-    wire.maxLength = static_cast<uint16_t>(shape.size > kLongestVarChar ? kLongestVarChar
-                                                                         : shape.size);
+    wire.maxLength =
+        static_cast<uint16_t>(shape.size > kLongestVarChar ? kLongestVarChar : shape.size);
     columns.push_back(wire);
   }
   return columns;
