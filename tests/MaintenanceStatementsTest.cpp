@@ -14,6 +14,9 @@ BookingRow rowWith(const char* idn, const char* sto, const char* dtm, const char
   std::strcpy(row.BewDtmCompact, dtm);
   std::strcpy(row.BewUhrCompact, uhr);
   std::strcpy(row.BewLfn, lfn);
+  std::strcpy(row.fetchedKey.BewIDN, idn);
+  std::strcpy(row.fetchedKey.BewSto, sto);
+  std::strcpy(row.fetchedKey.BewLfn, lfn);
   return row;
 }
 
@@ -44,6 +47,20 @@ TEST(MaintenanceStatementsTest, MarkingStatementTexts) {
     SCOPED_TRACE(c.where);
     EXPECT_EQ(MaintenanceStatements::markingStatement(c.row), kPrefix + c.where);
   }
+}
+
+// The line shows the trimmed key; the marking looks for what the server
+// holds, or a key ending in a tab would never be marked.
+TEST(MaintenanceStatementsTest, MarkingComparesTheKeyAsFetched) {
+  BookingRow row = rowWith("A1", "10", "20150601000000", "18991230074500", "1");
+  std::strcpy(row.fetchedKey.BewIDN, "A1\t");
+  std::strcpy(row.fetchedKey.BewSto, "10  ");
+  std::strcpy(row.fetchedKey.BewLfn, "1\t ");
+  EXPECT_EQ(MaintenanceStatements::markingStatement(row),
+            std::string(kPrefix) +
+                "BewIDN = 'A1\t'    AND  BewSto = '10  '    AND  convert(char(19), BewDtm, 120) = "
+                "'2015-06-01 00:00:00'    AND  convert(char(19), BewUhr, 120) = "
+                "'1899-12-30 07:45:00'    AND  BewLfn = '1\t '");
 }
 
 }  // namespace

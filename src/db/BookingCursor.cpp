@@ -23,9 +23,7 @@ void dropCursor() {
 int open() {
   cursor = SQL_NULL_HSTMT;
   SQLHSTMT statement = SQL_NULL_HSTMT;
-  SQLRETURN allocated =
-      SQLAllocHandle(SQL_HANDLE_STMT, DbConnection::connectionHandle(), &statement);
-  if (allocated == SQL_ERROR || statement == SQL_NULL_HSTMT) {
+  if (DbConnection::allocateStatement(statement) != 0) {
     StatementStatus = 0;
     return StatementStatus;
   }
@@ -77,6 +75,10 @@ int fetch() {
   }
   fillFromFetch(fetchBuffers, currentBookingRow);
   return StatementStatus;
+}
+
+bool isOpen() {
+  return cursor != SQL_NULL_HSTMT;
 }
 
 int close() {

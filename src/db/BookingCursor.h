@@ -22,4 +22,7 @@ int fetch();
 
 int close();
 
+// Whether a cursor is open: after a failed open or fetch it is not.
+bool isOpen();
+
 }  // namespace BookingCursor

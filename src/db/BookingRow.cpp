@@ -102,9 +102,13 @@ void compactTimestamp(const char* style120, char* out) {
 // the brim must still not lead a reader past its end.
 void fillFromFetch(BookingFetchBuffers& buffers, BookingRow& row) {
   for (int column = 1; column <= kBookingColumnCount; ++column) {
-    FetchColumn fetched = fetchColumn(buffers, column);
-    fetched.data[fetched.capacity - 1] = '\0';
+    FetchColumn received = fetchColumn(buffers, column);
+    received.data[received.capacity - 1] = '\0';
   }
+  BookingRow fetched{};
+  copyField(fetched.fetchedKey.BewIDN, buffers.BewIDN);
+  copyField(fetched.fetchedKey.BewSto, buffers.BewSto);
+  copyField(fetched.fetchedKey.BewLfn, buffers.BewLfn);
   char* plainColumns[] = {buffers.BewTID, buffers.BewLID, buffers.BewIDN, buffers.BewSto,
                           buffers.BewLfn, buffers.BewArt, buffers.BewTas, buffers.BewEra,
                           buffers.BewKze, buffers.BewBer, buffers.BewErq, buffers.BewKst,
@@ -115,7 +119,6 @@ void fillFromFetch(BookingFetchBuffers& buffers, BookingRow& row) {
 
   // Built aside and stored in one go, so that nothing of the previous row
   // survives in the current one.
-  BookingRow fetched{};
   copyField(fetched.BewTID, buffers.BewTID);
   copyField(fetched.BewLID, buffers.BewLID);
   copyField(fetched.BewIDN, buffers.BewIDN);

@@ -5,6 +5,14 @@
 // The one booking the transfer pass is working on. Every field is a
 // NUL-terminated Windows-1252 text; its capacity is the receiving buffer's
 // size, so a value holds at most capacity - 1 characters.
+// The key columns as the server holds them, before trimming: the marking
+// must find the booking by these, a trailing tab included.
+struct BookingKey {
+  char BewIDN[51];
+  char BewSto[9];
+  char BewLfn[4];
+};
+
 struct BookingRow {
   char BewTID[256];
   char BewLID[6];
@@ -23,6 +31,7 @@ struct BookingRow {
   char BewRes[31];
   char BewDtmCompact[20];  // yyyymmddhhmiss
   char BewUhrCompact[20];  // yyyymmddhhmiss
+  BookingKey fetchedKey;
 };
 
 // The 17 buffers the cursor binds, in the column order of the booking SELECT.
@@ -68,7 +77,7 @@ void rightTrim(char* text);
 void compactTimestamp(const char* style120, char* out);
 
 // Right-trims the 15 plain columns and derives the two compact timestamps,
-// then stores the result as row.
+// then stores the result as row, with the untrimmed key columns beside it.
 void fillFromFetch(BookingFetchBuffers& buffers, BookingRow& row);
 
 // The process-wide current row.

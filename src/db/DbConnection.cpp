@@ -1,5 +1,6 @@
 #include "db/DbConnection.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace DbConnection {
@@ -58,6 +59,30 @@ int connect(const std::string& user, const std::string& password,
     return -1;
   }
   return 0;
+}
+
+int allocateStatement(SQLHSTMT& statement) {
+  statement = SQL_NULL_HSTMT;
+  if (SQLAllocHandle(SQL_HANDLE_STMT, connection, &statement) == SQL_ERROR ||
+      statement == SQL_NULL_HSTMT) {
+    captureDiagnostic(SQL_HANDLE_DBC, connection);
+    statement = SQL_NULL_HSTMT;
+    return -1;
+  }
+  SQLSetStmtAttr(statement, SQL_ATTR_QUERY_TIMEOUT,
+                 reinterpret_cast<SQLPOINTER>(kQueryTimeoutSeconds), SQL_IS_UINTEGER);
+  return 0;
+}
+
+std::string describeLastDiagnostic() {
+  if (LastDiagnostic.state[0] == '\0' && LastDiagnostic.message[0] == '\0') {
+    return "the driver gave no diagnostic";
+  }
+  char head[300];
+  std::snprintf(head, sizeof head, "SQLSTATE %.5s, native error %d: ", LastDiagnostic.state,
+                LastDiagnostic.nativeError);
+  return head + std::string(LastDiagnostic.message,
+                            strnlen(LastDiagnostic.message, sizeof LastDiagnostic.message));
 }
 
 void captureDiagnostic(SQLSMALLINT handleType, SQLHANDLE handle) {

@@ -25,6 +25,10 @@ extern SQLLEN sharedIndicator;
 
 // Seconds a login may take before it counts as a failed connect.
 inline constexpr SQLULEN kLoginTimeoutSeconds = 15;
+// Seconds any statement may take. A slow but live server never meets it; a
+// server that stopped answering no longer holds the pass, and with it every
+// later scheduled pass, for good.
+inline constexpr SQLULEN kQueryTimeoutSeconds = 300;
 
 // Connects to the data source; returns 0 or -1. On -1 after the driver was
 // reached, LastDiagnostic holds the driver's record.
@@ -36,5 +40,13 @@ SQLHDBC connectionHandle();
 
 // Clears LastDiagnostic and fills it from diagnostic record 1 of handle.
 void captureDiagnostic(SQLSMALLINT handleType, SQLHANDLE handle);
+
+// Allocates a statement handle on the connection with the query timeout
+// set. Returns 0, or -1 with LastDiagnostic taken from the connection.
+int allocateStatement(SQLHSTMT& statement);
+
+// LastDiagnostic as one line for standard error: SQLSTATE, native error
+// and the driver's message.
+std::string describeLastDiagnostic();
 
 }  // namespace DbConnection

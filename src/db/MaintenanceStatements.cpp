@@ -69,9 +69,17 @@ SQLRETURN execute(SQLHSTMT statement, const std::string& text) {
 }
 
 bool allocateStatement(SQLHSTMT& statement) {
-  statement = SQL_NULL_HSTMT;
-  SQLRETURN result = SQLAllocHandle(SQL_HANDLE_STMT, DbConnection::connectionHandle(), &statement);
-  return result != SQL_ERROR && statement != SQL_NULL_HSTMT;
+  return DbConnection::allocateStatement(statement) == 0;
+}
+
+// ODBC 3 drivers answer an UPDATE that touched no row with SQL_NO_DATA;
+// FreeTDS answers SQL_SUCCESS with a row count of 0. Both mean the same.
+bool changedNoRow(SQLHSTMT statement, SQLRETURN result) {
+  if (result == SQL_NO_DATA) {
+    return true;
+  }
+  SQLLEN count = -1;
+  return SQLRowCount(statement, &count) != SQL_ERROR && count == 0;
 }
 
 }  // namespace
@@ -91,6 +99,9 @@ int serverTime(std::string& out) {
   char received[20] = {};
   SQLBindCol(statement, 1, SQL_C_CHAR, received, sizeof received, &DbConnection::sharedIndicator);
   StatementStatus = SQLFetch(statement);
+  if (StatementStatus == SQL_ERROR) {
+    DbConnection::captureDiagnostic(SQL_HANDLE_STMT, statement);
+  }
   SQLFreeHandle(SQL_HANDLE_STMT, statement);
   if (StatementStatus != SQL_SUCCESS && StatementStatus != SQL_SUCCESS_WITH_INFO) {
     return StatementStatus;
@@ -100,17 +111,19 @@ int serverTime(std::string& out) {
   return StatementStatus;
 }
 
+// The key columns are compared as fetched, untrimmed: "=" ignores trailing
+// blanks anyway, and a value ending in a tab is found only this way.
 std::string markingStatement(const BookingRow& row) {
   // An empty ID is compared as one blank, which SQL Server finds equal to an
   // empty or blank-filled value.
   return std::string(
              "UPDATE  KVLSYSTEM.Kvl321Bew    SET  BewUkz = 4,         BewUdt = CURRENT_TIMESTAMP "
              "WHERE  ") +
-         textCondition("BewIDN", row.BewIDN, "' '") + "    AND  " +
-         textCondition("BewSto", row.BewSto, "''") + "    AND  " +
+         textCondition("BewIDN", row.fetchedKey.BewIDN, "' '") + "    AND  " +
+         textCondition("BewSto", row.fetchedKey.BewSto, "''") + "    AND  " +
          timestampCondition("BewDtm", row.BewDtmCompact) + "    AND  " +
          timestampCondition("BewUhr", row.BewUhrCompact) + "    AND  " +
-         textCondition("BewLfn", row.BewLfn, "''");
+         textCondition("BewLfn", row.fetchedKey.BewLfn, "''");
 }
 
 int markTransferred(const BookingRow& row) {
@@ -121,10 +134,12 @@ int markTransferred(const BookingRow& row) {
     return StatementStatus;
   }
   SQLRETURN result = execute(statement, text);
-  if (result == SQL_SUCCESS_WITH_INFO) {
-    StatementStatus = 0;
-  } else if (result == SQL_ERROR) {
+  if (result == SQL_ERROR) {
     StatementStatus = failureStatus(statement);
+  } else if (changedNoRow(statement, result)) {
+    StatementStatus = SQL_NO_DATA;
+  } else if (result == SQL_SUCCESS_WITH_INFO) {
+    StatementStatus = 0;
   } else {
     StatementStatus = result;
   }

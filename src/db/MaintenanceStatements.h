@@ -23,7 +23,8 @@ int serverTime(std::string& out);
 // The UPDATE that marks the booking in row as transferred.
 std::string markingStatement(const BookingRow& row);
 
-// Marks the booking transferred. Returns 0, 100 when no row matched, or the
+// Marks the booking transferred. Returns 0, 100 when no row changed (by
+// SQL_NO_DATA or a row count of 0, whichever the driver gives), or the
 // native error of a failed statement (-1 when the driver gave none).
 int markTransferred(const BookingRow& row);
 

@@ -1,65 +1,219 @@
 #include "files/ExportFile.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdio>
+#include <cstring>
+
+#include "files/ErrorOutput.h"
 
 namespace ExportFile {
 
 namespace {
 
-bool writeAll(int fd, std::string_view text) {
-  size_t written = 0;
-  while (written < text.size()) {
-    ssize_t n = ::write(fd, text.data() + written, text.size() - written);
-    if (n < 0) {
-      if (errno == EINTR) {
-        continue;
+// Closes the descriptor when the append is done, whichever way it ends.
+struct OpenFile {
+  int fd = -1;
+  bool created = false;  // this call made the file's directory entry
+  bool readable = false;
+  ~OpenFile() {
+    if (fd >= 0) {
+      ::close(fd);
+    }
+  }
+};
+
+int openWith(const std::string& path, int flags) {
+  return ::open(path.c_str(), flags | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0666);
+}
+
+// Opens for appending, and for reading where allowed so that a torn end can
+// be found. Whether the file was created here decides whether its directory
+// must be synced. A FIFO is only taken with a reader at its other end; a
+// line written into a pipe nobody reads would be counted and lost.
+bool openTransferFile(const std::string& path, OpenFile& file) {
+  for (int attempt = 0; attempt < 4 && file.fd < 0; ++attempt) {
+    file.readable = true;
+    file.fd = openWith(path, O_RDWR);
+    if (file.fd < 0 && errno == EACCES) {
+      file.readable = false;
+      file.fd = openWith(path, O_WRONLY);
+    }
+    if (file.fd < 0 && errno == ENOENT) {
+      file.fd = openWith(path, O_RDWR | O_CREAT | O_EXCL);
+      file.created = file.fd >= 0;
+      if (file.fd < 0 && errno != EEXIST) {
+        return false;
       }
+    } else if (file.fd < 0) {
       return false;
     }
-    written += static_cast<size_t>(n);
   }
-  return true;
+  if (file.fd < 0) {
+    return false;
+  }
+  struct stat info {};
+  if (::fstat(file.fd, &info) == 0 && S_ISFIFO(info.st_mode)) {
+    ::close(file.fd);
+    file.readable = false;
+    file.fd = openWith(path, O_WRONLY);
+    if (file.fd < 0) {
+      return false;
+    }
+  }
+  int flags = ::fcntl(file.fd, F_GETFL);
+  return flags >= 0 && ::fcntl(file.fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+// Other writers of this tool (a second pass, a second installation with the
+// same target) wait for their turn; the payroll side does not lock and is
+// not held up. A file system that cannot lock is written without.
+void takeTurn(int fd) {
+  while (::flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      return;
+    }
+  }
+}
+
+std::string directoryOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) {
+    return ".";
+  }
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+int syncDirectory(const std::string& path) {
+  int fd = ::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    return -1;
+  }
+  int result = ::fsync(fd);
+  int savedErrno = errno;
+  ::close(fd);
+  errno = savedErrno;
+  return result;
+}
+
+// A last line without its line feed was being written when its writer died
+// (or its cut-back failed); its booking was never marked, so the line goes
+// and the next pass writes it again. Without a line feed within the longest
+// line's reach the text is not ours: it is closed with a line feed instead.
+// size is the file's size, updated. Returns 0, or -1 with errno set.
+int repairTornEnd(int fd, off_t& size) {
+  if (size == 0) {
+    return 0;
+  }
+  size_t window = static_cast<size_t>(std::min<off_t>(size, kLongestLineBytes));
+  std::string tail(window, '\0');
+  off_t start = size - static_cast<off_t>(window);
+  if (::pread(fd, tail.data(), window, start) != static_cast<ssize_t>(window)) {
+    return -1;
+  }
+  if (tail.back() == '\n') {
+    return 0;
+  }
+  size_t lineFeed = tail.rfind('\n');
+  if (lineFeed != std::string::npos || start == 0) {
+    off_t kept = lineFeed == std::string::npos ? 0 : start + static_cast<off_t>(lineFeed) + 1;
+    if (::ftruncate(fd, kept) != 0) {
+      return -1;
+    }
+    size = kept;
+    return 0;
+  }
+  if (::write(fd, "\n", 1) != 1) {
+    return -1;
+  }
+  ++size;
+  return 0;
+}
+
+// Takes back what reached the file of a line that failed, but never more
+// than that line and never by making the file longer: the payroll side may
+// have emptied the file meanwhile.
+void cutBack(int fd, off_t sizeBefore) {
+  struct stat now {};
+  if (::fstat(fd, &now) == 0 && now.st_size > sizeBefore && ::ftruncate(fd, sizeBefore) == 0) {
+    ::fdatasync(fd);
+  }
 }
 
 }  // namespace
 
 // A booking is marked transferred only after its line is here, so the line
-// must be on disk before this returns success; anything short of that is a
-// failure, and whatever part of the line did reach the file is cut off again.
+// must be on disk, under a durable name, before this returns success.
 int appendLine(const std::string& path, std::string_view text) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) {
+  OpenFile file;
+  if (!openTransferFile(path, file)) {
+    ErrorOutput::report("cannot open the transfer file %s: %s", path.c_str(), std::strerror(errno));
     return -1;
   }
-  struct stat before {};
-  if (::fstat(fd, &before) != 0) {
-    ::close(fd);
+  takeTurn(file.fd);
+  struct stat info {};
+  if (::fstat(file.fd, &info) != 0) {
+    ErrorOutput::report("cannot examine the transfer file %s: %s", path.c_str(),
+                        std::strerror(errno));
     return -1;
   }
-  bool durable = writeAll(fd, text) && ::fdatasync(fd) == 0;
-  if (!durable) {
-    if (::ftruncate(fd, before.st_size) == 0) {
-      ::fdatasync(fd);
+  bool regular = S_ISREG(info.st_mode);
+  off_t sizeBefore = info.st_size;
+  if (regular && file.readable && repairTornEnd(file.fd, sizeBefore) != 0) {
+    ErrorOutput::report("cannot repair the torn last line of the transfer file %s: %s",
+                        path.c_str(), std::strerror(errno));
+    return -1;
+  }
+
+  ssize_t written;
+  do {
+    written = ::write(file.fd, text.data(), text.size());
+  } while (written < 0 && errno == EINTR);
+  const char* failure = nullptr;
+  int failureErrno = errno;
+  if (written != static_cast<ssize_t>(text.size())) {
+    failure = "write";
+    if (written >= 0) {
+      failureErrno = ENOSPC;
     }
-    ::close(fd);
+  } else if (::fdatasync(file.fd) != 0 && !(errno == EINVAL && !regular)) {
+    // A device or pipe that cannot sync has taken the whole line.
+    failure = "fdatasync";
+    failureErrno = errno;
+  } else if (file.created && syncDirectory(path) != 0) {
+    failure = "sync of the directory of";
+    failureErrno = errno;
+  }
+  if (failure != nullptr) {
+    if (regular) {
+      cutBack(file.fd, sizeBefore);
+    }
+    ErrorOutput::report("%s failed on the transfer file %s: %s (%zd of %zu bytes written)", failure,
+                        path.c_str(), std::strerror(failureErrno), written < 0 ? 0 : written,
+                        text.size());
     return -1;
   }
-  // The line is durable; a failing close cannot take it back.
-  ::close(fd);
   return 0;
 }
 
+// A file created here gets a durable name at once: the lines that follow
+// count as written only once their file cannot vanish with a power loss.
 int testAppend(const std::string& path) {
-  FILE* file = std::fopen(path.c_str(), "ab");
-  if (file == nullptr) {
+  OpenFile file;
+  if (!openTransferFile(path, file)) {
+    ErrorOutput::report("cannot create the transfer file %s: %s", path.c_str(),
+                        std::strerror(errno));
     return -1;
   }
-  std::fclose(file);
+  if (file.created && syncDirectory(path) != 0) {
+    ErrorOutput::report("cannot sync the directory of the transfer file %s: %s", path.c_str(),
+                        std::strerror(errno));
+    return -1;
+  }
   return 0;
 }
 

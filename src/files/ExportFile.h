@@ -1,15 +1,21 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
 // The transfer file that the payroll system reads.
 namespace ExportFile {
 
+// The longest line this tool writes: 17 fields at their longest, 16 commas
+// and the line feed. A torn last line is never longer than this.
+inline constexpr size_t kLongestLineBytes = 440;
+
 // Appends one line (it already ends with "\n") in binary, so the file keeps
 // LF line ends. Returns 0 when the whole line is durable on disk, -1 when it
-// is not; on -1 the file is left at the size it had before, so no half line
-// remains for the next line to join.
+// is not; on -1 no part of the line is left behind. Writers of this tool
+// take their turns on the file, and the first of them repairs a torn last
+// line left by a writer that never finished.
 int appendLine(const std::string& path, std::string_view text);
 
 // Opens the path for appending (creating an empty file) and closes it again.

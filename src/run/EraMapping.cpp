@@ -89,6 +89,17 @@ std::string exportTime(const BookingRow& row) {
   return std::string(compact.substr(8, 6));
 }
 
+// The transfer file's repair of a torn end relies on no line being longer.
+static_assert(sizeof BookingRow::BewIDN + sizeof BookingRow::BewSto + 8 + 6 +
+                  sizeof BookingRow::BewLfn + sizeof BookingRow::BewTID +
+                  sizeof BookingRow::BewLID + sizeof BookingRow::BewArt +
+                  sizeof BookingRow::BewKst + sizeof BookingRow::BewQua +
+                  sizeof BookingRow::BewKze + sizeof BookingRow::BewBer +
+                  sizeof BookingRow::BewEra + sizeof BookingRow::BewErq +
+                  sizeof BookingRow::BewTas + sizeof BookingRow::BewSrc +
+                  sizeof BookingRow::BewRes - 15 + 16 + 1 ==
+              ExportFile::kLongestLineBytes);
+
 std::string formatTransferLine(const BookingRow& row) {
   std::string date = exportDate(row);
   std::string time = exportTime(row);

@@ -8,9 +8,11 @@
 #include "db/BookingCursor.h"
 #include "db/DbConnection.h"
 #include "db/MaintenanceStatements.h"
+#include "files/ErrorOutput.h"
 #include "files/ExportFile.h"
 #include "files/RunLog.h"
 #include "run/EraMapping.h"
+#include "run/PassLock.h"
 #include "run/TextCase.h"
 #include "settings/SettingsFile.h"
 
@@ -77,8 +79,26 @@ int32_t settingsAndConnection() {
   explicit_bzero(password.data(), password.size());
   if (connected != 0) {
     std::printf("Datenbankverbindung fehlgeschlagen, Fehler: %d\n", connected);
+    ErrorOutput::report("cannot connect to data source '%s' as user '%s': %s",
+                        dataSourceName.c_str(), user.c_str(),
+                        DbConnection::describeLastDiagnostic().c_str());
   }
   return connected;
+}
+
+// A booking is named on standard error by its key as the line shows it.
+std::string bookingKey(const BookingRow& row) {
+  return std::string("ID '") + row.BewIDN + "', Sto '" + row.BewSto + "', Dtm '" +
+         row.BewDtmCompact + "', Uhr '" + row.BewUhrCompact + "', Lfn '" + row.BewLfn + "'";
+}
+
+void reportFailedMarking(const BookingRow& row, int32_t status) {
+  std::string cause =
+      status == 100 ? std::string("no row changed") : DbConnection::describeLastDiagnostic();
+  ErrorOutput::report(
+      "marking booking %s as transferred failed with %d (%s); the next pass "
+      "exports it again",
+      bookingKey(row).c_str(), status, cause.c_str());
 }
 
 // Every booking read is marked, exported or not, so that the next pass does
@@ -88,8 +108,11 @@ int32_t settingsAndConnection() {
 // Returns 0, or 90 when a line could not be written.
 int32_t rowLoop() {
   int32_t result = 0;
+  int32_t rowsRead = 0;
+  bool cursorWasOpen = BookingCursor::isOpen();
   runState.runStatus = BookingCursor::fetch();
   while (runState.runStatus == 0) {
+    ++rowsRead;
     if (EraMapping::processRow(currentBookingRow, runState.transferPath, runState.consoleEcho,
                                runState.exportCount) != 0) {
       RunLog::appendEntry(
@@ -100,10 +123,19 @@ int32_t rowLoop() {
       break;
     }
     int32_t marked = MaintenanceStatements::markTransferred(currentBookingRow);
-    if (marked != 0 && runState.consoleEcho) {
-      std::printf("\nFehler 'SQL_MarkTranfer: %d\n", marked);
+    if (marked != 0) {
+      if (runState.consoleEcho) {
+        std::printf("\nFehler 'SQL_MarkTranfer: %d\n", marked);
+      }
+      reportFailedMarking(currentBookingRow, marked);
     }
     runState.runStatus = BookingCursor::fetch();
+  }
+  if (runState.runStatus == -1 && cursorWasOpen) {
+    ErrorOutput::report(
+        "reading the bookings failed after %d bookings; the rest stay for the "
+        "next pass: %s",
+        rowsRead, DbConnection::describeLastDiagnostic().c_str());
   }
   return result;
 }
@@ -116,6 +148,7 @@ int run(int argc, char** argv) {
     return 98;
   }
   takeArguments(argc, argv);
+  PassLock::acquire();
   RunLog::appendEntry(std::string("\n") + kLogRule + "Protokollierung gestartet:");
 
   runState.runStatus = settingsAndConnection();
@@ -125,6 +158,11 @@ int run(int argc, char** argv) {
   }
 
   runState.runStatus = MaintenanceStatements::serverTime(runState.serverTime);
+  if (runState.runStatus != 0) {
+    std::string cause = runState.runStatus == SQL_NO_DATA ? std::string("no row")
+                                                          : DbConnection::describeLastDiagnostic();
+    ErrorOutput::report("cannot read the server time: %s", cause.c_str());
+  }
   RunLog::appendEntry(
       "\xDC"
       "bergabe vom " +
@@ -143,6 +181,11 @@ int run(int argc, char** argv) {
 
   runState.exportCount = 0;
   runState.runStatus = BookingCursor::open();
+  if (!BookingCursor::isOpen()) {
+    std::string cause = runState.runStatus == 0 ? std::string("no statement handle: ") : "";
+    ErrorOutput::report("cannot open the booking cursor: %s%s", cause.c_str(),
+                        DbConnection::describeLastDiagnostic().c_str());
+  }
   int32_t loopResult = rowLoop();
   BookingCursor::close();
 
@@ -154,7 +197,11 @@ int run(int argc, char** argv) {
     std::printf("\nAnzahl uebergebener Buchungen : %d", runState.exportCount);
   }
 
-  MaintenanceStatements::purge();
+  int32_t purged = MaintenanceStatements::purge();
+  if (purged != 0 && purged != SQL_NO_DATA) {
+    ErrorOutput::report("purging old transferred bookings failed with %d: %s", purged,
+                        DbConnection::describeLastDiagnostic().c_str());
+  }
 
   runState.runStatus = loopResult != 0 ? loopResult : 1;
   RunLog::appendEntry(std::string(kLogRule) + "Programm beendet\n\n\n");
