@@ -290,24 +290,31 @@ TEST_P(TransferPassTest, NullKeyColumnsAreMarkedOnce) {
   EXPECT_EQ(test::readFile(site.transferPath), ",,,,,T9,,,,,,,204,,,,\n");
 }
 
-// A marking that fails is shown with echo only, and the booking is exported
-// again by the next pass rather than lost.
+// A marking that fails, or changes no row (SQL_NO_DATA from one driver, a
+// count of 0 from the other), is shown with echo only, and the booking is
+// exported again by the next pass rather than lost.
 TEST_P(TransferPassTest, FailedMarkingIsEchoedAndExportedAgain) {
   struct Case {
-    const char* control;
-    const char* value;
+    const char* arm;     // SQL run straight on the database before the first pass
+    const char* disarm;  // and after it
     std::string echo;
   };
+  const char kClearSwitches[] = "DELETE FROM StandinControl WHERE Name <> 'clock'";
   const Case cases[] = {
-      {"fail.update", "1,1205,40001", "\nFehler 'SQL_MarkTranfer: 1205\n"},
-      {"fail.update", "1,0,HY000", "\nFehler 'SQL_MarkTranfer: -1\n"},
-      {"busy", "1", "\nFehler 'SQL_MarkTranfer: -1\n"},
+      {"INSERT INTO StandinControl VALUES ('fail.update', '1,1205,40001')", kClearSwitches,
+       "\nFehler 'SQL_MarkTranfer: 1205\n"},
+      {"INSERT INTO StandinControl VALUES ('fail.update', '1,0,HY000')", kClearSwitches,
+       "\nFehler 'SQL_MarkTranfer: -1\n"},
+      {"INSERT INTO StandinControl VALUES ('busy', '1')", kClearSwitches,
+       "\nFehler 'SQL_MarkTranfer: -1\n"},
+      {"CREATE TRIGGER KeepUnmarked BEFORE UPDATE ON Kvl321Bew BEGIN SELECT RAISE(IGNORE); END",
+       "DROP TRIGGER KeepUnmarked", "\nFehler 'SQL_MarkTranfer: 100\n"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.value);
+    SCOPED_TRACE(c.arm);
     Installation site(GetParam());
     site.addBooking(kWorkedExample);
-    site.database.setControl(c.control, c.value);
+    site.database.execute(c.arm);
     auto first = site.run({"Vantoreum.ini", "/D"});
     EXPECT_EQ(first.exitStatus, 1);
     EXPECT_EQ(first.out,
@@ -315,13 +322,62 @@ TEST_P(TransferPassTest, FailedMarkingIsEchoedAndExportedAgain) {
               "ID: 000123, Buchung vom 20150601 074500  uebergeben\n" +
                   c.echo + "\nAnzahl uebergebener Buchungen : 1");
     EXPECT_EQ(site.marks()[0][1], "NULL");
-    site.database.execute("DELETE FROM StandinControl WHERE Name = '" + std::string(c.control) +
-                          "'");
+    site.database.execute(c.disarm);
     auto second = site.run({"Vantoreum.ini"});
     EXPECT_EQ(second.exitStatus, 1);
     std::string line = "000123,10,20150601,074500,1,T1,01,,,,,,204,,12,dta,\n";
     EXPECT_EQ(test::readFile(site.transferPath), line + line);
     EXPECT_EQ(site.marks()[0][1], "4");
+  }
+}
+
+// The link to the server breaks in the middle of a pass, closed (FIN) or
+// reset (RST; native 10054 asks the TDS server for a reset): the pass ends
+// normally and nothing is lost. The next pass exports what the first one
+// did not mark, so a booking may reach the file twice, never not at all.
+TEST_P(TransferPassTest, LinkLossInTheMiddleOfAPassLosesNothing) {
+  struct Case {
+    const char* control;
+    const char* value;
+    int exportedByFirstPass;
+    std::vector<std::string> fileAfterTwoPasses;
+    const char* freeTdsReads;  // how FreeTDS reports the break first
+  };
+  const char kClosed[] = "SQLSTATE 01000, native error 20017";
+  const char kReset[] = "SQLSTATE HY000, native error 0";
+  const Case cases[] = {
+      {"fail.fetch", "3,10053,08S01", 1, {"000001", "000002", "000003"}, kClosed},
+      {"fail.fetch", "3,10054,08S01", 1, {"000001", "000002", "000003"}, kReset},
+      {"fail.update", "2,10053,08S01", 2, {"000001", "000002", "000002", "000003"}, kClosed},
+      {"fail.update", "2,10054,08S01", 2, {"000001", "000002", "000002", "000003"}, kReset},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.control) + " " + c.value);
+    Installation site(GetParam());
+    for (const char* idn : {"000001", "000002", "000003"}) {
+      site.addBooking(booking(idn, "50P", "1"));
+    }
+    site.database.setControl(c.control, c.value);
+    auto first = site.run({"Vantoreum.ini"});
+    EXPECT_EQ(first.exitStatus, 1);
+    EXPECT_EQ(first.out, "");
+    if (GetParam() == test::DriverPath::kFreeTds) {
+      EXPECT_NE(first.err.find(c.freeTdsReads), std::string::npos) << first.err;
+    }
+    EXPECT_NE(site.log().find("Buchungen : " + std::to_string(c.exportedByFirstPass) + "\r\n"),
+              std::string::npos)
+        << site.log();
+    EXPECT_EQ(site.marks(), (std::vector<std::vector<std::string>>{
+                                {"000001", "4"}, {"000002", "NULL"}, {"000003", "NULL"}}));
+    site.database.execute("DELETE FROM StandinControl WHERE Name <> 'clock'");
+    EXPECT_EQ(site.run({"Vantoreum.ini"}).exitStatus, 1);
+    std::string expected;
+    for (const std::string& idn : c.fileAfterTwoPasses) {
+      expected += transferLine(idn, "50P", "100");
+    }
+    EXPECT_EQ(test::readFile(site.transferPath), expected);
+    EXPECT_EQ(site.marks(), (std::vector<std::vector<std::string>>{
+                                {"000001", "4"}, {"000002", "4"}, {"000003", "4"}}));
   }
 }
 
