@@ -70,6 +70,7 @@ TdsServerProcess::~TdsServerProcess() {
 
 std::map<std::string, std::string> registerFreeTdsDataSource(const std::string& directory, int port,
                                                              const std::string& clientCharset) {
+  makeDirs(directory);
   ProcessResult registered = runProcess({"/bin/bash", sourceDir() + "/scripts/standin-env",
                                          "--freetds", directory, std::to_string(port)},
                                         directory, {{"STANDIN_CLIENT_CHARSET", clientCharset}});
@@ -99,9 +100,7 @@ DriverPathEnvironment::DriverPathEnvironment(DriverPath path, const StandinDatab
     return;
   }
   server_ = std::make_unique<TdsServerProcess>(database.databasePath());
-  std::string directory = database.iniDirectory() + "/freetds";
-  makeDirs(directory);
-  environment_ = registerFreeTdsDataSource(directory, server_->port());
+  environment_ = registerFreeTdsDataSource(database.iniDirectory() + "/freetds", server_->port());
 }
 
 }  // namespace test

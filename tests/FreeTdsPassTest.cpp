@@ -1,0 +1,91 @@
+// What only FreeTDS does: its conversion of the bookings' code page, and
+// isql, against the stand-in's TDS server.
+
+#include <gtest/gtest.h>
+
+#include "DriverPathSupport.h"
+#include "InstallationSupport.h"
+#include "StandinSupport.h"
+
+namespace {
+
+const char kUser[] = "zeit";
+const char kPassword[] = "Geheim-1";
+
+// An installation whose DSN ZEIT is FreeTDS against a fresh server.
+struct FreeTdsInstallation : test::SiteLayout {
+  test::StandinDatabase database{root.path()};
+  test::TdsServerProcess server{database.databasePath()};
+  std::map<std::string, std::string> environment;
+
+  explicit FreeTdsInstallation(const std::string& clientCharset = "CP1252") {
+    database.addLogin(kUser, kPassword);
+    database.setControl("clock", "2015-06-01 08:00:00.000");
+    test::writeSettingsFile(settingsPath, kUser, kPassword, "ZEIT");
+    environment =
+        test::registerFreeTdsDataSource(root.file("freetds"), server.port(), clientCharset);
+  }
+};
+
+// Bookings carry Windows-1252 text. With ClientCharset = CP1252 every byte,
+// 0x80-0x9F included, reaches the file unchanged and the marking finds the
+// booking again. Without it FreeTDS hands the tool ISO-8859-1, which has no
+// characters at 0x80-0x9F (the euro sign among them): those arrive as '?',
+// and the marking, comparing the '?', finds no row.
+TEST(FreeTdsPassTest, BookingTextsNeedClientCharsetCp1252) {
+  struct Case {
+    const char* clientCharset;
+    std::string fileIdn;
+    const char* mark;
+  };
+  const std::string storedIdn = "E\x80\x8A\x9F\xE4";
+  const Case cases[] = {
+      {"CP1252", storedIdn, "4"},
+      {"", "E???\xE4", "NULL"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.clientCharset);
+    FreeTdsInstallation site(c.clientCharset);
+    site.database.execute(
+        "INSERT INTO Kvl321Bew (BewIDN, BewSto, BewDtm, BewUhr, BewLfn, BewTID, BewLID, BewSrc, "
+        "BewEra) VALUES ('" +
+        storedIdn +
+        "', '10', '2015-06-01 00:00:00', '1899-12-30 07:45:00', '1', 'T\x80', '01', '50P', "
+        "'1')");
+    auto result = test::runExport(site, {"Vantoreum.ini"}, site.environment);
+    EXPECT_EQ(result.exitStatus, 1);
+    std::string tid = std::string(c.clientCharset).empty() ? "T?" : "T\x80";
+    EXPECT_EQ(test::readFile(site.transferPath),
+              c.fileIdn + ",10,20150601,074500,1," + tid + ",01,,,,,,100,,,50P,\n");
+    auto marks = site.database.query("SELECT BewUkz FROM Kvl321Bew");
+    ASSERT_EQ(marks.size(), 1u);
+    EXPECT_EQ(marks[0][0], c.mark);
+  }
+}
+
+TEST(FreeTdsPassTest, IsqlWorksAgainstTheServer) {
+  struct Case {
+    const char* password;
+    int exitStatus;
+    std::vector<std::string> shown;
+  };
+  const Case cases[] = {
+      {kPassword, 0, {"| 000123", "| T1", "SQLRowCount returns 1", "1 rows fetched"}},
+      {"wrong", 1, {"Login failed for user 'zeit'.", "Could not SQLConnect"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.password);
+    FreeTdsInstallation site;
+    site.database.execute("INSERT INTO Kvl321Bew (BewIDN, BewTID) VALUES ('000123', 'T1')");
+    auto result =
+        test::runProcess({"/usr/bin/isql", "-v", "ZEIT", kUser, c.password, "-b"}, site.root.path(),
+                         site.environment, "SELECT BewIDN, BewTID FROM KVLSYSTEM.Kvl321Bew\n");
+    EXPECT_EQ(result.exitStatus, c.exitStatus) << result.out << result.err;
+    for (const std::string& text : c.shown) {
+      EXPECT_NE((result.out + result.err).find(text), std::string::npos)
+          << text << " not in " << result.out << result.err;
+    }
+  }
+}
+
+}  // namespace
