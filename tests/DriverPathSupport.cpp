@@ -69,11 +69,13 @@ TdsServerProcess::~TdsServerProcess() {
 }
 
 std::map<std::string, std::string> registerFreeTdsDataSource(const std::string& directory, int port,
-                                                             const std::string& clientCharset) {
+                                                             const std::string& clientCharset,
+                                                             const std::string& tdsVersion) {
   makeDirs(directory);
-  ProcessResult registered = runProcess({"/bin/bash", sourceDir() + "/scripts/standin-env",
-                                         "--freetds", directory, std::to_string(port)},
-                                        directory, {{"STANDIN_CLIENT_CHARSET", clientCharset}});
+  ProcessResult registered = runProcess(
+      {"/bin/bash", sourceDir() + "/scripts/standin-env", "--freetds", directory,
+       std::to_string(port)},
+      directory, {{"STANDIN_CLIENT_CHARSET", clientCharset}, {"STANDIN_TDS_VERSION", tdsVersion}});
   EXPECT_EQ(registered.exitStatus, 0) << registered.err;
   // The script prints "export NAME=value" lines with plain paths.
   std::map<std::string, std::string> environment;

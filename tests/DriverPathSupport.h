@@ -42,11 +42,12 @@ class TdsServerProcess {
 };
 
 // Registers DSN ZEIT in directory for FreeTDS against 127.0.0.1:port with
-// scripts/standin-env --freetds (TDS 7.4, ClientCharset CP1252 unless
-// clientCharset says otherwise; empty: no ClientCharset line) and returns
-// the environment that makes unixODBC and FreeTDS use it.
+// scripts/standin-env --freetds (ClientCharset CP1252 unless clientCharset
+// says otherwise; empty: no ClientCharset line) and returns the environment
+// that makes unixODBC and FreeTDS use it.
 std::map<std::string, std::string> registerFreeTdsDataSource(
-    const std::string& directory, int port, const std::string& clientCharset = "CP1252");
+    const std::string& directory, int port, const std::string& clientCharset = "CP1252",
+    const std::string& tdsVersion = "7.4");
 
 // The environment for programs that reach `database` as DSN ZEIT along a
 // path; for FreeTDS it starts a server that lives as long as this object.

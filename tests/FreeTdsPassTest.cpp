@@ -18,12 +18,13 @@ struct FreeTdsInstallation : test::SiteLayout {
   test::TdsServerProcess server{database.databasePath()};
   std::map<std::string, std::string> environment;
 
-  explicit FreeTdsInstallation(const std::string& clientCharset = "CP1252") {
+  explicit FreeTdsInstallation(const std::string& clientCharset = "CP1252",
+                               const std::string& tdsVersion = "7.4") {
     database.addLogin(kUser, kPassword);
     database.setControl("clock", "2015-06-01 08:00:00.000");
     test::writeSettingsFile(settingsPath, kUser, kPassword, "ZEIT");
-    environment =
-        test::registerFreeTdsDataSource(root.file("freetds"), server.port(), clientCharset);
+    environment = test::registerFreeTdsDataSource(root.file("freetds"), server.port(),
+                                                  clientCharset, tdsVersion);
   }
 };
 
@@ -60,6 +61,37 @@ TEST(FreeTdsPassTest, BookingTextsNeedClientCharsetCp1252) {
     auto marks = site.database.query("SELECT BewUkz FROM Kvl321Bew");
     ASSERT_EQ(marks.size(), 1u);
     EXPECT_EQ(marks[0][0], c.mark);
+  }
+}
+
+// 7.1 lays out user types, row counts and line numbers narrower than 7.2
+// and later; the server follows the version of the login. 7.0 is refused.
+TEST(FreeTdsPassTest, PassRunsAtEveryTdsVersionFrom71) {
+  struct Case {
+    const char* tdsVersion;
+    int exitStatus;
+    const char* mark;
+  };
+  const Case cases[] = {
+      {"7.1", 1, "4"}, {"7.2", 1, "4"}, {"7.3", 1, "4"}, {"7.4", 1, "4"}, {"7.0", 255, "NULL"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.tdsVersion);
+    FreeTdsInstallation site("CP1252", c.tdsVersion);
+    site.database.execute(
+        "INSERT INTO Kvl321Bew (BewIDN, BewSto, BewDtm, BewUhr, BewLfn, BewSrc, BewEra) VALUES "
+        "('000123', '10', '2015-06-01 00:00:00', '1899-12-30 07:45:00', '1', '50P', '1')");
+    auto result = test::runExport(site, {"Vantoreum.ini", "/D"}, site.environment);
+    EXPECT_EQ(result.exitStatus, c.exitStatus) << result.err;
+    if (c.exitStatus == 1) {
+      EXPECT_EQ(result.out,
+                "Uebergabe am 01.06.2015 08:00:00 gestartet\n\n"
+                "ID: 000123, Buchung vom 20150601 074500  uebergeben\n"
+                "\nAnzahl uebergebener Buchungen : 1");
+      EXPECT_EQ(test::readFile(site.transferPath),
+                "000123,10,20150601,074500,1,,,,,,,,100,,,50P,\n");
+    }
+    EXPECT_EQ(site.database.query("SELECT BewUkz FROM Kvl321Bew")[0][0], c.mark);
   }
 }
 
