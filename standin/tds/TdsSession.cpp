@@ -84,6 +84,12 @@ struct RpcCall {
 // What the switches made of a call.
 enum class Gate { kProceed, kFailed, kAnswered, kEnded };
 
+// Ends the connection over a request that makes no sense, saying so.
+bool malformed(const char* what) {
+  std::fprintf(stderr, "StandinTdsServer: malformed %s, connection closed\n", what);
+  return false;
+}
+
 // A string of UCS-2 characters whose count comes first, from a LOGIN7
 // offset/length pair at `field`.
 std::string loginField(const std::string& payload, size_t field, bool password) {
@@ -153,7 +159,7 @@ bool login(Session& session, const std::string& databasePath, const std::string&
   reader.skip(4);
   uint32_t version = reader.u32();
   if (reader.failed || payload.size() < 94) {
-    return false;
+    return malformed("LOGIN7");
   }
   session.since72 = since72Version(version);
   std::string user = loginField(payload, 40, false);
@@ -532,7 +538,7 @@ Gate runProcedure(Session& session, const RpcCall& call, std::string& out) {
 bool answerRpc(Session& session, const std::string& payload) {
   std::vector<RpcCall> calls;
   if (!readRpcCalls(payload, session.since72, calls)) {
-    return false;
+    return malformed("RPC request");
   }
   std::string out;
   for (size_t index = 0; index < calls.size(); ++index) {
@@ -556,13 +562,13 @@ bool answerBatch(Session& session, const std::string& payload) {
   if (session.since72) {
     uint32_t headers = reader.u32();
     if (headers < 4) {
-      return false;
+      return malformed("SQL batch");
     }
     reader.skip(headers - 4);
   }
   std::string text = reader.take(reader.left());
   if (reader.failed) {
-    return false;
+    return malformed("SQL batch");
   }
   std::string out;
   Gate gate = runSqlText(session, cp1252FromUcs2(text), false, out);
@@ -580,22 +586,23 @@ bool answerBatch(Session& session, const std::string& payload) {
 
 void serve(Session& session, const std::string& databasePath) {
   TdsMessage message;
-  if (readMessage(session.fd, message) != ReadOutcome::kMessage) {
+  ReadOutcome outcome = readMessage(session.fd, message);
+  if (outcome == ReadOutcome::kMessage && message.type == kPreloginPacket) {
+    outcome = sendReply(session.fd, preloginAnswer()) ? readMessage(session.fd, message)
+                                                      : ReadOutcome::kClosed;
+  }
+  if (outcome == ReadOutcome::kMalformed ||
+      (outcome == ReadOutcome::kMessage && message.type != kLogin7Packet)) {
+    malformed("packet before the login");
     return;
   }
-  if (message.type == kPreloginPacket) {
-    if (!sendReply(session.fd, preloginAnswer()) ||
-        readMessage(session.fd, message) != ReadOutcome::kMessage) {
-      return;
-    }
-  }
-  if (message.type != kLogin7Packet || !login(session, databasePath, message.payload)) {
+  if (outcome != ReadOutcome::kMessage || !login(session, databasePath, message.payload)) {
     return;
   }
   for (;;) {
-    ReadOutcome outcome = readMessage(session.fd, message);
+    outcome = readMessage(session.fd, message);
     if (outcome == ReadOutcome::kMalformed) {
-      std::fprintf(stderr, "StandinTdsServer: malformed packet, connection closed\n");
+      malformed("packet");
     }
     if (outcome != ReadOutcome::kMessage) {
       return;
@@ -616,6 +623,7 @@ void serve(Session& session, const std::string& databasePath) {
         goesOn = answerRpc(session, message.payload);
         break;
       default:
+        goesOn = malformed("request type");
         break;
     }
     if (!goesOn) {
