@@ -199,6 +199,21 @@ bool awaitAttention(Session& session) {
   }
 }
 
+// SQL Server's text for an injected error number, where the stand-in knows it.
+std::string serverMessageFor(int32_t nativeError) {
+  switch (nativeError) {
+    case 1205:
+      return "Transaction (Process ID 51) was deadlocked on lock resources with another process "
+             "and has been chosen as the deadlock victim. Rerun the transaction.";
+    case 208:
+      return "Invalid object name 'KVLSYSTEM.Kvl321Bew'.";
+    case 1222:
+      return "Lock request time out period exceeded.";
+    default:
+      return "Injected failure";
+  }
+}
+
 // Applies latency, stall and fault switches to one call. A lost link sends
 // what `out` holds as an answer that never ends, then ends the session.
 Gate gateCall(Session& session, std::optional<SwitchedCall> call, std::string& out) {
@@ -223,7 +238,9 @@ Gate gateCall(Session& session, std::optional<SwitchedCall> call, std::string& o
     session.resetLink = hit.fault->resetsLink();
     return Gate::kEnded;
   }
-  putError(out, {hit.fault->sqlstate, hit.fault->nativeError, "Injected failure"}, session.since72);
+  putError(out,
+           {hit.fault->sqlstate, hit.fault->nativeError, serverMessageFor(hit.fault->nativeError)},
+           session.since72);
   return Gate::kFailed;
 }
 
