@@ -56,10 +56,18 @@ TEST(FreeTdsConnectTest, FailedConnectionsEndWithMinusOne) {
     const char* what;
     bool listening;
     double minSeconds, maxSeconds;
+    std::string err;
   };
+  const std::string connectFailed =
+      "Morlund_MSSQL: cannot connect to data source 'ZEIT' as user 'sa': ";
   const Case cases[] = {
-      {"nothing listens", false, 0, 5},
-      {"a listener that never answers", true, 14, 45},
+      {"nothing listens", false, 0, 5,
+       connectFailed + "SQLSTATE 08S01, native error 20009: [unixODBC][FreeTDS][SQL "
+                       "Server]Unable to connect: Adaptive Server is unavailable or does not "
+                       "exist\n"},
+      {"a listener that never answers", true, 14, 45,
+       connectFailed + "SQLSTATE HYT00, native error 0: [unixODBC][FreeTDS][SQL "
+                       "Server]Timeout expired\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -71,6 +79,8 @@ TEST(FreeTdsConnectTest, FailedConnectionsEndWithMinusOne) {
     EXPECT_EQ(site.log(), "\r\n" + std::string(48, '>') +
                               "Protokollierung gestartet:\r\n"
                               "Verbinden mit Datenbank fehlgeschlagen\r\n");
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_EQ(result.err.find("secret"), std::string::npos);
     EXPECT_GE(result.seconds, c.minSeconds);
     EXPECT_LT(result.seconds, c.maxSeconds);
   }

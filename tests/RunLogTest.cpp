@@ -1,6 +1,10 @@
 #include "files/RunLog.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "TestSupport.h"
 
@@ -65,6 +69,25 @@ TEST(RunLogTest, MissingDirectoryDropsTheEntrySilently) {
   std::string log = dir.file("missing/Palvexa#Log.txt");
   RunLog::appendEntryAt(log, dir.file("missing/bak.txt"), "entry");
   EXPECT_FALSE(test::fileExists(log));
+}
+
+// An entry that does not fit (here: the file-size limit) leaves nothing of
+// itself for the next entry to run into.
+TEST(RunLogTest, EntryThatDoesNotFitLeavesNoFragment) {
+  LogFiles files;
+  test::writeFile(files.log, "0123456789\r\n");
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{20, 20};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    RunLog::appendEntryAt(files.log, files.backup, "an entry that does not fit");
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_EQ(test::readFile(files.log), "0123456789\r\n");
 }
 
 }  // namespace

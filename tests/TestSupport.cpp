@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -72,9 +73,17 @@ void makeDirs(const std::string& path) {
   std::filesystem::create_directories(path);
 }
 
-ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& cwd,
-                         const std::map<std::string, std::string>& extraEnv,
-                         const std::string& stdinText) {
+namespace {
+
+double nowSeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+StartedProcess startProcess(const std::vector<std::string>& argv, const std::string& cwd,
+                            const std::map<std::string, std::string>& extraEnv,
+                            const std::string& stdinText) {
   std::map<std::string, std::string> environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const char* equals = std::strchr(*entry, '=');
@@ -106,7 +115,8 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
       pipe2(errPipe, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
   }
-  auto start = std::chrono::steady_clock::now();
+  StartedProcess process;
+  process.startSeconds = nowSeconds();
   pid_t pid = fork();
   if (pid < 0) {
     throw std::runtime_error("fork failed");
@@ -130,13 +140,25 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
     (void)ignored;
   }
   close(inPipe[1]);
+  process.pid = pid;
+  process.outFd = outPipe[0];
+  process.errFd = errPipe[0];
+  return process;
+}
 
+ProcessResult finishProcess(StartedProcess& process, double timeoutSeconds) {
   ProcessResult result;
-  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+  pollfd fds[2] = {{process.outFd, POLLIN, 0}, {process.errFd, POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
   int open = 2;
+  bool killed = false;
   while (open > 0) {
-    if (poll(fds, 2, -1) < 0) {
+    double left = process.startSeconds + timeoutSeconds - nowSeconds();
+    if (left <= 0 && !killed) {
+      kill(process.pid, SIGKILL);
+      killed = true;
+    }
+    if (poll(fds, 2, killed ? -1 : static_cast<int>(left * 1000) + 1) <= 0) {
       continue;
     }
     for (int i = 0; i < 2; ++i) {
@@ -154,10 +176,18 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
     }
   }
   int status = 0;
-  waitpid(pid, &status, 0);
-  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  waitpid(process.pid, &status, 0);
+  result.seconds = nowSeconds() - process.startSeconds;
   result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  process.pid = -1;
   return result;
+}
+
+ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& cwd,
+                         const std::map<std::string, std::string>& extraEnv,
+                         const std::string& stdinText) {
+  StartedProcess process = startProcess(argv, cwd, extraEnv, stdinText);
+  return finishProcess(process);
 }
 
 std::string crlf(const std::string& text) {

@@ -39,6 +39,23 @@ struct ProcessResult {
   double seconds = 0;
 };
 
+// A child started by startProcess, its output still to be collected.
+struct StartedProcess {
+  int pid = -1;
+  int outFd = -1;
+  int errFd = -1;
+  double startSeconds = 0;
+};
+
+// Starts argv[0] like runProcess, without waiting for it.
+StartedProcess startProcess(const std::vector<std::string>& argv, const std::string& cwd,
+                            const std::map<std::string, std::string>& extraEnv = {},
+                            const std::string& stdinText = "");
+
+// Collects the child's output and waits for its end. A child still running
+// after timeoutSeconds is killed (exitStatus -1), so no test hangs on it.
+ProcessResult finishProcess(StartedProcess& process, double timeoutSeconds = 300);
+
 // Runs argv[0] with the given arguments in directory cwd. Variables in
 // extraEnv are added to (or replace) this process's environment; stdinText
 // is fed to its standard input, which is then closed.

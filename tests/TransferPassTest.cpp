@@ -9,97 +9,14 @@
 #include <map>
 
 #include "DriverPathSupport.h"
-#include "InstallationSupport.h"
-#include "StandinSupport.h"
+#include "PassSupport.h"
 
 namespace {
 
-const std::string kRule(48, '>');
-const std::string kStartEntry = "\r\n" + kRule + "Protokollierung gestartet:\r\n";
-const std::string kEndEntry = kRule + "Programm beendet\r\n\r\n\r\n\r\n";
-const char kUser[] = "zeit";
-const char kPassword[] = "Geheim-1";
+using namespace test;
 
-std::string sqlLiteral(const std::string& value) {
-  std::string text = "'";
-  for (char c : value) {
-    text += c;
-    if (c == '\'') {
-      text += '\'';
-    }
-  }
-  return text + "'";
-}
-
-// An installation with a stand-in database that knows the user, its clock
-// at 2015-06-01 08:00:00.
-struct Installation : test::SiteLayout {
-  test::StandinDatabase database{root.path()};
-  test::DriverPathEnvironment driverPath;
-
-  explicit Installation(test::DriverPath path) : driverPath(path, database) {
-    database.addLogin(kUser, kPassword);
-    database.setControl("clock", "2015-06-01 08:00:00.000");
-    writeSettings(kUser, kPassword, "ZEIT");
-  }
-
-  void writeSettings(const std::string& user, const std::string& password,
-                     const std::string& dataSourceName) const {
-    test::writeSettingsFile(settingsPath, user, password, dataSourceName);
-  }
-
-  // Inserts a booking; columns not named are NULL.
-  void addBooking(const std::map<std::string, std::string>& columns) const {
-    std::string names, values;
-    for (const auto& [name, value] : columns) {
-      names += (names.empty() ? "" : ", ") + name;
-      values += (values.empty() ? "" : ", ") + sqlLiteral(value);
-    }
-    database.execute("INSERT INTO Kvl321Bew (" + names + ") VALUES (" + values + ")");
-  }
-
-  test::ProcessResult run(const std::vector<std::string>& args) const {
-    return test::runExport(*this, args, driverPath.environment());
-  }
-
-  std::vector<std::vector<std::string>> marks() const {
-    return database.query("SELECT BewIDN, BewUkz FROM Kvl321Bew ORDER BY rowid");
-  }
-};
-
-class TransferPassTest : public testing::TestWithParam<test::DriverPath> {};
-INSTANTIATE_TEST_SUITE_P(, TransferPassTest, test::kBothDriverPaths, test::driverPathName);
-
-const std::map<std::string, std::string> kWorkedExample = {
-    {"BewTID", "T1"},
-    {"BewLID", "01"},
-    {"BewIDN", "000123"},
-    {"BewSto", "10"},
-    {"BewDtm", "2015-06-01 00:00:00"},
-    {"BewUhr", "1899-12-30 07:45:00"},
-    {"BewLfn", "1"},
-    {"BewTas", "12"},
-    {"BewEra", "201"},
-    {"BewSrc", "dta"},
-};
-
-std::map<std::string, std::string> booking(const std::string& idn, const std::string& source,
-                                           const std::string& era) {
-  return {{"BewIDN", idn},
-          {"BewSto", "10"},
-          {"BewDtm", "2015-06-01 00:00:00"},
-          {"BewUhr", "1899-12-30 07:45:00"},
-          {"BewLfn", "1"},
-          {"BewTID", "T1"},
-          {"BewLID", "01"},
-          {"BewSrc", source},
-          {"BewEra", era}};
-}
-
-std::string transferLine(const std::string& idn, const std::string& source,
-                         const std::string& era) {
-  return idn + ",10,20150601,074500,1,T1,01,,,,,," + era + ",,," + source + ",\n";
-}
+class TransferPassTest : public testing::TestWithParam<DriverPath> {};
+INSTANTIATE_TEST_SUITE_P(, TransferPassTest, kBothDriverPaths, driverPathName);
 
 TEST_P(TransferPassTest, WorkedExampleInEchoMode) {
   Installation site(GetParam());

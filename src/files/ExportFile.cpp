@@ -119,7 +119,7 @@ int repairTornEnd(int fd, off_t& size) {
     return 0;
   }
   size_t lineFeed = tail.rfind('\n');
-  if (lineFeed != std::string::npos || start == 0) {
+  if (lineFeed != std::string::npos || size < static_cast<off_t>(kLongestLineBytes)) {
     off_t kept = lineFeed == std::string::npos ? 0 : start + static_cast<off_t>(lineFeed) + 1;
     if (::ftruncate(fd, kept) != 0) {
       return -1;

@@ -1,0 +1,105 @@
+// What a failing pass tells the operator on standard error, one line per
+// failure, while standard output and the run log keep their fixed texts.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "PassSupport.h"
+
+namespace {
+
+using namespace test;
+
+const std::string kServerTimeEntry =
+    "\xDC"
+    "bergabe vom 01.06.2015 08:00:00\r\n\r\n";
+const std::string kWorkedExampleEntry = "000123,20150601,074500,T1,01,, 1, dta\r\n";
+
+std::string countAndEnd(int count) {
+  return "\r\nAnzahl \xFC"
+         "bergebener Buchungen : " +
+         std::to_string(count) + "\r\n" + kEndEntry;
+}
+
+TEST(PassDiagnosticsTest, EveryFailureIsNamedOnStandardError) {
+  struct Case {
+    const char* what;
+    const char* control;  // a stand-in switch, or nullptr
+    const char* value;
+    std::string password;
+    std::string dataSourceName;
+    std::string out;
+    std::string log;
+    std::string err;  // the whole of standard error
+  };
+  const std::string refused = "Datenbankverbindung fehlgeschlagen, Fehler: -1\n";
+  const std::string notConnected = kStartEntry + "Verbinden mit Datenbank fehlgeschlagen\r\n";
+  const std::string fullPass =
+      kStartEntry + kServerTimeEntry + kWorkedExampleEntry + countAndEnd(1);
+  const Case cases[] = {
+      {"clean pass", nullptr, nullptr, kPassword, "ZEIT", "", fullPass, ""},
+      {"wrong password", nullptr, nullptr, "Falsch-99", "ZEIT", refused, notConnected,
+       "Morlund_MSSQL: cannot connect to data source 'ZEIT' as user 'zeit': SQLSTATE 28000, "
+       "native error 18456: [unixODBC][Standin][SQL Server]Login failed for user 'zeit'.\n"},
+      {"unknown data source", nullptr, nullptr, kPassword, "NOWHERE", refused, notConnected,
+       "Morlund_MSSQL: cannot connect to data source 'NOWHERE' as user 'zeit': SQLSTATE IM002, "
+       "native error 0: [unixODBC][Driver Manager]Data source name not found and no default "
+       "driver specified\n"},
+      {"server time", "fail.select", "1,1205,40001", kPassword, "ZEIT", "",
+       kStartEntry +
+           "\xDC"
+           "bergabe vom \r\n\r\n" +
+           kWorkedExampleEntry + countAndEnd(1),
+       "Morlund_MSSQL: cannot read the server time: SQLSTATE 40001, native error 1205: "
+       "[Standin][SQL Server]Injected failure\n"},
+      {"cursor open", "fail.select", "2,208,42S02", kPassword, "ZEIT", "",
+       kStartEntry + kServerTimeEntry + countAndEnd(0),
+       "Morlund_MSSQL: cannot open the booking cursor: SQLSTATE 42S02, native error 208: "
+       "[Standin][SQL Server]Injected failure\n"},
+      {"fetch", "fail.fetch", "3,1205,40001", kPassword, "ZEIT", "", fullPass,
+       "Morlund_MSSQL: reading the bookings failed after 1 bookings; the rest stay for the next "
+       "pass: SQLSTATE 40001, native error 1205: [Standin][SQL Server]Injected failure\n"},
+      {"marking", "fail.update", "1,1205,40001", kPassword, "ZEIT", "", fullPass,
+       "Morlund_MSSQL: marking booking ID '000123', Sto '10', Dtm '20150601000000', Uhr "
+       "'18991230074500', Lfn '1' as transferred failed with 1205 (SQLSTATE 40001, native error "
+       "1205: [Standin][SQL Server]Injected failure); the next pass exports it again\n"},
+      {"purge", "fail.delete", "1,547,23000", kPassword, "ZEIT", "", fullPass,
+       "Morlund_MSSQL: purging old transferred bookings failed with 547: SQLSTATE 23000, native "
+       "error 547: [Standin][SQL Server]Injected failure\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Installation site;
+    site.writeSettings(kUser, c.password, c.dataSourceName);
+    site.addBooking(kWorkedExample);
+    if (c.control != nullptr && std::string(c.control) == "fail.fetch") {
+      site.addBooking(booking("000124", "50P", "1"));
+    }
+    if (c.control != nullptr) {
+      site.database.setControl(c.control, c.value);
+    }
+    auto result = site.run({"Vantoreum.ini"});
+    EXPECT_EQ(result.out, c.out);
+    EXPECT_EQ(site.log(), c.log);
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_EQ(result.err.find(c.password), std::string::npos);
+    EXPECT_EQ(result.exitStatus, c.out == refused ? 255 : 1);
+  }
+}
+
+// Without its directory the run log is dropped, as it always was, but said
+// once, not once per entry.
+TEST(PassDiagnosticsTest, MissingLogDirectoryIsSaidOnce) {
+  Installation site;
+  site.addBooking(kWorkedExample);
+  std::filesystem::remove_all(site.root.file("Vantoreum_php"));
+  auto result = site.run({"Vantoreum.ini"});
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.err,
+            "Morlund_MSSQL: cannot open the run log ../../Vantoreum_php/log/Palvexa#Log.txt: No "
+            "such file or directory; its entries of this pass may be missing\n");
+  EXPECT_EQ(readFile(site.transferPath), "000123,10,20150601,074500,1,T1,01,,,,,,204,,12,dta,\n");
+}
+
+}  // namespace

@@ -1,0 +1,295 @@
+// Passes that meet other passes, other writers of the same transfer file and
+// faults of disk and server: every booking exported at least once, none twice
+// unless its marking failed, no torn or foreign bytes in the transfer file.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <sstream>
+#include <thread>
+
+#include "PassSupport.h"
+#include "files/ExportFile.h"
+
+namespace {
+
+using namespace test;
+
+const char kTransferWriteFault[] = "/libTransferWriteFault.so";
+
+// count bookings <prefix>00001... that are all exported (source 50P).
+void addBookings(const Installation& site, int count, const std::string& prefix) {
+  site.database.execute(
+      "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+      std::to_string(count) +
+      ") INSERT INTO Kvl321Bew (BewIDN, BewSto, BewDtm, BewUhr, BewLfn, BewTID, BewLID, BewSrc, "
+      "BewEra) SELECT '" +
+      prefix +
+      "' || printf('%05d', i), '10', '2015-06-01 00:00:00', '1899-12-30 07:45:00', '1', 'T1', "
+      "'01', '50P', '1' FROM n");
+}
+
+std::vector<std::string> linesOf(int count, const std::string& prefix, int first = 1) {
+  std::vector<std::string> lines;
+  for (int i = first; i <= count; ++i) {
+    char id[32];
+    std::snprintf(id, sizeof id, "%s%05d", prefix.c_str(), i);
+    lines.push_back(transferLine(id, "50P", "100"));
+  }
+  return lines;
+}
+
+// The lines of a transfer file, sorted. A zero byte or a line without its
+// line feed fails the test.
+std::vector<std::string> sortedLines(const std::string& content) {
+  EXPECT_EQ(content.find('\0'), std::string::npos) << "zero bytes in the transfer file";
+  EXPECT_TRUE(content.empty() || content.back() == '\n') << "torn last line";
+  std::vector<std::string> lines;
+  std::istringstream in(content);
+  for (std::string line; std::getline(in, line);) {
+    lines.push_back(line + "\n");
+  }
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+std::vector<std::string> sorted(std::vector<std::string> lines) {
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+std::vector<std::string> joined(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+StartedProcess startPass(const Installation& site, const std::vector<std::string>& args,
+                         std::map<std::string, std::string> environment = {}) {
+  std::vector<std::string> argv = args;
+  argv.insert(argv.begin(), buildDir() + "/Morlund_MSSQL");
+  for (const auto& [name, value] : site.driverPath.environment()) {
+    environment[name] = value;
+  }
+  return startProcess(argv, site.work, environment);
+}
+
+// The environment that makes the n-th transfer-file write of a pass fail
+// half-way after a wait.
+std::map<std::string, std::string> failingWrite(int number, int stallMilliseconds) {
+  return {{"LD_PRELOAD", buildDir() + kTransferWriteFault},
+          {"ASAN_OPTIONS", "verify_asan_link_order=0"},
+          {"MORLUND_FAULT_WRITE_NUMBER", std::to_string(number)},
+          {"MORLUND_FAULT_WRITE_STALL_MS", std::to_string(stallMilliseconds)}};
+}
+
+std::string passLog(const std::string& serverTime, const std::vector<std::string>& entries,
+                    int count) {
+  std::string log = kStartEntry +
+                    "\xDC"
+                    "bergabe vom " +
+                    serverTime + "\r\n\r\n";
+  for (const std::string& entry : entries) {
+    log += entry + "\r\n";
+  }
+  return log +
+         "\r\nAnzahl \xFC"
+         "bergebener Buchungen : " +
+         std::to_string(count) + "\r\n" + kEndEntry;
+}
+
+// The second of two passes started together waits for the first and then
+// finds nothing left to export; the run log holds both passes, whole.
+TEST(PassReliabilityTest, TwoPassesStartedTogetherExportEveryBookingOnce) {
+  Installation site;
+  const int kBookings = 300;
+  addBookings(site, kBookings, "P");
+  site.database.setControl("latency_ms", "1");
+  StartedProcess first = startPass(site, {"Vantoreum.ini"});
+  StartedProcess second = startPass(site, {"Vantoreum.ini"});
+  ProcessResult results[2] = {finishProcess(first, 120), finishProcess(second, 120)};
+  EXPECT_EQ(results[0].exitStatus, 1);
+  EXPECT_EQ(results[1].exitStatus, 1);
+  EXPECT_EQ(results[0].err + results[1].err,
+            "Morlund_MSSQL: another pass runs in this working directory; waiting for it to end\n");
+  std::vector<std::string> expected = linesOf(kBookings, "P");
+  std::string allLines;
+  std::vector<std::string> entries;
+  for (int i = 1; i <= kBookings; ++i) {
+    char entry[64];
+    std::snprintf(entry, sizeof entry, "P%05d,20150601,074500,T1,01,, 1, 50P", i);
+    entries.push_back(entry);
+    allLines += expected[static_cast<size_t>(i - 1)];
+  }
+  EXPECT_EQ(readFile(site.transferPath), allLines);
+  EXPECT_EQ(site.log(), passLog("01.06.2015 08:00:00", entries, kBookings) +
+                            passLog("01.06.2015 08:00:00", {}, 0));
+  EXPECT_EQ(site.database.query("SELECT count(*) FROM Kvl321Bew WHERE BewUkz IS NOT 4"),
+            (std::vector<std::vector<std::string>>{{"0"}}));
+}
+
+// Installation A's disk fails half-way through a line, slowly, while
+// installation B appends to the same transfer file. B's lines stay; A's
+// failed booking stays unmarked and comes with A's next pass.
+TEST(PassReliabilityTest, FailedLineLeavesAnotherWritersLinesAlone) {
+  TempDir target;
+  Installation a, b;
+  addBookings(a, 5, "A");
+  addBookings(b, 100, "B");
+  b.database.setControl("latency_ms", "3");
+  StartedProcess failing = startPass(a, {"Vantoreum.ini", target.path()}, failingWrite(3, 1500));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  StartedProcess other = startPass(b, {"Vantoreum.ini", target.path()});
+  ProcessResult failed = finishProcess(failing, 60);
+  ProcessResult otherResult = finishProcess(other, 60);
+  EXPECT_EQ(failed.exitStatus, 90);
+  EXPECT_NE(failed.err.find("write failed on the transfer file"), std::string::npos) << failed.err;
+  EXPECT_EQ(otherResult.exitStatus, 1);
+  std::string file = target.file("BEWDATA.dat");
+  EXPECT_EQ(sortedLines(readFile(file)), sorted(joined(linesOf(2, "A"), linesOf(100, "B"))));
+  EXPECT_EQ(a.database.query("SELECT BewIDN FROM Kvl321Bew WHERE BewUkz IS NOT 4"),
+            (std::vector<std::vector<std::string>>{{"A00003"}, {"A00004"}, {"A00005"}}));
+
+  EXPECT_EQ(a.run({"Vantoreum.ini", target.path()}).exitStatus, 1);
+  EXPECT_EQ(sortedLines(readFile(file)), sorted(joined(linesOf(5, "A"), linesOf(100, "B"))));
+}
+
+// A pass killed in the middle of a line leaves a fragment; its booking was
+// never marked, so the next pass removes the fragment and writes the line
+// whole. Text that is not a fragment of ours is closed, never cut.
+TEST(PassReliabilityTest, TornLastLineIsRepairedByTheNextPass) {
+  Installation site;
+  addBookings(site, 3, "K");
+  StartedProcess killed = startPass(site, {"Vantoreum.ini"}, failingWrite(2, 30000));
+  std::string content;
+  for (int wait = 0; wait < 500; ++wait) {
+    content = readFile(site.transferPath);
+    if (content.size() > linesOf(1, "K")[0].size()) {
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  kill(killed.pid, SIGKILL);
+  finishProcess(killed, 10);
+  ASSERT_EQ(content,
+            linesOf(1, "K")[0] + linesOf(2, "K")[1].substr(0, linesOf(2, "K")[1].size() / 2));
+
+  auto result = site.run({"Vantoreum.ini"});
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.err, "");
+  std::vector<std::string> lines = linesOf(3, "K");
+  EXPECT_EQ(readFile(site.transferPath), lines[0] + lines[1] + lines[2]);
+
+  std::string foreign(ExportFile::kLongestLineBytes + 10, 'x');
+  writeFile(site.transferPath, foreign);
+  site.addBooking(booking("000009", "50P", "1"));
+  EXPECT_EQ(site.run({"Vantoreum.ini"}).exitStatus, 1);
+  EXPECT_EQ(readFile(site.transferPath), foreign + "\n" + transferLine("000009", "50P", "100"));
+}
+
+// The payroll side empties the file while a line is failing: the cut-back
+// of that line must not make the file longer again (with zero bytes).
+TEST(PassReliabilityTest, FailedLineNeverExtendsAnEmptiedFile) {
+  Installation site;
+  addBookings(site, 3, "E");
+  StartedProcess failing = startPass(site, {"Vantoreum.ini"}, failingWrite(2, 1500));
+  std::string firstLine = linesOf(1, "E")[0];
+  for (int wait = 0; wait < 500 && readFile(site.transferPath).size() <= firstLine.size(); ++wait) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(truncate(site.transferPath.c_str(), 0), 0);
+  ProcessResult result = finishProcess(failing, 60);
+  EXPECT_EQ(result.exitStatus, 90);
+  EXPECT_EQ(readFile(site.transferPath), "");
+  EXPECT_EQ(site.database.query("SELECT BewIDN FROM Kvl321Bew WHERE BewUkz IS NOT 4"),
+            (std::vector<std::vector<std::string>>{{"E00002"}, {"E00003"}}));
+}
+
+// A device cannot sync; the line it took counts as written.
+TEST(PassReliabilityTest, DevNullAsTransferFileTakesEveryLine) {
+  Installation site;
+  ASSERT_EQ(symlink("/dev/null", site.transferPath.c_str()), 0);
+  addBookings(site, 4, "N");
+  auto result = site.run({"Vantoreum.ini"});
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.err, "");
+  EXPECT_NE(site.log().find("Buchungen : 4\r\n"), std::string::npos);
+  EXPECT_EQ(site.database.query("SELECT count(*) FROM Kvl321Bew WHERE BewUkz IS NOT 4"),
+            (std::vector<std::vector<std::string>>{{"0"}}));
+}
+
+// A key ending in a tab is trimmed for its line but found by its marking; a
+// key the driver cut (an ID over 50 characters) cannot be found, and that
+// is said, not passed over.
+TEST(PassReliabilityTest, MarkingFindsTabbedKeysAndReportsKeysItCannotFind) {
+  Installation site;
+  site.addBooking(booking("000777\t", "50P", "1"));
+  std::string longId(60, 'L');
+  site.addBooking(booking(longId, "50P", "1"));
+  auto first = site.run({"Vantoreum.ini", "/D"});
+  EXPECT_EQ(first.exitStatus, 1);
+  EXPECT_EQ(first.out,
+            "Uebergabe am 01.06.2015 08:00:00 gestartet\n\n"
+            "ID: 000777, Buchung vom 20150601 074500  uebergeben\n"
+            "ID: " +
+                longId.substr(0, 50) +
+                ", Buchung vom 20150601 074500  uebergeben\n"
+                "\nFehler 'SQL_MarkTranfer: 100\n"
+                "\nAnzahl uebergebener Buchungen : 2");
+  EXPECT_EQ(first.err, "Morlund_MSSQL: marking booking ID '" + longId.substr(0, 50) +
+                           "', Sto '10', Dtm '20150601000000', Uhr '18991230074500', Lfn '1' as "
+                           "transferred failed with 100 (no row changed); the next pass exports it "
+                           "again\n");
+  EXPECT_EQ(site.marks(),
+            (std::vector<std::vector<std::string>>{{"000777\t", "4"}, {longId, "NULL"}}));
+  EXPECT_EQ(readFile(site.transferPath), transferLine("000777", "50P", "100") +
+                                             transferLine(longId.substr(0, 50), "50P", "100"));
+}
+
+// A server that stops answering: the statement times out, the pass goes on
+// and ends normally, and what was not marked comes with the next pass.
+TEST(PassReliabilityTest, StalledStatementTimesOutAndNothingIsLost) {
+  struct Case {
+    const char* control;
+    const char* value;
+    std::vector<std::string> unmarked;
+    std::string echo;  // between the exported lines and the count
+  };
+  const Case cases[] = {
+      // Fetch 1 is the server time's; fetch 3 reads the second booking.
+      {"stall.fetch", "3", {"S00002", "S00003"}, ""},
+      {"stall.update", "2", {"S00002"}, "\nFehler 'SQL_MarkTranfer: -1\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.control);
+    Installation site;
+    addBookings(site, 3, "S");
+    site.database.setControl(c.control, c.value);
+    StartedProcess pass = startPass(site, {"Vantoreum.ini", "/D"});
+    ProcessResult result = finishProcess(pass, 60);
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_NE(result.err.find("SQLSTATE HYT00"), std::string::npos) << result.err;
+    EXPECT_NE(result.out.find(c.echo), std::string::npos) << result.out;
+    std::vector<std::vector<std::string>> unmarked;
+    for (const std::string& id : c.unmarked) {
+      unmarked.push_back({id});
+    }
+    EXPECT_EQ(site.database.query("SELECT BewIDN FROM Kvl321Bew WHERE BewUkz IS NOT 4"), unmarked);
+    std::string firstPass = readFile(site.transferPath);
+
+    site.database.execute("DELETE FROM StandinControl WHERE Name = '" + std::string(c.control) +
+                          "'");
+    EXPECT_EQ(site.run({"Vantoreum.ini"}).exitStatus, 1);
+    std::string again;
+    for (const std::string& id : c.unmarked) {
+      again += transferLine(id, "50P", "100");
+    }
+    EXPECT_EQ(readFile(site.transferPath), firstPass + again);
+    EXPECT_EQ(site.database.query("SELECT count(*) FROM Kvl321Bew WHERE BewUkz IS NOT 4"),
+              (std::vector<std::vector<std::string>>{{"0"}}));
+  }
+}
+
+}  // namespace

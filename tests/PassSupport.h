@@ -1,0 +1,45 @@
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "DriverPathSupport.h"
+#include "InstallationSupport.h"
+#include "StandinSupport.h"
+
+// Whole transfer passes: an installation with a stand-in database, and the
+// bookings and texts that the pass tests share.
+namespace test {
+
+extern const std::string kStartEntry;  // the run log's start entry, as stored
+extern const std::string kEndEntry;    // the run log's end entry, as stored
+extern const char kUser[];
+extern const char kPassword[];
+
+// An installation with a stand-in database that knows the user, its clock
+// at 2015-06-01 08:00:00, reached along one of the driver paths.
+struct Installation : SiteLayout {
+  StandinDatabase database{root.path()};
+  DriverPathEnvironment driverPath;
+
+  explicit Installation(DriverPath path = DriverPath::kStandinDriver);
+  void writeSettings(const std::string& user, const std::string& password,
+                     const std::string& dataSourceName) const;
+  // Inserts a booking; columns not named are NULL.
+  void addBooking(const std::map<std::string, std::string>& columns) const;
+  ProcessResult run(const std::vector<std::string>& args) const;
+  // BewIDN and BewUkz of every booking, in insertion order.
+  std::vector<std::vector<std::string>> marks() const;
+};
+
+extern const std::map<std::string, std::string> kWorkedExample;
+
+// A booking of 2015-06-01 07:45 with the given ID, source and era code.
+std::map<std::string, std::string> booking(const std::string& idn, const std::string& source,
+                                           const std::string& era);
+
+// The transfer line of such a booking, with the era code after the rewrite.
+std::string transferLine(const std::string& idn, const std::string& source, const std::string& era);
+
+}  // namespace test
