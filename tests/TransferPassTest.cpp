@@ -298,6 +298,47 @@ TEST_P(TransferPassTest, LinkLossInTheMiddleOfAPassLosesNothing) {
   }
 }
 
+// Errors of the server in each phase: the pass goes on or ends as it would
+// against SQL Server, and the native number reaches the driver unchanged.
+TEST_P(TransferPassTest, ServerErrorsInEveryPhase) {
+  struct Case {
+    const char* control;
+    const char* value;
+    std::string logAfterStart;
+    const char* nativeError;
+  };
+  const std::string serverTime =
+      "\xDC"
+      "bergabe vom 01.06.2015 08:00:00\r\n\r\n";
+  const std::string line = "000123,20150601,074500,T1,01,, 1, dta\r\n";
+  auto count = [](int n) {
+    return "\r\nAnzahl \xFC"
+           "bergebener Buchungen : " +
+           std::to_string(n) + "\r\n" + kEndEntry;
+  };
+  const Case cases[] = {
+      {"fail.select", "1,1205,40001",
+       "\xDC"
+       "bergabe vom \r\n\r\n" +
+           line + count(1),
+       "native error 1205"},
+      {"fail.select", "2,208,42S02", serverTime + count(0), "native error 208"},
+      {"fail.fetch", "3,1205,40001", serverTime + line + count(1), "native error 1205"},
+      {"fail.delete", "1,547,23000", serverTime + line + count(1), "native error 547"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.control) + " " + c.value);
+    Installation site(GetParam());
+    site.addBooking(kWorkedExample);
+    site.database.setControl(c.control, c.value);
+    auto result = site.run({"Vantoreum.ini"});
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(site.log(), kStartEntry + c.logAfterStart);
+    EXPECT_NE(result.err.find(c.nativeError), std::string::npos) << result.err;
+  }
+}
+
 TEST_P(TransferPassTest, FetchFailureEndsTheLoopLikeTheEnd) {
   Installation site(GetParam());
   site.addBooking(booking("000001", "50P", "1"));
