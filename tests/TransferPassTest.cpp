@@ -92,12 +92,16 @@ TEST_P(TransferPassTest, RefusedConnectionEndsWithMinusOne) {
   struct Case {
     const char* what;
     std::string user, password, dataSourceName;
+    std::string refusal;  // how each path reports a refused login
   };
+  const std::string refusedByServer = GetParam() == DriverPath::kFreeTds
+                                          ? "SQLSTATE 42000, native error 18456"
+                                          : "SQLSTATE 28000, native error 18456";
   const Case cases[] = {
-      {"wrong password", kUser, "geheim-1", "ZEIT"},
-      {"unknown login", "nobody", kPassword, "ZEIT"},
-      {"unknown data source", kUser, kPassword, "NOWHERE"},
-      {"data source name too long", kUser, kPassword, std::string(42, 'Z')},
+      {"wrong password", kUser, "geheim-1", "ZEIT", refusedByServer},
+      {"unknown login", "nobody", kPassword, "ZEIT", refusedByServer},
+      {"unknown data source", kUser, kPassword, "NOWHERE", "SQLSTATE IM002"},
+      {"data source name too long", kUser, kPassword, std::string(42, 'Z'), ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -110,6 +114,7 @@ TEST_P(TransferPassTest, RefusedConnectionEndsWithMinusOne) {
     EXPECT_EQ(site.log(), kStartEntry + "Verbinden mit Datenbank fehlgeschlagen\r\n");
     EXPECT_FALSE(test::fileExists(site.transferPath));
     EXPECT_EQ(result.out.find(c.password), std::string::npos);
+    EXPECT_NE(result.err.find(c.refusal), std::string::npos) << result.err;
   }
 }
 

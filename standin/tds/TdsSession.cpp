@@ -111,6 +111,9 @@ std::string loginField(const std::string& payload, size_t field, bool password) 
   return cp1252FromUcs2(bytes);
 }
 
+// LOGIN7's fixed part at 7.1; later versions add to it.
+constexpr size_t kLogin71FixedLength = 86;
+
 bool since72Version(uint32_t version) {
   switch (version) {
     case 0x72090002:
@@ -158,7 +161,7 @@ bool login(Session& session, const std::string& databasePath, const std::string&
   ByteReader reader(payload);
   reader.skip(4);
   uint32_t version = reader.u32();
-  if (reader.failed || payload.size() < 94) {
+  if (reader.failed || payload.size() < kLogin71FixedLength) {
     return malformed("LOGIN7");
   }
   session.since72 = since72Version(version);
