@@ -289,4 +289,36 @@ TEST(StandinTdsServerTest, StalledRequestAnswersOnlyTheCancel) {
   EXPECT_TRUE(endsWith(client->replyPayload(), finalDone(0x10, 300)));
 }
 
+// The server ends by itself when its lifetime is over, so that nothing that
+// started it can leave it behind; wrong arguments end it at once.
+TEST(StandinTdsServerTest, EndsByItselfAfterItsLifetime) {
+  struct Case {
+    std::vector<std::string> args;
+    int exitStatus;
+    bool printsPort;
+    double minSeconds;
+  };
+  test::TempDir directory;
+  test::StandinDatabase database(directory.path());
+  const Case cases[] = {
+      {{database.databasePath(), "0", "1"}, 0, true, 0.9},
+      {{database.databasePath(), "65536"}, 2, false, 0},
+      {{database.databasePath(), "0", "0"}, 2, false, 0},
+      {{}, 2, false, 0},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> argv = c.args;
+    argv.insert(argv.begin(), test::buildDir() + "/StandinTdsServer");
+    test::StartedProcess started = test::startProcess(argv, directory.path());
+    test::ProcessResult result = test::finishProcess(started, 10);
+    EXPECT_EQ(result.exitStatus, c.exitStatus);
+    EXPECT_EQ(result.out.empty(), !c.printsPort) << result.out;
+    if (c.printsPort) {
+      EXPECT_GT(std::atoi(result.out.c_str()), 0) << result.out;
+    }
+    EXPECT_GE(result.seconds, c.minSeconds);
+    EXPECT_LT(result.seconds, 5);
+  }
+}
+
 }  // namespace
