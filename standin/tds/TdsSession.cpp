@@ -90,8 +90,8 @@ bool malformed(const char* what) {
   return false;
 }
 
-// A string of UCS-2 characters whose count comes first, from a LOGIN7
-// offset/length pair at `field`.
+// A LOGIN7 string: the offset/length pair at `field` points into the
+// payload, the length counting UCS-2 characters.
 std::string loginField(const std::string& payload, size_t field, bool password) {
   ByteReader reader(payload);
   reader.skip(field);
