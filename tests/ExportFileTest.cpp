@@ -1,10 +1,6 @@
 #include "files/ExportFile.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "TestSupport.h"
 
@@ -37,18 +33,9 @@ TEST(ExportFileTest, CutsAPartlyWrittenLineBack) {
   test::TempDir dir;
   std::string path = dir.file("BEWDATA.dat");
   test::writeFile(path, "0123456789\n");
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{16, 16};
-    setrlimit(RLIMIT_FSIZE, &limit);
-    _exit(ExportFile::appendLine(path, "a line that does not fit\n") == -1 ? 0 : 1);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  int failed = test::runWithFileSizeLimit(
+      16, [&] { return ExportFile::appendLine(path, "a line that does not fit\n") == -1; });
+  EXPECT_EQ(failed, 1);
   EXPECT_EQ(test::readFile(path), "0123456789\n");
 }
 

@@ -1,10 +1,6 @@
 #include "files/RunLog.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "TestSupport.h"
 
@@ -76,17 +72,11 @@ TEST(RunLogTest, MissingDirectoryDropsTheEntrySilently) {
 TEST(RunLogTest, EntryThatDoesNotFitLeavesNoFragment) {
   LogFiles files;
   test::writeFile(files.log, "0123456789\r\n");
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) {
-    signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{20, 20};
-    setrlimit(RLIMIT_FSIZE, &limit);
+  int status = test::runWithFileSizeLimit(20, [&] {
     RunLog::appendEntryAt(files.log, files.backup, "an entry that does not fit");
-    _exit(0);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
+    return 0;
+  });
+  EXPECT_EQ(status, 0);
   EXPECT_EQ(test::readFile(files.log), "0123456789\r\n");
 }
 

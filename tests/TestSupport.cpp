@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -188,6 +189,22 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
                          const std::string& stdinText) {
   StartedProcess process = startProcess(argv, cwd, extraEnv, stdinText);
   return finishProcess(process);
+}
+
+int runWithFileSizeLimit(long maxFileBytes, const std::function<int()>& body) {
+  pid_t pid = fork();
+  if (pid < 0) {
+    throw std::runtime_error("fork failed");
+  }
+  if (pid == 0) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{static_cast<rlim_t>(maxFileBytes), static_cast<rlim_t>(maxFileBytes)};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    _exit(body());
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 std::string crlf(const std::string& text) {

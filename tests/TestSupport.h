@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -62,6 +63,11 @@ ProcessResult finishProcess(StartedProcess& process, double timeoutSeconds = 300
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& cwd,
                          const std::map<std::string, std::string>& extraEnv = {},
                          const std::string& stdinText = "");
+
+// Runs body in a forked child whose files may not grow past maxFileBytes
+// (writes beyond stop short, as on a full disk) and returns body's result,
+// or -1 when the child did not exit normally.
+int runWithFileSizeLimit(long maxFileBytes, const std::function<int()>& body);
 
 // Replaces every "\n" by "\r\n": the stored form of run-log text.
 std::string crlf(const std::string& text);
