@@ -120,4 +120,29 @@ TEST(FreeTdsPassTest, IsqlWorksAgainstTheServer) {
   }
 }
 
+// A stalled statement ends when FreeTDS's query timeout expires: it cancels,
+// the server acknowledges the cancel, the client reports the timeout and the
+// connection goes on with the next statement. An unacknowledged cancel
+// would block isql for good.
+TEST(FreeTdsPassTest, StalledStatementEndsWithTheClientsCancel) {
+  FreeTdsInstallation site;
+  site.database.execute("INSERT INTO Kvl321Bew (BewIDN, BewTID) VALUES ('000123', 'T1')");
+  site.database.setControl("stall.select", "2");
+  std::string dataSources = test::readFile(site.environment["ODBCINI"]);
+  test::writeFile(site.environment["ODBCINI"], dataSources + "Timeout = 1\n");
+  test::StartedProcess isql = test::startProcess(
+      {"/usr/bin/isql", "-v", "ZEIT", kUser, kPassword, "-b"}, site.root.path(), site.environment,
+      "SELECT BewIDN FROM Kvl321Bew\nSELECT BewTID FROM Kvl321Bew\nSELECT BewIDN FROM "
+      "Kvl321Bew\n");
+  test::ProcessResult result = test::finishProcess(isql, 20);
+  EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
+  EXPECT_LT(result.seconds, 10);
+  std::string shown = result.out + result.err;
+  EXPECT_NE(shown.find("Timeout expired"), std::string::npos) << shown;
+  EXPECT_EQ(shown.find("| T1"), std::string::npos) << shown;
+  size_t first = shown.find("| 000123");
+  ASSERT_NE(first, std::string::npos) << shown;
+  EXPECT_NE(shown.find("| 000123", first + 1), std::string::npos) << shown;
+}
+
 }  // namespace
