@@ -121,4 +121,14 @@ TEST_F(DbLayerTest, FailedSelectLeavesNoCursor) {
   EXPECT_EQ(BookingCursor::fetch(), -1);
 }
 
+// The cursor's SELECT is put together from the filter it shares with the
+// pre-flight count; the server must still see these exact bytes.
+TEST(BookingSelectTest, SelectTextIsTheFixedStatement) {
+  EXPECT_EQ(BookingCursor::selectText(),
+            "SELECT  BewTID, BewLID, BewIDN, BewSto,  convert(char(19), BewDtm, 120),  "
+            "convert(char(19), BewUhr, 120),  BewLfn, BewArt, BewTas, BewEra,  BewKze, BewBer, "
+            "BewErq, BewKst,  BewQua, BewSrc, BewRes FROM  KVLSYSTEM.Kvl321Bew WHERE (BewUkz != 4  "
+            "OR BewUkz IS NULL) ORDER  BY BewIdn, BewDtm, BewUhr, BewLfn ");
+}
+
 }  // namespace

@@ -167,6 +167,9 @@ TEST(MorlundSettingsTest, UsageErrorsExitWith2) {
       {"write", "s.ini", "--login", "u", "--database", "DSN", "--verbose"},
       {"write", "s.ini", "--login", "u", "--login", "v", "--database", "DSN"},
       {"write", "s.ini", "--login", "u", "--database"},
+      {"check"},
+      {"check", "s.ini", "transfer", "/D"},
+      {"--version", "extra"},
   };
   for (const auto& args : wrong) {
     SCOPED_TRACE(args.empty() ? "(none)" : args.back());
@@ -181,6 +184,10 @@ TEST(MorlundSettingsTest, UsageErrorsExitWith2) {
   EXPECT_EQ(help.exitStatus, 0);
   EXPECT_EQ(help.out.rfind("Usage:", 0), 0u);
   EXPECT_EQ(help.err, "");
+
+  auto version = run({"--version"}, dir.path());
+  EXPECT_EQ(version.exitStatus, 0);
+  EXPECT_EQ(version.out, std::string("Morlund_Settings ") + MORLUND_VERSION + "\n");
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 
+#include "SettingsCheck.h"
 #include "settings/SettingsFile.h"
 #include "settings/ValueCipher.h"
 
@@ -45,11 +46,18 @@ const char kUsage[] =
     "  Morlund_Settings lookup FILE KEY\n"
     "      Print the value that Morlund_MSSQL reads for KEY (LOGIN, PASS or\n"
     "      DATABASE).\n"
+    "  Morlund_Settings check FILE [TARGETDIR]\n"
+    "      Run in the working directory of the transfer pass with the pass's\n"
+    "      arguments: check every precondition of a pass (settings file, data\n"
+    "      source, login, booking table, run log directory, target directory),\n"
+    "      one line each. Changes nothing.\n"
+    "  Morlund_Settings --version\n"
+    "      Print the version.\n"
     "  Morlund_Settings --help\n"
     "      Print this text.\n"
     "\n"
-    "Exit status: 0 done; 1 a file could not be read or written; 2 wrong\n"
-    "arguments, or a value or an existing file refused.\n";
+    "Exit status: 0 done; 1 a file could not be read or written, or a check\n"
+    "failed; 2 wrong arguments, or a value or an existing file refused.\n";
 
 int usageError(const char* message) {
   std::fprintf(stderr, "Morlund_Settings: %s\n\n%s", message, kUsage);
@@ -330,6 +338,13 @@ int main(int argc, char** argv) {
   if (command == "--help" || command == "-h" || command == "help") {
     std::fputs(kUsage, stdout);
     return kExitDone;
+  }
+  if (command == "--version" && argc == 2) {
+    std::printf("Morlund_Settings %s\n", MORLUND_VERSION);
+    return kExitDone;
+  }
+  if (command == "check" && (argc == 3 || argc == 4)) {
+    return SettingsCheck::run(argv[2], argc == 4 ? argv[3] : "");
   }
   if (command == "encrypt" && argc == 3) {
     printLine(ValueCipher::encryptValue(argv[2]));

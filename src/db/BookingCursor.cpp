@@ -18,6 +18,14 @@ void dropCursor() {
 
 }  // namespace
 
+std::string selectText() {
+  return std::string(
+             "SELECT  BewTID, BewLID, BewIDN, BewSto,  convert(char(19), BewDtm, 120),  "
+             "convert(char(19), BewUhr, 120),  BewLfn, BewArt, BewTas, BewEra,  BewKze, BewBer, "
+             "BewErq, BewKst,  BewQua, BewSrc, BewRes ") +
+         kUntransferredBookings + " ORDER  BY BewIdn, BewDtm, BewUhr, BewLfn ";
+}
+
 // A handle that cannot be had is not reported here: the pass then simply
 // finds no rows.
 int open() {
@@ -33,8 +41,8 @@ int open() {
                  reinterpret_cast<SQLPOINTER>(SQL_NONSCROLLABLE), SQL_IS_INTEGER);
   SQLSetStmtAttr(cursor, SQL_ATTR_CONCURRENCY, reinterpret_cast<SQLPOINTER>(SQL_CONCUR_LOCK),
                  SQL_IS_INTEGER);
-  SQLRETURN result =
-      SQLExecDirect(cursor, reinterpret_cast<SQLCHAR*>(const_cast<char*>(kSelectText)), SQL_NTS);
+  std::string text = selectText();
+  SQLRETURN result = SQLExecDirect(cursor, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS);
   if (result == SQL_SUCCESS_WITH_INFO) {
     StatementStatus = 0;
   } else if (result == SQL_ERROR) {

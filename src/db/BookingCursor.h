@@ -1,16 +1,20 @@
 #pragma once
 
+#include <string>
+
 #include "db/BookingRow.h"
 
 // The one open SELECT over the bookings not yet transferred. It stays
 // positioned while the marking UPDATE runs on the same connection.
 namespace BookingCursor {
 
-inline constexpr const char kSelectText[] =
-    "SELECT  BewTID, BewLID, BewIDN, BewSto,  convert(char(19), BewDtm, 120),  "
-    "convert(char(19), BewUhr, 120),  BewLfn, BewArt, BewTas, BewEra,  BewKze, BewBer, "
-    "BewErq, BewKst,  BewQua, BewSrc, BewRes FROM  KVLSYSTEM.Kvl321Bew WHERE (BewUkz != 4  "
-    "OR BewUkz IS NULL) ORDER  BY BewIdn, BewDtm, BewUhr, BewLfn ";
+// The bookings not yet transferred, as the FROM and WHERE of a query: the
+// cursor reads them, and a check before the first pass counts them.
+inline constexpr const char kUntransferredBookings[] =
+    "FROM  KVLSYSTEM.Kvl321Bew WHERE (BewUkz != 4  OR BewUkz IS NULL)";
+
+// The SELECT the cursor runs.
+std::string selectText();
 
 // Returns 0 when the SELECT runs (or no statement handle could be had: then
 // the first fetch fails), -1 when it fails.
