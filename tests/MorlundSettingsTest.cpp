@@ -1,6 +1,8 @@
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "TestSupport.h"
 #include "settings/SettingsFile.h"
@@ -13,10 +15,19 @@ std::string tool() {
 }
 
 test::ProcessResult run(const std::vector<std::string>& args, const std::string& cwd,
-                        const std::string& stdinText = "") {
+                        const std::string& stdinText = "", test::ProcessOptions options = {}) {
   std::vector<std::string> argv = {tool()};
   argv.insert(argv.end(), args.begin(), args.end());
-  return test::runProcess(argv, cwd, {}, stdinText);
+  return test::runProcess(argv, cwd, {}, stdinText, options);
+}
+
+// A child that would read without end meets a memory limit and a deadline
+// instead of exhausting the machine or hanging the test.
+test::ProcessOptions bounded() {
+  test::ProcessOptions options;
+  options.memoryLimitMiB = 512;
+  options.timeoutSeconds = 30;
+  return options;
 }
 
 mode_t permissions(const std::string& path) {
@@ -142,6 +153,98 @@ TEST(MorlundSettingsTest, UnwritableTargetFailsWithStatus1) {
   auto lookup = run({"lookup", dir.file("absent.ini"), "LOGIN"}, dir.path());
   EXPECT_EQ(lookup.exitStatus, 1);
   EXPECT_EQ(lookup.out, "");
+}
+
+// A path that is no regular file is refused at once, without reading it:
+// a FIFO has no writer, a device has no end.
+TEST(MorlundSettingsTest, LookupRefusesWhatIsNoRegularFile) {
+  test::TempDir dir;
+  test::makeDirs(dir.file("directory.ini"));
+  ASSERT_EQ(mkfifo(dir.file("fifo.ini").c_str(), 0600), 0);
+  for (const std::string& path : {dir.file("directory.ini"), dir.file("fifo.ini"),
+                                  std::string("/dev/zero"), std::string("/dev/null")}) {
+    SCOPED_TRACE(path);
+    auto lookup = run({"lookup", path, "LOGIN"}, dir.path(), "", bounded());
+    EXPECT_FALSE(lookup.timedOut);
+    EXPECT_EQ(lookup.exitStatus, 1);
+    EXPECT_EQ(lookup.out, "");
+    EXPECT_EQ(lookup.err, "Morlund_Settings: cannot read " + path + ": not a regular file\n");
+  }
+}
+
+// A huge regular file: the lookup reads its start only.
+TEST(MorlundSettingsTest, LookupInAHugeFileEndsSoon) {
+  test::TempDir dir;
+  std::string path = dir.file("huge.ini");
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0600);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, 8LL << 30), 0);  // sparse: no disk space taken
+  close(fd);
+  auto lookup = run({"lookup", path, "LOGIN"}, dir.path(), "", bounded());
+  EXPECT_FALSE(lookup.timedOut);
+  EXPECT_EQ(lookup.exitStatus, 0) << lookup.err;
+  EXPECT_EQ(lookup.out, "\n");
+  EXPECT_LT(lookup.seconds, 10);
+}
+
+// The password is one line of bounded length; a longer one is refused
+// without reading on, also from a source without end.
+TEST(MorlundSettingsTest, PasswordInputIsBounded) {
+  struct Case {
+    const char* what;
+    std::string stdinText;
+    std::string stdinPath;
+  };
+  const Case cases[] = {
+      {"endless zero bytes", "", "/dev/zero"},
+      {"a line of 4 KiB", std::string(4096, 'p') + "\n", ""},
+      {"4 KiB without a line end", std::string(4096, 'p'), ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::TempDir dir;
+    test::ProcessOptions options = bounded();
+    options.stdinPath = c.stdinPath;
+    auto written = run({"write", "s.ini", "--login", "u", "--database", "DSN"}, dir.path(),
+                       c.stdinText, options);
+    EXPECT_FALSE(written.timedOut);
+    EXPECT_EQ(written.exitStatus, 2);
+    EXPECT_EQ(written.err,
+              "Morlund_Settings: the password is too long: at most 96 bytes can be "
+              "stored\n");
+    EXPECT_TRUE(entries(dir.path()).empty());
+  }
+}
+
+// Output that does not arrive is a failure: a full disk or a reader that
+// went away gives status 1 and says so, whatever the command printed.
+TEST(MorlundSettingsTest, FailedOutputGivesStatus1) {
+  test::TempDir dir;
+  test::writeFile(dir.file("s.ini"), ";DB;\n1;LOGIN;" + ValueCipher::encryptValue("u") + "\n");
+  const std::vector<std::string> commands[] = {
+      {"encrypt", "secret"},
+      {"decrypt", ValueCipher::encryptValue("secret")},
+      {"lookup", "s.ini", "LOGIN"},
+      {"--help"},
+      {"--version"},
+  };
+  for (const auto& args : commands) {
+    for (bool full : {true, false}) {
+      SCOPED_TRACE(args[0] + (full ? " > /dev/full" : " | closed pipe"));
+      test::ProcessOptions options;
+      options.timeoutSeconds = 30;
+      if (full) {
+        options.stdoutPath = "/dev/full";
+      } else {
+        options.stdoutReadLimit = 0;
+      }
+      auto result = run(args, dir.path(), "", options);
+      EXPECT_EQ(result.signal, 0);
+      EXPECT_EQ(result.exitStatus, 1);
+      std::string reason = full ? "No space left on device" : "Broken pipe";
+      EXPECT_EQ(result.err, "Morlund_Settings: cannot write to standard output: " + reason + "\n");
+    }
+  }
 }
 
 TEST(MorlundSettingsTest, EncryptAndDecryptUseTheStoredForm) {

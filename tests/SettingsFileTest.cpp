@@ -156,6 +156,58 @@ TEST(SettingsFileTest, ReadsLinesAsTextModeWithFixedCapacities) {
   });
 }
 
+// A lookup reads the first 64 KiB and no further, whatever follows.
+TEST(SettingsFileTest, ReadsNoFurtherThanTheLimit) {
+  const size_t limit = SettingsFile::kMaxReadBytes;
+  ASSERT_EQ(limit, 64u * 1024);
+  // Two-line records that no lookup of LOGIN matches, 10 bytes each; the
+  // first header line takes up the bytes that do not fill a record.
+  auto padding = [](size_t bytes) {
+    std::string text = ";P;" + std::string(bytes % 10, '#') + "\n9;XY;\n";
+    while (text.size() < bytes) {
+      text += ";P;\n9;XY;\n";
+    }
+    return text;
+  };
+  std::string login = record(1, "LOGIN", "sa");
+  runLookups({
+      {"record ending at the limit", padding(limit - login.size()) + login, "", "LOGIN", 0, "sa"},
+      {"record crossing the limit", padding(limit - 3) + login, "", "LOGIN", 0, ""},
+      {"record beyond the limit", padding(limit) + login, "", "LOGIN", 0, ""},
+  });
+}
+
+// Only a regular file that opens for reading can serve; the reason names
+// what stands in the way.
+TEST(SettingsFileTest, CheckSettingsFileNamesTheReason) {
+  test::TempDir dir;
+  test::writeFile(dir.file("Vantoreum.ini"), kThreeRecords);
+  test::makeDirs(dir.file("directory.ini"));
+  struct Case {
+    std::string path;
+    int status;
+    std::string reason;
+  };
+  const Case cases[] = {
+      {dir.file("Vantoreum.ini"), 0, ""},
+      {dir.file("absent.ini"), -1, "No such file or directory"},
+      {dir.file("Vantoreum.ini/x"), -1, "Not a directory"},
+      {dir.file("directory.ini"), -1, "not a regular file"},
+      {"/dev/null", -1, "not a regular file"},
+      {"/dev/zero", -1, "not a regular file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    std::string reason = "unchanged";
+    EXPECT_EQ(SettingsFile::checkSettingsFile(c.path, reason), c.status);
+    EXPECT_EQ(reason, c.status == 0 ? "unchanged" : c.reason);
+    if (c.status != 0) {
+      EXPECT_EQ(SettingsFile::lookupSetting(c.path, "", "LOGIN", 0), "");
+    }
+  }
+  EXPECT_EQ(SettingsFile::lookupSetting(dir.file("Vantoreum.ini"), "", "LOGIN", 0), "sa");
+}
+
 TEST(SettingsFileTest, MissingFileAnswersEmpty) {
   test::TempDir dir;
   EXPECT_EQ(SettingsFile::lookupSetting(dir.file("absent.ini"), "", "LOGIN", 0), "");

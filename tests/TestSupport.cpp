@@ -84,7 +84,7 @@ double nowSeconds() {
 
 StartedProcess startProcess(const std::vector<std::string>& argv, const std::string& cwd,
                             const std::map<std::string, std::string>& extraEnv,
-                            const std::string& stdinText) {
+                            const std::string& stdinText, const ProcessOptions& options) {
   std::map<std::string, std::string> environment;
   for (char** entry = environ; *entry != nullptr; ++entry) {
     const char* equals = std::strchr(*entry, '=');
@@ -95,6 +95,14 @@ StartedProcess startProcess(const std::vector<std::string>& argv, const std::str
   for (const auto& [name, value] : extraEnv) {
     environment[name] = value;
   }
+#ifdef __SANITIZE_ADDRESS__
+  if (options.memoryLimitMiB != 0) {
+    std::string limit = std::to_string(options.memoryLimitMiB);
+    std::string& asanOptions = environment["ASAN_OPTIONS"];
+    asanOptions += (asanOptions.empty() ? "" : ":") + std::string("hard_rss_limit_mb=") + limit +
+                   ":max_allocation_size_mb=" + limit;
+  }
+#endif
   std::vector<std::string> envStrings;
   for (const auto& [name, value] : environment) {
     envStrings.push_back(name + "=" + value);
@@ -116,16 +124,37 @@ StartedProcess startProcess(const std::vector<std::string>& argv, const std::str
       pipe2(errPipe, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe failed");
   }
+  if (options.stdoutReadLimit == 0) {
+    // Closed before the child exists, so that its first write fails.
+    close(outPipe[0]);
+    outPipe[0] = -1;
+  }
   StartedProcess process;
   process.startSeconds = nowSeconds();
+  process.stdoutReadLimit = options.stdoutReadLimit;
   pid_t pid = fork();
   if (pid < 0) {
     throw std::runtime_error("fork failed");
   }
   if (pid == 0) {
-    dup2(inPipe[0], 0);
-    dup2(outPipe[1], 1);
+    signal(SIGPIPE, SIG_DFL);
+    int in = options.stdinPath.empty() ? inPipe[0] : open(options.stdinPath.c_str(), O_RDONLY);
+    int out = options.stdoutPath.empty()
+                  ? outPipe[1]
+                  : open(options.stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (in < 0 || out < 0) {
+      _exit(125);
+    }
+    dup2(in, 0);
+    dup2(out, 1);
     dup2(errPipe[1], 2);
+#ifndef __SANITIZE_ADDRESS__
+    if (options.memoryLimitMiB != 0) {
+      rlim_t bytes = static_cast<rlim_t>(options.memoryLimitMiB) << 20;
+      rlimit limit = {bytes, bytes};
+      setrlimit(RLIMIT_AS, &limit);
+    }
+#endif
     if (chdir(cwd.c_str()) != 0) {
       _exit(126);
     }
@@ -135,7 +164,7 @@ StartedProcess startProcess(const std::vector<std::string>& argv, const std::str
   close(inPipe[0]);
   close(outPipe[1]);
   close(errPipe[1]);
-  if (!stdinText.empty()) {
+  if (!stdinText.empty() && options.stdinPath.empty()) {
     // Small inputs only: the child reads them before it writes much.
     ssize_t ignored = write(inPipe[1], stdinText.data(), stdinText.size());
     (void)ignored;
@@ -152,12 +181,17 @@ ProcessResult finishProcess(StartedProcess& process, double timeoutSeconds) {
   pollfd fds[2] = {{process.outFd, POLLIN, 0}, {process.errFd, POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
   int open = 2;
+  if (process.outFd < 0) {
+    fds[0].fd = -1;
+    --open;
+  }
   bool killed = false;
   while (open > 0) {
     double left = process.startSeconds + timeoutSeconds - nowSeconds();
     if (left <= 0 && !killed) {
       kill(process.pid, SIGKILL);
       killed = true;
+      result.timedOut = true;
     }
     if (poll(fds, 2, killed ? -1 : static_cast<int>(left * 1000) + 1) <= 0) {
       continue;
@@ -168,7 +202,9 @@ ProcessResult finishProcess(StartedProcess& process, double timeoutSeconds) {
         ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
         if (n > 0) {
           sinks[i]->append(chunk, static_cast<size_t>(n));
-        } else {
+        }
+        bool readerLeaves = i == 0 && result.out.size() >= process.stdoutReadLimit;
+        if (n <= 0 || readerLeaves) {
           close(fds[i].fd);
           fds[i].fd = -1;
           --open;
@@ -180,15 +216,16 @@ ProcessResult finishProcess(StartedProcess& process, double timeoutSeconds) {
   waitpid(process.pid, &status, 0);
   result.seconds = nowSeconds() - process.startSeconds;
   result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   process.pid = -1;
   return result;
 }
 
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& cwd,
                          const std::map<std::string, std::string>& extraEnv,
-                         const std::string& stdinText) {
-  StartedProcess process = startProcess(argv, cwd, extraEnv, stdinText);
-  return finishProcess(process);
+                         const std::string& stdinText, const ProcessOptions& options) {
+  StartedProcess process = startProcess(argv, cwd, extraEnv, stdinText, options);
+  return finishProcess(process, options.timeoutSeconds);
 }
 
 int runWithFileSizeLimit(long maxFileBytes, const std::function<int()>& body) {

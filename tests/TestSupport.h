@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
@@ -35,9 +36,25 @@ void makeDirs(const std::string& path);
 
 struct ProcessResult {
   int exitStatus = -1;  // 0..255, or -1 when the process did not exit normally
+  int signal = 0;       // the signal that ended it, if one did
+  bool timedOut = false;
   std::string out;
   std::string err;
   double seconds = 0;
+};
+
+// What a test may change about a child beyond its arguments and environment.
+struct ProcessOptions {
+  std::string stdinPath;   // when set, standard input is this file, not the text
+  std::string stdoutPath;  // when set, standard output goes here and is not captured
+  // Standard output is closed after this many bytes were read, 0 closes it
+  // before the child runs: a reader that goes away early.
+  size_t stdoutReadLimit = SIZE_MAX;
+  // The child's memory, in MiB, when it is not 0: the address space, or
+  // under AddressSanitizer (which reserves terabytes) its allocator's limits.
+  size_t memoryLimitMiB = 0;
+  // The child is killed after this long; every child is bounded.
+  double timeoutSeconds = 300;
 };
 
 // A child started by startProcess, its output still to be collected.
@@ -46,12 +63,13 @@ struct StartedProcess {
   int outFd = -1;
   int errFd = -1;
   double startSeconds = 0;
+  size_t stdoutReadLimit = SIZE_MAX;
 };
 
 // Starts argv[0] like runProcess, without waiting for it.
 StartedProcess startProcess(const std::vector<std::string>& argv, const std::string& cwd,
                             const std::map<std::string, std::string>& extraEnv = {},
-                            const std::string& stdinText = "");
+                            const std::string& stdinText = "", const ProcessOptions& options = {});
 
 // Collects the child's output and waits for its end. A child still running
 // after timeoutSeconds is killed (exitStatus -1), so no test hangs on it.
@@ -59,10 +77,11 @@ ProcessResult finishProcess(StartedProcess& process, double timeoutSeconds = 300
 
 // Runs argv[0] with the given arguments in directory cwd. Variables in
 // extraEnv are added to (or replace) this process's environment; stdinText
-// is fed to its standard input, which is then closed.
+// is fed to its standard input, which is then closed. The child starts with
+// SIGPIPE at its default, as from a shell.
 ProcessResult runProcess(const std::vector<std::string>& argv, const std::string& cwd,
                          const std::map<std::string, std::string>& extraEnv = {},
-                         const std::string& stdinText = "");
+                         const std::string& stdinText = "", const ProcessOptions& options = {});
 
 // Runs body in a forked child whose files may not grow past maxFileBytes
 // (writes beyond stop short, as on a full disk) and returns body's result,

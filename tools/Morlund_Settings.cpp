@@ -31,6 +31,11 @@ constexpr int kExitRefused = 2;
 // At most 12 blocks of 16 digits fit the reader's value field: 96 bytes of
 // clear text.
 constexpr size_t kMaxStoredLength = SettingsFile::kMaxValueLength;
+constexpr size_t kMaxClearLength = kMaxStoredLength / 16 * 8;
+
+// A password line is read no further than this; any longer one is refused
+// anyway, as it cannot be stored.
+constexpr size_t kMaxPasswordLine = 256;
 
 const char kUsage[] =
     "Usage:\n"
@@ -79,8 +84,10 @@ void restoreTerminalAndDie(int signalNumber) {
 }
 
 // Reads one line from standard input; the line end (LF or CR LF) is not
-// part of it. On a terminal the input is not echoed. Returns 0, or -1 when
-// standard input holds no line at all.
+// part of it. On a terminal the input is not echoed. Returns 0, -1 when
+// standard input holds no line at all, or -2 when the line is longer than
+// kMaxPasswordLine: nothing after that is read, so an input without end
+// (a device, a runaway pipe) ends the command too.
 int readPassword(std::string& password) {
   bool terminal = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &savedTerminal) == 0;
   struct sigaction previous[3];
@@ -99,10 +106,15 @@ int readPassword(std::string& password) {
     tcsetattr(STDIN_FILENO, TCSAFLUSH, &silent);
   }
   bool gotAny = false;
+  bool tooLong = false;
   int c;
   while ((c = std::getchar()) != EOF) {
     gotAny = true;
     if (c == '\n') {
+      break;
+    }
+    if (password.size() == kMaxPasswordLine) {
+      tooLong = true;
       break;
     }
     password += static_cast<char>(c);
@@ -112,6 +124,11 @@ int readPassword(std::string& password) {
     for (int i = 0; i < 3; ++i) {
       sigaction(signals[i], &previous[i], nullptr);
     }
+  }
+  if (tooLong) {
+    explicit_bzero(password.data(), password.size());
+    password.clear();
+    return -2;
   }
   if (!password.empty() && password.back() == '\r') {
     password.pop_back();
@@ -131,7 +148,7 @@ int storeValue(const char* what, const std::string& clearText, std::string& stor
   stored = ValueCipher::encryptValue(clearText);
   if (stored.size() > kMaxStoredLength) {
     std::fprintf(stderr, "Morlund_Settings: the %s is too long: at most %zu bytes can be stored\n",
-                 what, kMaxStoredLength / 16 * 8);
+                 what, kMaxClearLength);
     return -1;
   }
   return 0;
@@ -298,7 +315,15 @@ int runWrite(int argc, char** argv) {
   }
 
   std::string password;
-  if (readPassword(password) != 0) {
+  int passwordRead = readPassword(password);
+  if (passwordRead == -2) {
+    std::fprintf(stderr,
+                 "Morlund_Settings: the password is too long: at most %zu bytes can be "
+                 "stored\n",
+                 kMaxClearLength);
+    return kExitRefused;
+  }
+  if (passwordRead != 0) {
     std::fprintf(stderr, "Morlund_Settings: no password on standard input\n");
     return kExitRefused;
   }
@@ -317,20 +342,18 @@ int runWrite(int argc, char** argv) {
 }
 
 int runLookup(const std::string& path, const std::string& key) {
-  FILE* probe = std::fopen(path.c_str(), "rb");
-  if (probe == nullptr) {
-    std::fprintf(stderr, "Morlund_Settings: cannot read %s: %s\n", path.c_str(),
-                 std::strerror(errno));
+  std::string reason;
+  if (SettingsFile::checkSettingsFile(path, reason) != 0) {
+    std::fprintf(stderr, "Morlund_Settings: cannot read %s: %s\n", path.c_str(), reason.c_str());
     return kExitFileFailure;
   }
-  std::fclose(probe);
   printLine(SettingsFile::lookupSetting(path, "", key, 0));
   return kExitDone;
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int runCommand(int argc, char** argv) {
   if (argc < 2) {
     return usageError("missing command");
   }
@@ -363,4 +386,18 @@ int main(int argc, char** argv) {
     return runWrite(argc, argv);
   }
   return usageError("unknown command or wrong number of arguments");
+}
+
+// Output that did not arrive is a failure like any other: a script that
+// captures a value must not take a missing or cut one for the answer. A
+// reader that went away is such a failure, not a reason to die silently.
+int main(int argc, char** argv) {
+  signal(SIGPIPE, SIG_IGN);
+  int status = runCommand(argc, argv);
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "Morlund_Settings: cannot write to standard output: %s\n",
+                 std::strerror(errno));
+    return kExitFileFailure;
+  }
+  return status;
 }

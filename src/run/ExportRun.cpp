@@ -61,13 +61,14 @@ void takeArguments(int argc, char** argv) {
 
 // Returns 0 when connected, else the phase result that ends the run.
 int32_t settingsAndConnection() {
-  FILE* settings = std::fopen(runState.settingsPath.c_str(), "r");
-  if (settings == nullptr) {
+  std::string reason;
+  if (SettingsFile::checkSettingsFile(runState.settingsPath, reason) != 0) {
     RunLog::appendEntry("Vantoreum.Ini-Datei nicht gefunden");
     std::fputs("Vantoreum.Ini-Datei nicht gefunden", stdout);
+    ErrorOutput::report("cannot use the settings file %s: %s", runState.settingsPath.c_str(),
+                        reason.c_str());
     return 97;
   }
-  std::fclose(settings);
   std::string user = SettingsFile::lookupSetting(runState.settingsPath, "", "LOGIN", 0);
   std::string password = SettingsFile::lookupSetting(runState.settingsPath, "", "PASS", 0);
   std::string dataSourceName =

@@ -1,7 +1,12 @@
 #include "settings/SettingsFile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <cstdio>
+#include <cerrno>
+#include <cstring>
 #include <string_view>
 
 #include "settings/ValueCipher.h"
@@ -36,28 +41,57 @@ struct SettingRecord {
   bool fitsFields = true;
 };
 
-// The whole file as text mode delivers it on the platform the files come
-// from: a carriage return directly before a line feed is dropped and a
-// Ctrl-Z byte ends the file.
+// Only a regular file is read: opening a FIFO does not wait for a writer,
+// and a device, which may never end, is refused before anything is read.
+int openRegularFile(const std::string& path, std::string& reason) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    reason = std::strerror(errno);
+    return -1;
+  }
+  struct stat info;
+  if (::fstat(fd, &info) != 0) {
+    reason = std::strerror(errno);
+    ::close(fd);
+    return -1;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    reason = "not a regular file";
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The start of the file as text mode delivers it on the platform the files
+// come from: a carriage return directly before a line feed is dropped and a
+// Ctrl-Z byte ends the file. Reading stops after kMaxReadBytes.
 bool readAsText(const std::string& path, std::string& content) {
-  FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) {
+  std::string reason;
+  int fd = openRegularFile(path, reason);
+  if (fd < 0) {
     return false;
   }
-  bool pendingCarriageReturn = false;
-  for (int c = std::getc(file); c != EOF && c != kCtrlZ; c = std::getc(file)) {
-    if (pendingCarriageReturn && c != '\n') {
-      content += '\r';
+  std::string raw(kMaxReadBytes, '\0');
+  size_t filled = 0;
+  while (filled < raw.size()) {
+    ssize_t n = ::read(fd, raw.data() + filled, raw.size() - filled);
+    if (n < 0 && errno == EINTR) {
+      continue;
     }
-    pendingCarriageReturn = c == '\r';
-    if (!pendingCarriageReturn) {
-      content += static_cast<char>(c);
+    if (n <= 0) {
+      break;
+    }
+    filled += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  raw.resize(filled);
+  raw.resize(std::min(raw.find(static_cast<char>(kCtrlZ)), raw.size()));
+  for (size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] != '\r' || i + 1 == raw.size() || raw[i + 1] != '\n') {
+      content += raw[i];
     }
   }
-  if (pendingCarriageReturn) {
-    content += '\r';
-  }
-  std::fclose(file);
   return true;
 }
 
@@ -163,6 +197,15 @@ SettingRecord parseRecord(const TextLine& header, const TextLine& line) {
 }
 
 }  // namespace
+
+int checkSettingsFile(const std::string& path, std::string& reason) {
+  int fd = openRegularFile(path, reason);
+  if (fd < 0) {
+    return -1;
+  }
+  ::close(fd);
+  return 0;
+}
 
 // Reads the file afresh from its start and walks its two-line records. The
 // first record that matches by section, by key or by number (any one of

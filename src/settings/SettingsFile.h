@@ -13,6 +13,15 @@ inline constexpr size_t kMaxValueLength = 201;
 // A DATABASE value is taken as the data source name only up to this length.
 inline constexpr size_t kMaxDataSourceNameLength = 41;
 
+// A lookup reads no further into the file than this: a settings file holds
+// a few hundred bytes, and a lookup must end whatever the path names.
+inline constexpr size_t kMaxReadBytes = 64 * 1024;
+
+// Whether path can serve as the settings file: it opens for reading, without
+// waiting for a writer should it be a FIFO, and is a regular file. Returns
+// 0, or -1 with reason set to the errno text or "not a regular file".
+int checkSettingsFile(const std::string& path, std::string& reason);
+
 // Returns the decrypted value of the first record that matches by section,
 // by key or by number (any one suffices, tested in that order); empty when
 // nothing matches or the file cannot be opened.

@@ -150,7 +150,14 @@ std::string render(const Node& node) {
   if (!node.isGroup) {
     return node.token.text;
   }
-  return "(" + render(node.children) + (node.closed ? ")" : "");
+  // Appended, not joined with "+": g++ 12 sees a false overlap in
+  // operator+(const char*, string&&) at -O2 (-Wrestrict).
+  std::string text = "(";
+  text.append(render(node.children));
+  if (node.closed) {
+    text.append(")");
+  }
+  return text;
 }
 
 std::string render(const std::vector<Node>& nodes) {

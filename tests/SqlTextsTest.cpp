@@ -1,0 +1,85 @@
+// The SQL texts the tool sends, byte for byte. The expected texts are
+// written out here, not built from the tool's constants, so that a blank
+// lost or added in the tool shows. A booking row without quotes or empty
+// fields is marked with the plain text.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "db/BookingCursor.h"
+#include "db/BookingRow.h"
+#include "db/MaintenanceStatements.h"
+
+namespace {
+
+const char kSelect[] =
+    "SELECT  BewTID, BewLID, BewIDN, BewSto,  convert(char(19), BewDtm, 120),  convert(char(19), "
+    "BewUhr, 120),  BewLfn, BewArt, BewTas, BewEra,  BewKze, BewBer, BewErq, BewKst,  BewQua, "
+    "BewSrc, BewRes FROM  KVLSYSTEM.Kvl321Bew WHERE (BewUkz != 4  OR BewUkz IS NULL) ORDER  BY "
+    "BewIdn, BewDtm, BewUhr, BewLfn ";
+
+const char kServerTime[] =
+    "SELECT ( CONVERT(char(11), CURRENT_TIMESTAMP, 104) +          CONVERT(char(8), "
+    "CURRENT_TIMESTAMP, 114)) ";
+
+const char kPurge[] =
+    "DELETE  FROM Kvlsystem.Kvl321Bew  WHERE  BewDat < DATEADD(month, -3, Current_Timestamp)    "
+    "AND  bewUkz = 4";
+
+const char kMarkingFormat[] =
+    "UPDATE  KVLSYSTEM.Kvl321Bew    SET  BewUkz = 4,         BewUdt = CURRENT_TIMESTAMP WHERE  "
+    "BewIDN = '%s'    AND  BewSto = '%s'    AND  convert(char(19), BewDtm, 120) = '%s'    AND  "
+    "convert(char(19), BewUhr, 120) = '%s'    AND  BewLfn = '%s'";
+
+// A booking as the cursor delivers it: the fetched texts through the same
+// fill that a fetch uses.
+BookingRow fetchedRow(const char* idn, const char* sto, const char* dtm, const char* uhr,
+                      const char* lfn) {
+  BookingFetchBuffers buffers;
+  clearFetchBuffers(buffers);
+  std::strcpy(buffers.BewIDN, idn);
+  std::strcpy(buffers.BewSto, sto);
+  std::strcpy(buffers.BewDtm, dtm);
+  std::strcpy(buffers.BewUhr, uhr);
+  std::strcpy(buffers.BewLfn, lfn);
+  std::strcpy(buffers.BewTID, "T1");
+  BookingRow row;
+  fillFromFetch(buffers, row);
+  return row;
+}
+
+std::string markingText(const char* idn, const char* sto, const char* dtm, const char* uhr,
+                        const char* lfn) {
+  char text[1024];
+  std::snprintf(text, sizeof text, kMarkingFormat, idn, sto, dtm, uhr, lfn);
+  return text;
+}
+
+TEST(SqlTextsTest, StatementsAreSentAsWritten) {
+  struct Case {
+    const char* what;
+    std::string sent;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"booking select", BookingCursor::selectText(), kSelect},
+      {"server time", MaintenanceStatements::kServerTimeText, kServerTime},
+      {"purge", MaintenanceStatements::kPurgeText, kPurge},
+      {"marking of the worked example",
+       MaintenanceStatements::markingStatement(
+           fetchedRow("000123", "10", "2015-06-01 00:00:00", "1899-12-30 07:45:00", "1")),
+       markingText("000123", "10", "2015-06-01 00:00:00", "1899-12-30 07:45:00", "1")},
+      {"marking of full-width keys",
+       MaintenanceStatements::markingStatement(fetchedRow(
+           "AB-4711/X", "12345678", "2031-12-31 23:59:58", "1899-12-30 00:00:01", "999")),
+       markingText("AB-4711/X", "12345678", "2031-12-31 23:59:58", "1899-12-30 00:00:01", "999")},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(c.sent, c.expected);
+  }
+}
+
+}  // namespace
