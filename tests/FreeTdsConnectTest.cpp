@@ -2,25 +2,15 @@
 // servers that are not there or do not answer.
 
 #include <arpa/inet.h>
-#include <glob.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "DriverPathSupport.h"
 #include "InstallationSupport.h"
 
 namespace {
-
-std::string freeTdsDriver() {
-  glob_t found{};
-  std::string path;
-  if (glob("/usr/lib/*/odbc/libtdsodbc.so", 0, nullptr, &found) == 0 && found.gl_pathc > 0) {
-    path = found.gl_pathv[0];
-  }
-  globfree(&found);
-  return path;
-}
 
 // A loopback socket on a free port; listening or not.
 struct LoopbackSocket {
@@ -55,13 +45,8 @@ struct FreeTdsSite : test::SiteLayout {
   std::map<std::string, std::string> environment;
 
   explicit FreeTdsSite(int port) {
-    std::string driver = freeTdsDriver();
-    EXPECT_FALSE(driver.empty()) << "tdsodbc is not installed";
-    test::writeFile(root.file("odbcinst.ini"), "[FreeTDS]\nDriver = " + driver + "\n");
-    test::writeFile(root.file("odbc.ini"),
-                    "[ZEIT]\nDriver = FreeTDS\nServer = 127.0.0.1\nPort = " + std::to_string(port) +
-                        "\nTDS_Version = 7.4\nClientCharset = CP1252\n");
-    environment = {{"ODBCSYSINI", root.path()}, {"ODBCINI", root.file("odbc.ini")}};
+    EXPECT_FALSE(test::freeTdsDriver().empty()) << "tdsodbc is not installed";
+    environment = test::registerFreeTdsDataSource(root.file("freetds"), port);
     test::writeSettingsFile(settingsPath, "sa", "secret", "ZEIT");
   }
 };

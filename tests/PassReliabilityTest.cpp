@@ -70,7 +70,7 @@ StartedProcess startPass(const Installation& site, const std::vector<std::string
                          std::map<std::string, std::string> environment = {}) {
   std::vector<std::string> argv = args;
   argv.insert(argv.begin(), buildDir() + "/Morlund_MSSQL");
-  for (const auto& [name, value] : site.database.odbcEnvironment()) {
+  for (const auto& [name, value] : site.driverPath.environment()) {
     environment[name] = value;
   }
   return startProcess(argv, site.work, environment);

@@ -26,7 +26,7 @@ std::string sqlLiteral(const std::string& value) {
 
 }  // namespace
 
-Installation::Installation() {
+Installation::Installation(DriverPath path) : driverPath(path, database) {
   database.addLogin(kUser, kPassword);
   database.setControl("clock", "2015-06-01 08:00:00.000");
   writeSettings(kUser, kPassword, "ZEIT");
@@ -47,7 +47,7 @@ void Installation::addBooking(const std::map<std::string, std::string>& columns)
 }
 
 ProcessResult Installation::run(const std::vector<std::string>& args) const {
-  return runExport(*this, args, database.odbcEnvironment());
+  return runExport(*this, args, driverPath.environment());
 }
 
 std::vector<std::vector<std::string>> Installation::marks() const {

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "DriverPathSupport.h"
 #include "InstallationSupport.h"
 #include "StandinSupport.h"
 
@@ -17,11 +18,12 @@ extern const char kUser[];
 extern const char kPassword[];
 
 // An installation with a stand-in database that knows the user, its clock
-// at 2015-06-01 08:00:00.
+// at 2015-06-01 08:00:00, reached along one of the driver paths.
 struct Installation : SiteLayout {
   StandinDatabase database{root.path()};
+  DriverPathEnvironment driverPath;
 
-  Installation();
+  explicit Installation(DriverPath path = DriverPath::kStandinDriver);
   void writeSettings(const std::string& user, const std::string& password,
                      const std::string& dataSourceName) const;
   // Inserts a booking; columns not named are NULL.

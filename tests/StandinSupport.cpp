@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "../standin/StandinSchema.h"
+#include "../standin/engine/StandinSchema.h"
 #include "TestSupport.h"
 
 namespace test {

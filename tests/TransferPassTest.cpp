@@ -1,19 +1,25 @@
 // Whole transfer passes: the real program, run as a process in a scratch
-// installation, through the unixODBC driver manager against the stand-in.
+// installation, through the unixODBC driver manager, once with the stand-in
+// driver and once with FreeTDS against the stand-in's TDS server. Both must
+// give the same console output, files, exit status and table state.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <map>
 
+#include "DriverPathSupport.h"
 #include "PassSupport.h"
 
 namespace {
 
 using namespace test;
 
-TEST(TransferPassTest, WorkedExampleInEchoMode) {
-  Installation site;
+class TransferPassTest : public testing::TestWithParam<DriverPath> {};
+INSTANTIATE_TEST_SUITE_P(, TransferPassTest, kBothDriverPaths, driverPathName);
+
+TEST_P(TransferPassTest, WorkedExampleInEchoMode) {
+  Installation site(GetParam());
   site.addBooking(kWorkedExample);
   auto result = site.run({"Vantoreum.ini", "/D"});
   EXPECT_EQ(result.exitStatus, 1);
@@ -37,8 +43,8 @@ TEST(TransferPassTest, WorkedExampleInEchoMode) {
   EXPECT_EQ(rows[0][2], "201") << "the table keeps the booking's own code";
 }
 
-TEST(TransferPassTest, ZeroRowsStillCreatesTheFileAndLogsTheCount) {
-  Installation site;
+TEST_P(TransferPassTest, ZeroRowsStillCreatesTheFileAndLogsTheCount) {
+  Installation site(GetParam());
   auto result = site.run({"Vantoreum.ini"});
   EXPECT_EQ(result.exitStatus, 1);
   EXPECT_EQ(result.out, "");
@@ -54,7 +60,7 @@ TEST(TransferPassTest, ZeroRowsStillCreatesTheFileAndLogsTheCount) {
 
 // Argument 2 names the target directory unless it is the echo switch; the
 // switch counts in any position and letter case.
-TEST(TransferPassTest, ArgumentsChooseTargetAndEcho) {
+TEST_P(TransferPassTest, ArgumentsChooseTargetAndEcho) {
   struct Case {
     std::vector<std::string> args;
     std::string transferFile;  // relative to the working directory
@@ -70,7 +76,7 @@ TEST(TransferPassTest, ArgumentsChooseTargetAndEcho) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.back());
-    Installation site;
+    Installation site(GetParam());
     test::makeDirs(site.work + "/out");
     site.addBooking(booking("000001", "50P", "1"));
     auto result = site.run(c.args);
@@ -82,20 +88,24 @@ TEST(TransferPassTest, ArgumentsChooseTargetAndEcho) {
   }
 }
 
-TEST(TransferPassTest, RefusedConnectionEndsWithMinusOne) {
+TEST_P(TransferPassTest, RefusedConnectionEndsWithMinusOne) {
   struct Case {
     const char* what;
     std::string user, password, dataSourceName;
+    std::string refusal;  // how each path reports a refused login
   };
+  const std::string refusedByServer = GetParam() == DriverPath::kFreeTds
+                                          ? "SQLSTATE 42000, native error 18456"
+                                          : "SQLSTATE 28000, native error 18456";
   const Case cases[] = {
-      {"wrong password", kUser, "geheim-1", "ZEIT"},
-      {"unknown login", "nobody", kPassword, "ZEIT"},
-      {"unknown data source", kUser, kPassword, "NOWHERE"},
-      {"data source name too long", kUser, kPassword, std::string(42, 'Z')},
+      {"wrong password", kUser, "geheim-1", "ZEIT", refusedByServer},
+      {"unknown login", "nobody", kPassword, "ZEIT", refusedByServer},
+      {"unknown data source", kUser, kPassword, "NOWHERE", "SQLSTATE IM002"},
+      {"data source name too long", kUser, kPassword, std::string(42, 'Z'), ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    Installation site;
+    Installation site(GetParam());
     site.writeSettings(c.user, c.password, c.dataSourceName);
     site.addBooking(kWorkedExample);
     auto result = site.run({"Vantoreum.ini", "/D"});
@@ -104,11 +114,12 @@ TEST(TransferPassTest, RefusedConnectionEndsWithMinusOne) {
     EXPECT_EQ(site.log(), kStartEntry + "Verbinden mit Datenbank fehlgeschlagen\r\n");
     EXPECT_FALSE(test::fileExists(site.transferPath));
     EXPECT_EQ(result.out.find(c.password), std::string::npos);
+    EXPECT_NE(result.err.find(c.refusal), std::string::npos) << result.err;
   }
 }
 
-TEST(TransferPassTest, TransferFileThatCannotBeCreatedEndsWith90) {
-  Installation site;
+TEST_P(TransferPassTest, TransferFileThatCannotBeCreatedEndsWith90) {
+  Installation site(GetParam());
   site.addBooking(kWorkedExample);
   for (const char* echo : {"", "/D"}) {
     SCOPED_TRACE(echo);
@@ -133,8 +144,8 @@ TEST(TransferPassTest, TransferFileThatCannotBeCreatedEndsWith90) {
 
 // Every read booking is marked, exported or not; a filtered one leaves no
 // trace but its mark.
-TEST(TransferPassTest, FilteredBookingsAreMarkedToo) {
-  Installation site;
+TEST_P(TransferPassTest, FilteredBookingsAreMarkedToo) {
+  Installation site(GetParam());
   site.addBooking(booking("000001", "DTA", "300"));
   site.addBooking(booking("000002", "62P", "7"));
   site.addBooking(booking("000003", "62P", "3"));
@@ -146,8 +157,8 @@ TEST(TransferPassTest, FilteredBookingsAreMarkedToo) {
   EXPECT_NE(site.log().find("Buchungen : 1\r\n"), std::string::npos);
 }
 
-TEST(TransferPassTest, PurgeRemovesOnlyMarkedBookingsOlderThanThreeMonths) {
-  Installation site;
+TEST_P(TransferPassTest, PurgeRemovesOnlyMarkedBookingsOlderThanThreeMonths) {
+  Installation site(GetParam());
   // Markings fail in this pass, so the unmarked old booking stays unmarked.
   site.database.setControl("fail.update", "0,1205,40001");
   auto add = [&](const std::string& idn, const std::string& mark, const std::string& dat) {
@@ -171,8 +182,8 @@ TEST(TransferPassTest, PurgeRemovesOnlyMarkedBookingsOlderThanThreeMonths) {
                       {"limit-marked"}, {"recent-marked"}, {"old-unmarked"}, {"old-other-mark"}}));
 }
 
-TEST(TransferPassTest, QuoteInIdStaysInsideItsLiteral) {
-  Installation site;
+TEST_P(TransferPassTest, QuoteInIdStaysInsideItsLiteral) {
+  Installation site(GetParam());
   site.addBooking(booking("x' OR '1'='1", "50P", "1"));
   auto other = booking("000009", "50P", "1");
   other["BewUkz"] = "4";
@@ -188,8 +199,8 @@ TEST(TransferPassTest, QuoteInIdStaysInsideItsLiteral) {
 
 // A booking whose key columns are NULL is marked, so the next pass does not
 // export it again.
-TEST(TransferPassTest, NullKeyColumnsAreMarkedOnce) {
-  Installation site;
+TEST_P(TransferPassTest, NullKeyColumnsAreMarkedOnce) {
+  Installation site(GetParam());
   site.addBooking({{"BewTID", "T9"}, {"BewEra", "1"}});
   auto first = site.run({"Vantoreum.ini", "/D"});
   EXPECT_EQ(first.exitStatus, 1);
@@ -201,24 +212,31 @@ TEST(TransferPassTest, NullKeyColumnsAreMarkedOnce) {
   EXPECT_EQ(test::readFile(site.transferPath), ",,,,,T9,,,,,,,204,,,,\n");
 }
 
-// A marking that fails is shown with echo only, and the booking is exported
-// again by the next pass rather than lost.
-TEST(TransferPassTest, FailedMarkingIsEchoedAndExportedAgain) {
+// A marking that fails, or changes no row (SQL_NO_DATA from one driver, a
+// count of 0 from the other), is shown with echo only, and the booking is
+// exported again by the next pass rather than lost.
+TEST_P(TransferPassTest, FailedMarkingIsEchoedAndExportedAgain) {
   struct Case {
-    const char* control;
-    const char* value;
+    const char* arm;     // SQL run straight on the database before the first pass
+    const char* disarm;  // and after it
     std::string echo;
   };
+  const char kClearSwitches[] = "DELETE FROM StandinControl WHERE Name <> 'clock'";
   const Case cases[] = {
-      {"fail.update", "1,1205,40001", "\nFehler 'SQL_MarkTranfer: 1205\n"},
-      {"fail.update", "1,0,HY000", "\nFehler 'SQL_MarkTranfer: -1\n"},
-      {"busy", "1", "\nFehler 'SQL_MarkTranfer: -1\n"},
+      {"INSERT INTO StandinControl VALUES ('fail.update', '1,1205,40001')", kClearSwitches,
+       "\nFehler 'SQL_MarkTranfer: 1205\n"},
+      {"INSERT INTO StandinControl VALUES ('fail.update', '1,0,HY000')", kClearSwitches,
+       "\nFehler 'SQL_MarkTranfer: -1\n"},
+      {"INSERT INTO StandinControl VALUES ('busy', '1')", kClearSwitches,
+       "\nFehler 'SQL_MarkTranfer: -1\n"},
+      {"CREATE TRIGGER KeepUnmarked BEFORE UPDATE ON Kvl321Bew BEGIN SELECT RAISE(IGNORE); END",
+       "DROP TRIGGER KeepUnmarked", "\nFehler 'SQL_MarkTranfer: 100\n"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.value);
-    Installation site;
+    SCOPED_TRACE(c.arm);
+    Installation site(GetParam());
     site.addBooking(kWorkedExample);
-    site.database.setControl(c.control, c.value);
+    site.database.execute(c.arm);
     auto first = site.run({"Vantoreum.ini", "/D"});
     EXPECT_EQ(first.exitStatus, 1);
     EXPECT_EQ(first.out,
@@ -226,8 +244,7 @@ TEST(TransferPassTest, FailedMarkingIsEchoedAndExportedAgain) {
               "ID: 000123, Buchung vom 20150601 074500  uebergeben\n" +
                   c.echo + "\nAnzahl uebergebener Buchungen : 1");
     EXPECT_EQ(site.marks()[0][1], "NULL");
-    site.database.execute("DELETE FROM StandinControl WHERE Name = '" + std::string(c.control) +
-                          "'");
+    site.database.execute(c.disarm);
     auto second = site.run({"Vantoreum.ini"});
     EXPECT_EQ(second.exitStatus, 1);
     std::string line = "000123,10,20150601,074500,1,T1,01,,,,,,204,,12,dta,\n";
@@ -236,8 +253,99 @@ TEST(TransferPassTest, FailedMarkingIsEchoedAndExportedAgain) {
   }
 }
 
-TEST(TransferPassTest, FetchFailureEndsTheLoopLikeTheEnd) {
-  Installation site;
+// The link to the server breaks in the middle of a pass, closed (FIN) or
+// reset (RST; native 10054 asks the TDS server for a reset): the pass ends
+// normally and nothing is lost. The next pass exports what the first one
+// did not mark, so a booking may reach the file twice, never not at all.
+TEST_P(TransferPassTest, LinkLossInTheMiddleOfAPassLosesNothing) {
+  struct Case {
+    const char* control;
+    const char* value;
+    int exportedByFirstPass;
+    std::vector<std::string> fileAfterTwoPasses;
+    const char* freeTdsReads;  // how FreeTDS reports the break first
+  };
+  const char kClosed[] = "SQLSTATE 01000, native error 20017";
+  const char kReset[] = "SQLSTATE HY000, native error 0";
+  const Case cases[] = {
+      {"fail.fetch", "3,10053,08S01", 1, {"000001", "000002", "000003"}, kClosed},
+      {"fail.fetch", "3,10054,08S01", 1, {"000001", "000002", "000003"}, kReset},
+      {"fail.update", "2,10053,08S01", 2, {"000001", "000002", "000002", "000003"}, kClosed},
+      {"fail.update", "2,10054,08S01", 2, {"000001", "000002", "000002", "000003"}, kReset},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.control) + " " + c.value);
+    Installation site(GetParam());
+    for (const char* idn : {"000001", "000002", "000003"}) {
+      site.addBooking(booking(idn, "50P", "1"));
+    }
+    site.database.setControl(c.control, c.value);
+    auto first = site.run({"Vantoreum.ini"});
+    EXPECT_EQ(first.exitStatus, 1);
+    EXPECT_EQ(first.out, "");
+    if (GetParam() == test::DriverPath::kFreeTds) {
+      EXPECT_NE(first.err.find(c.freeTdsReads), std::string::npos) << first.err;
+    }
+    EXPECT_NE(site.log().find("Buchungen : " + std::to_string(c.exportedByFirstPass) + "\r\n"),
+              std::string::npos)
+        << site.log();
+    EXPECT_EQ(site.marks(), (std::vector<std::vector<std::string>>{
+                                {"000001", "4"}, {"000002", "NULL"}, {"000003", "NULL"}}));
+    site.database.execute("DELETE FROM StandinControl WHERE Name <> 'clock'");
+    EXPECT_EQ(site.run({"Vantoreum.ini"}).exitStatus, 1);
+    std::string expected;
+    for (const std::string& idn : c.fileAfterTwoPasses) {
+      expected += transferLine(idn, "50P", "100");
+    }
+    EXPECT_EQ(test::readFile(site.transferPath), expected);
+    EXPECT_EQ(site.marks(), (std::vector<std::vector<std::string>>{
+                                {"000001", "4"}, {"000002", "4"}, {"000003", "4"}}));
+  }
+}
+
+// Errors of the server in each phase: the pass goes on or ends as it would
+// against SQL Server, and the native number reaches the driver unchanged.
+TEST_P(TransferPassTest, ServerErrorsInEveryPhase) {
+  struct Case {
+    const char* control;
+    const char* value;
+    std::string logAfterStart;
+    const char* nativeError;
+  };
+  const std::string serverTime =
+      "\xDC"
+      "bergabe vom 01.06.2015 08:00:00\r\n\r\n";
+  const std::string line = "000123,20150601,074500,T1,01,, 1, dta\r\n";
+  auto count = [](int n) {
+    return "\r\nAnzahl \xFC"
+           "bergebener Buchungen : " +
+           std::to_string(n) + "\r\n" + kEndEntry;
+  };
+  const Case cases[] = {
+      {"fail.select", "1,1205,40001",
+       "\xDC"
+       "bergabe vom \r\n\r\n" +
+           line + count(1),
+       "native error 1205"},
+      {"fail.select", "2,208,42S02", serverTime + count(0), "native error 208"},
+      {"fail.fetch", "3,1205,40001", serverTime + line + count(1), "native error 1205"},
+      {"fail.delete", "1,547,23000", serverTime + line + count(1), "native error 547"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.control) + " " + c.value);
+    Installation site(GetParam());
+    site.addBooking(kWorkedExample);
+    site.database.setControl(c.control, c.value);
+    auto result = site.run({"Vantoreum.ini"});
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(site.log(), kStartEntry + c.logAfterStart);
+    EXPECT_NE(result.err.find(c.nativeError), std::string::npos) << result.err;
+  }
+}
+
+TEST_P(TransferPassTest, FetchFailureEndsTheLoopLikeTheEnd) {
+  Installation site(GetParam());
   site.addBooking(booking("000001", "50P", "1"));
   site.addBooking(booking("000002", "50P", "1"));
   site.addBooking(booking("000003", "50P", "1"));
@@ -253,8 +361,8 @@ TEST(TransferPassTest, FetchFailureEndsTheLoopLikeTheEnd) {
 
 // The transfer file can be opened but takes no data (a full disk): the
 // booking whose line was lost stays unmarked and the pass stops there.
-TEST(TransferPassTest, WriteFailureLeavesTheBookingUnmarkedAndEndsWith90) {
-  Installation site;
+TEST_P(TransferPassTest, WriteFailureLeavesTheBookingUnmarkedAndEndsWith90) {
+  Installation site(GetParam());
   ASSERT_EQ(symlink("/dev/full", site.transferPath.c_str()), 0);
   site.addBooking(booking("000001", "DTA", "300"));  // filtered, marked before the failure
   site.addBooking(booking("000002", "50P", "1"));
@@ -274,8 +382,8 @@ TEST(TransferPassTest, WriteFailureLeavesTheBookingUnmarkedAndEndsWith90) {
                             kEndEntry);
 }
 
-TEST(TransferPassTest, EarlierTransferFileContentIsKept) {
-  Installation site;
+TEST_P(TransferPassTest, EarlierTransferFileContentIsKept) {
+  Installation site(GetParam());
   test::writeFile(site.transferPath, "earlier\n");
   site.addBooking(booking("000001", "50P", "1"));
   EXPECT_EQ(site.run({"Vantoreum.ini"}).exitStatus, 1);

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "StandinDialect.h"
+#include "StandinEngine.h"
 
 // The driver's handles and their diagnostics. Every entry point starts by
 // clearing the diagnostics of its handle (diagnostic calls excepted), so a
@@ -38,44 +38,16 @@ struct Environment : Handle {
 
 struct Statement;
 
-// A failure that a fault switch injects: on the n-th call (0: every call).
-struct InjectedFault {
-  long callNumber = -1;  // -1: switch absent
-  SQLINTEGER nativeError = 0;
-  std::string sqlstate;
-};
-
 struct Connection : Handle {
   explicit Connection(Environment* owner) : Handle(SQL_HANDLE_DBC), environment(owner) {}
   Environment* environment;
-  sqlite3* db = nullptr;
+  EngineSession session;
   std::string dataSource;
-  std::string databasePath;
   SQLUINTEGER loginTimeout = 0;
   std::vector<Statement*> statements;
-  // What CURRENT_TIMESTAMP gives in the statement that runs now.
-  std::string currentTimestamp;
-  // Switches from StandinControl, read at connect.
-  InjectedFault failSelect, failUpdate, failDelete, failFetch;
-  // A stalled call never answers by itself; only a query timeout ends it.
-  long stallSelect = -1, stallUpdate = -1, stallDelete = -1, stallFetch = -1;
-  long selectCalls = 0, updateCalls = 0, deleteCalls = 0, fetchCalls = 0;
-  bool refuseSecondActiveStatement = false;
-  long latencyMilliseconds = 0;
   // Set when an injected 08S01 took the link down.
   bool linkDown = false;
   SQLINTEGER linkDownNativeError = 0;
-};
-
-// One materialized result of a statement of the batch.
-struct ResultSet {
-  std::vector<std::string> columnNames;
-  std::vector<std::string> declaredTypes;
-  std::vector<std::vector<std::optional<std::string>>> rows;
-  std::vector<bool> integerColumns;  // columns whose values were all integers
-  SQLLEN rowsAffected = -1;          // -1 for a query
-  StatementKind kind = StatementKind::kOther;
-  bool isQuery() const { return !columnNames.empty(); }
 };
 
 struct ColumnBinding {

@@ -2,7 +2,6 @@
 // with the stand-in's login check and fault switches, and SQLGetInfo.
 
 #include <odbcinst.h>
-#include <sys/stat.h>
 
 #include <strings.h>
 #include <algorithm>
@@ -10,142 +9,18 @@
 #include <cstring>
 
 #include "StandinHandles.h"
-#include "StandinSchema.h"
-#include "StandinValues.h"
 
 namespace {
 
-bool fileExists(const std::string& path) {
-  struct stat info;
-  return stat(path.c_str(), &info) == 0;
-}
-
-// Splits at the first `count` commas; the last piece keeps any further commas.
-std::vector<std::string> splitFields(const std::string& text, size_t count) {
-  std::vector<std::string> fields;
-  size_t start = 0;
-  while (fields.size() < count) {
-    size_t comma = text.find(',', start);
-    if (comma == std::string::npos) {
-      break;
-    }
-    fields.push_back(text.substr(start, comma - start));
-    start = comma + 1;
-  }
-  fields.push_back(text.substr(start));
-  for (std::string& field : fields) {
-    size_t first = field.find_first_not_of(' ');
-    size_t last = field.find_last_not_of(' ');
-    field = first == std::string::npos ? std::string() : field.substr(first, last - first + 1);
-  }
-  return fields;
-}
-
-bool parseNumber(const std::string& text, long& out) {
-  if (text.empty()) {
-    return false;
-  }
-  char* end = nullptr;
-  out = std::strtol(text.c_str(), &end, 10);
-  return *end == '\0';
-}
-
-// "n,native,SQLSTATE" into a fault; false when malformed.
-bool parseFault(const std::string& value, InjectedFault& fault) {
-  std::vector<std::string> fields = splitFields(value, 2);
-  long callNumber, nativeError;
-  if (fields.size() != 3 || !parseNumber(fields[0], callNumber) || callNumber < 0 ||
-      !parseNumber(fields[1], nativeError) || fields[2].size() != 5) {
-    return false;
-  }
-  fault = {callNumber, static_cast<SQLINTEGER>(nativeError), fields[2]};
-  return true;
-}
-
-// Reads the switches of StandinControl into the connection. A malformed
-// value refuses the connect with a message naming it: a test that sets a
-// switch wrongly must not pass silently.
-bool readControl(Connection* connection) {
-  sqlite3_stmt* statement = nullptr;
-  if (sqlite3_prepare_v2(connection->db, "SELECT Name, Value FROM StandinControl", -1, &statement,
-                         nullptr) != SQLITE_OK) {
-    addDiagnostic(connection, "08001", 0,
-                  std::string("Cannot read StandinControl: ") + sqlite3_errmsg(connection->db));
-    return false;
-  }
-  bool ok = true;
-  while (ok && sqlite3_step(statement) == SQLITE_ROW) {
-    const char* nameText = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
-    const char* valueText = reinterpret_cast<const char*>(sqlite3_column_text(statement, 1));
-    std::string name = nameText == nullptr ? "" : nameText;
-    std::string value = valueText == nullptr ? "" : valueText;
-    long number = 0;
-    if (name == "fail.connect") {
-      std::vector<std::string> fields = splitFields(value, 2);
-      if (fields.size() == 3 && parseNumber(fields[0], number) && fields[1].size() == 5) {
-        addDiagnostic(connection, fields[1].c_str(), static_cast<SQLINTEGER>(number), fields[2]);
-      }
-      ok = false;
-    } else if (name == "fail.select" || name == "fail.update" || name == "fail.delete" ||
-               name == "fail.fetch") {
-      InjectedFault& fault = name == "fail.select"   ? connection->failSelect
-                             : name == "fail.update" ? connection->failUpdate
-                             : name == "fail.delete" ? connection->failDelete
-                                                     : connection->failFetch;
-      ok = parseFault(value, fault);
-    } else if (name == "stall.select" || name == "stall.update" || name == "stall.delete" ||
-               name == "stall.fetch") {
-      long& stall = name == "stall.select"   ? connection->stallSelect
-                    : name == "stall.update" ? connection->stallUpdate
-                    : name == "stall.delete" ? connection->stallDelete
-                                             : connection->stallFetch;
-      ok = parseNumber(value, number) && number >= 0;
-      stall = number;
-    } else if (name == "busy") {
-      ok = parseNumber(value, number);
-      connection->refuseSecondActiveStatement = number != 0;
-    } else if (name == "latency_ms") {
-      ok = parseNumber(value, number) && number >= 0;
-      connection->latencyMilliseconds = number;
-    }
-    if (!ok && connection->diagnostics.empty()) {
-      addDiagnostic(connection, "HY000", 0,
-                    "Malformed StandinControl value for " + name + ": '" + value + "'");
-    }
-  }
-  sqlite3_finalize(statement);
-  return ok;
-}
-
-// Whether a StandinLogin row has this login (any letter case) and password
-// (exactly).
-bool loginAccepted(sqlite3* db, const std::string& user, const std::string& password) {
-  sqlite3_stmt* statement = nullptr;
-  if (sqlite3_prepare_v2(db,
-                         "SELECT 1 FROM StandinLogin WHERE Login = ?1 COLLATE NOCASE "
-                         "AND Password = ?2 COLLATE BINARY",
-                         -1, &statement, nullptr) != SQLITE_OK) {
-    return false;
-  }
-  sqlite3_bind_text(statement, 1, user.c_str(), -1, SQLITE_TRANSIENT);
-  sqlite3_bind_text(statement, 2, password.c_str(), -1, SQLITE_TRANSIENT);
-  bool accepted = sqlite3_step(statement) == SQLITE_ROW;
-  sqlite3_finalize(statement);
-  return accepted;
-}
-
 void closeDatabase(Connection* connection) {
-  if (connection->db != nullptr) {
-    sqlite3_close_v2(connection->db);
-    connection->db = nullptr;
-  }
+  closeStandinSession(connection->session);
 }
 
 // Opens the DSN's database (creating a missing file with the schema), reads
 // the switches and checks the login.
 SQLRETURN connectToDataSource(Connection* connection, const std::string& dataSource,
                               const std::string& user, const std::string& password) {
-  if (connection->db != nullptr) {
+  if (connection->session.db != nullptr) {
     addDiagnostic(connection, "08002", 0, "Connection name in use");
     return SQL_ERROR;
   }
@@ -157,39 +32,13 @@ SQLRETURN connectToDataSource(Connection* connection, const std::string& dataSou
                   "Data source '" + dataSource + "' names no Database file");
     return SQL_ERROR;
   }
-  bool created = !fileExists(database);
-  int status = sqlite3_open_v2(database, &connection->db,
-                               SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
-  if (status == SQLITE_OK) {
-    sqlite3_busy_timeout(connection->db, 5000);
-    status = created ? sqlite3_exec(connection->db, kStandinSchemaSql, nullptr, nullptr, nullptr)
-                     : SQLITE_OK;
-  }
-  if (status == SQLITE_OK) {
-    status = registerStandinFunctions(connection->db, &connection->currentTimestamp);
-  }
-  if (status != SQLITE_OK) {
-    addDiagnostic(connection, "08001", 4060,
-                  std::string("Cannot open database \"") + database +
-                      "\" requested by the login. " +
-                      (connection->db ? sqlite3_errmsg(connection->db) : "Out of memory."));
-    closeDatabase(connection);
-    return SQL_ERROR;
-  }
-  if (!readControl(connection)) {
-    closeDatabase(connection);
-    return SQL_ERROR;
-  }
-  if (!loginAccepted(connection->db, user, password)) {
-    addDiagnostic(connection, "28000", 18456, "Login failed for user '" + user + "'.");
-    closeDatabase(connection);
+  EngineError error;
+  if (!loginToStandin(connection->session, database, user, password, error)) {
+    addDiagnostic(connection, error.sqlstate.c_str(), error.nativeError, error.message);
     return SQL_ERROR;
   }
   connection->dataSource = dataSource;
-  connection->databasePath = database;
   connection->linkDown = false;
-  connection->selectCalls = connection->updateCalls = connection->deleteCalls =
-      connection->fetchCalls = 0;
   return SQL_SUCCESS;
 }
 
@@ -276,7 +125,7 @@ SQLRETURN SQL_API SQLAllocHandle(SQLSMALLINT handleType, SQLHANDLE inputHandle,
         return SQL_INVALID_HANDLE;
       }
       beginCall(connection);
-      if (connection->db == nullptr) {
+      if (connection->session.db == nullptr) {
         addDiagnostic(connection, "08003", 0, "Connection not open");
         return finishCall(connection, SQL_ERROR);
       }
@@ -455,7 +304,8 @@ SQLRETURN SQL_API SQLGetConnectAttr(SQLHDBC connectionHandle, SQLINTEGER attribu
       number = SQL_AUTOCOMMIT_ON;
       break;
     case SQL_ATTR_CONNECTION_DEAD:
-      number = connection->linkDown || connection->db == nullptr ? SQL_CD_TRUE : SQL_CD_FALSE;
+      number =
+          connection->linkDown || connection->session.db == nullptr ? SQL_CD_TRUE : SQL_CD_FALSE;
       break;
     case SQL_ATTR_ACCESS_MODE:
       number = SQL_MODE_READ_WRITE;
@@ -512,7 +362,7 @@ SQLRETURN SQL_API SQLGetInfo(SQLHDBC connectionHandle, SQLUSMALLINT infoType, SQ
       code = copyInfoText("standin", value, capacity, length);
       break;
     case SQL_DATABASE_NAME:
-      code = copyInfoText(connection->databasePath, value, capacity, length);
+      code = copyInfoText(connection->session.databasePath, value, capacity, length);
       break;
     case SQL_IDENTIFIER_QUOTE_CHAR:
       code = copyInfoText("\"", value, capacity, length);
@@ -526,7 +376,8 @@ SQLRETURN SQL_API SQLGetInfo(SQLHDBC connectionHandle, SQLUSMALLINT infoType, SQ
       code = copyInfoText(infoType == SQL_ACCESSIBLE_TABLES ? "Y" : "N", value, capacity, length);
       break;
     case SQL_MAX_CONCURRENT_ACTIVITIES:
-      storeInfoShort(value, length, connection->refuseSecondActiveStatement ? 1 : 0);
+      storeInfoShort(value, length,
+                     connection->session.switches.refuseSecondActiveStatement ? 1 : 0);
       break;
     case SQL_MAX_DRIVER_CONNECTIONS:
     case SQL_MAX_COLUMN_NAME_LEN:

@@ -38,10 +38,6 @@ bool answerAfter(Statement* statement, long milliseconds) {
   return true;
 }
 
-bool switchHits(long switchCall, long call) {
-  return switchCall == 0 || (switchCall > 0 && switchCall == call);
-}
-
 void closeCursor(Statement* statement) {
   statement->results.clear();
   statement->currentResult = 0;
@@ -54,164 +50,43 @@ void closeCursor(Statement* statement) {
 // Counts the call; when a stall switch hits it, waits (or times out); when
 // a fault switch hits it, adds the injected record. An injected 08S01 takes
 // the connection's link down for good. Returns true when the call fails.
-bool injectFault(Statement* statement, Connection* connection, const InjectedFault& fault,
-                 long stall, long& calls) {
-  ++calls;
-  if (switchHits(stall, calls) && !answerAfter(statement, kStallMilliseconds)) {
+bool injectFault(Statement* statement, SwitchedCall call) {
+  Connection* connection = statement->connection;
+  SwitchHit hit = countSwitchedCall(connection->session, call);
+  if (hit.stall && !answerAfter(statement, kStallMilliseconds)) {
     return true;
   }
-  Handle* handle = statement;
-  if (!switchHits(fault.callNumber, calls)) {
+  if (hit.fault == nullptr) {
     return false;
   }
-  bool linkFailure = fault.sqlstate == "08S01";
-  addDiagnostic(handle, fault.sqlstate.c_str(), fault.nativeError,
-                linkFailure ? "Communication link failure" : "Injected failure");
-  if (linkFailure) {
+  const InjectedFault& fault = *hit.fault;
+  addDiagnostic(statement, fault.sqlstate.c_str(), fault.nativeError,
+                fault.losesLink() ? "Communication link failure" : "Injected failure");
+  if (fault.losesLink()) {
     connection->linkDown = true;
     connection->linkDownNativeError = fault.nativeError;
   }
   return true;
 }
 
-// SQLSTATE and SQL Server's error number for a failure of the engine.
-void reportEngineError(Statement* statement, sqlite3* db) {
-  struct Mapping {
-    const char* messageStart;
-    const char* sqlstate;
-    SQLINTEGER nativeError;
-  };
-  static const Mapping kByMessage[] = {
-      {"no such table", "42S02", 208},
-      {"no such column", "42S22", 207},
-      {"Conversion failed when converting date", "22007", 241},
-      {"Conversion failed", "22018", 245},
-      {"Arithmetic overflow", "22003", 8115},
-  };
-  const char* message = sqlite3_errmsg(db);
-  int code = sqlite3_extended_errcode(db);
-  const char* sqlstate = "HY000";
-  SQLINTEGER nativeError = code;
-  if ((code & 0xff) == SQLITE_ERROR) {
-    sqlstate = "42000";
-    nativeError = 102;
-    for (const Mapping& mapping : kByMessage) {
-      if (std::strncmp(message, mapping.messageStart, std::strlen(mapping.messageStart)) == 0) {
-        sqlstate = mapping.sqlstate;
-        nativeError = mapping.nativeError;
-        break;
-      }
-    }
-  } else if ((code & 0xff) == SQLITE_CONSTRAINT) {
-    sqlstate = "23000";
-    nativeError = code == SQLITE_CONSTRAINT_NOTNULL                                          ? 515
-                  : code == SQLITE_CONSTRAINT_UNIQUE || code == SQLITE_CONSTRAINT_PRIMARYKEY ? 2627
-                                                                                             : 547;
-  } else if ((code & 0xff) == SQLITE_BUSY || (code & 0xff) == SQLITE_LOCKED) {
-    sqlstate = "HYT00";
-    nativeError = 1222;
-  }
-  addDiagnostic(statement, sqlstate, nativeError, message);
-}
-
-// Name of a result column as SQL Server gives it: an expression without an
-// alias has none, which also keeps the translated text out of sight.
-std::string resultColumnName(sqlite3_stmt* prepared, int column) {
-  const char* name = sqlite3_column_name(prepared, column);
-  std::string text = name == nullptr ? "" : name;
-  if (sqlite3_column_table_name(prepared, column) == nullptr &&
-      (text.find('(') != std::string::npos || text.find(' ') != std::string::npos)) {
-    return std::string();
-  }
-  return text;
-}
-
-// Runs one translated statement to its end into `result`.
-bool runStatement(Statement* statement, const TranslatedStatement& translated, ResultSet& result) {
-  sqlite3* db = statement->connection->db;
-  sqlite3_stmt* prepared = nullptr;
-  if (sqlite3_prepare_v2(db, translated.text.c_str(), -1, &prepared, nullptr) != SQLITE_OK) {
-    reportEngineError(statement, db);
-    return false;
-  }
-  if (prepared == nullptr) {
-    result.rowsAffected = 0;  // nothing but a comment
-    return true;
-  }
-  result.kind = translated.kind;
-  int columns = sqlite3_column_count(prepared);
-  for (int column = 0; column < columns; ++column) {
-    result.columnNames.push_back(resultColumnName(prepared, column));
-    const char* declared = sqlite3_column_decltype(prepared, column);
-    result.declaredTypes.push_back(declared == nullptr ? "" : declared);
-  }
-  result.integerColumns.assign(columns, true);
-  int status;
-  while ((status = sqlite3_step(prepared)) == SQLITE_ROW) {
-    std::vector<std::optional<std::string>> row;
-    for (int column = 0; column < columns; ++column) {
-      int type = sqlite3_column_type(prepared, column);
-      if (type == SQLITE_NULL) {
-        row.emplace_back();
-        continue;
-      }
-      if (type != SQLITE_INTEGER) {
-        result.integerColumns[column] = false;
-      }
-      const char* text = reinterpret_cast<const char*>(type == SQLITE_BLOB
-                                                           ? sqlite3_column_blob(prepared, column)
-                                                           : sqlite3_column_text(prepared, column));
-      row.emplace_back(
-          std::string(text == nullptr ? "" : text, sqlite3_column_bytes(prepared, column)));
-    }
-    result.rows.push_back(std::move(row));
-  }
-  if (status != SQLITE_DONE) {
-    reportEngineError(statement, db);
-    sqlite3_finalize(prepared);
-    return false;
-  }
-  result.rowsAffected = columns == 0 ? sqlite3_changes(db) : -1;
-  sqlite3_finalize(prepared);
-  return true;
-}
-
-// CURRENT_TIMESTAMP for the next statement: the 'clock' switch when set,
-// else the local clock, both at datetime precision.
-bool refreshCurrentTimestamp(Statement* statement) {
-  Connection* connection = statement->connection;
-  sqlite3_stmt* prepared = nullptr;
-  std::string clock;
-  if (sqlite3_prepare_v2(connection->db, "SELECT Value FROM StandinControl WHERE Name = 'clock'",
-                         -1, &prepared, nullptr) == SQLITE_OK &&
-      sqlite3_step(prepared) == SQLITE_ROW && sqlite3_column_text(prepared, 0) != nullptr) {
-    clock = reinterpret_cast<const char*>(sqlite3_column_text(prepared, 0));
-  }
-  sqlite3_finalize(prepared);
-  Datetime now = localNow();
-  if (!clock.empty() && !parseDatetime(clock, now)) {
-    addDiagnostic(statement, "HY000", 0,
-                  "Malformed StandinControl value for clock: '" + clock + "'");
-    return false;
-  }
-  connection->currentTimestamp = formatDatetime(roundToDatetimePrecision(now));
-  return true;
+void reportEngineError(Statement* statement, const EngineError& error) {
+  addDiagnostic(statement, error.sqlstate.c_str(), error.nativeError, error.message);
 }
 
 SQLRETURN execute(Statement* statement, const std::string& sql) {
   Connection* connection = statement->connection;
   closeCursor(statement);
-  if (connection->db == nullptr) {
+  if (connection->session.db == nullptr) {
     addDiagnostic(statement, "08003", 0, "Connection not open");
     return SQL_ERROR;
   }
   if (reportLinkDown(statement, connection)) {
     return SQL_ERROR;
   }
-  if (!answerAfter(statement, connection->latencyMilliseconds)) {
+  if (!answerAfter(statement, connection->session.switches.latencyMilliseconds)) {
     return SQL_ERROR;
   }
-  if (connection->refuseSecondActiveStatement) {
+  if (connection->session.switches.refuseSecondActiveStatement) {
     for (const Statement* other : connection->statements) {
       if (other != statement && other->hasPendingRows()) {
         addDiagnostic(statement, "HY000", 0, "Connection is busy with results for another command");
@@ -220,25 +95,16 @@ SQLRETURN execute(Statement* statement, const std::string& sql) {
     }
   }
   std::vector<TranslatedStatement> batch = translateSqlServerText(sql);
-  StatementKind kind = batch.empty() ? StatementKind::kOther : batch[0].kind;
-  bool injected = (kind == StatementKind::kSelect &&
-                   injectFault(statement, connection, connection->failSelect,
-                               connection->stallSelect, connection->selectCalls)) ||
-                  (kind == StatementKind::kUpdate &&
-                   injectFault(statement, connection, connection->failUpdate,
-                               connection->stallUpdate, connection->updateCalls)) ||
-                  (kind == StatementKind::kDelete &&
-                   injectFault(statement, connection, connection->failDelete,
-                               connection->stallDelete, connection->deleteCalls));
-  if (injected || !refreshCurrentTimestamp(statement)) {
+  std::optional<SwitchedCall> call =
+      switchedCallOf(batch.empty() ? StatementKind::kOther : batch[0].kind);
+  if (call && injectFault(statement, *call)) {
     return SQL_ERROR;
   }
-  for (const TranslatedStatement& translated : batch) {
-    statement->results.emplace_back();
-    if (!runStatement(statement, translated, statement->results.back())) {
-      statement->results.clear();
-      return SQL_ERROR;
-    }
+  EngineError error;
+  if (!refreshCurrentTimestamp(connection->session, error) ||
+      !runTranslatedBatch(connection->session, batch, statement->results, error)) {
+    reportEngineError(statement, error);
+    return SQL_ERROR;
   }
   statement->executed = true;
   const ResultSet* first = statement->current();
@@ -372,9 +238,8 @@ SQLRETURN fetchNext(Statement* statement) {
     addDiagnostic(statement, "24000", 0, "Invalid cursor state");
     return SQL_ERROR;
   }
-  if (!answerAfter(statement, connection->latencyMilliseconds) ||
-      injectFault(statement, connection, connection->failFetch, connection->stallFetch,
-                  connection->fetchCalls)) {
+  if (!answerAfter(statement, connection->session.switches.latencyMilliseconds) ||
+      injectFault(statement, SwitchedCall::kFetch)) {
     return SQL_ERROR;
   }
   auto* rowsFetched = reinterpret_cast<SQLULEN*>(statement->attributes[SQL_ATTR_ROWS_FETCHED_PTR]);
@@ -415,35 +280,25 @@ SQLRETURN fetchNext(Statement* statement) {
   return code;
 }
 
-struct ColumnShape {
+struct OdbcColumnShape {
   SQLSMALLINT sqlType;
   SQLULEN size;
   SQLLEN displaySize;
   const char* typeName;
 };
 
-ColumnShape describeColumn(const ResultSet& result, size_t column) {
-  std::string declared = result.declaredTypes[column];
-  for (char& c : declared) {
-    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+OdbcColumnShape odbcColumnShape(const ResultSet& result, size_t column) {
+  ColumnShape shape = describeColumn(result, column);
+  switch (shape.kind) {
+    case ColumnKind::kBigInteger:
+      return {SQL_BIGINT, 19, 20, "bigint"};
+    case ColumnKind::kInteger:
+      return {SQL_INTEGER, 10, 11, "int"};
+    case ColumnKind::kReal:
+      return {SQL_DOUBLE, 15, 24, "float"};
+    default:
+      return {SQL_VARCHAR, shape.size, static_cast<SQLLEN>(shape.size), "varchar"};
   }
-  size_t longest = 1;
-  for (const auto& row : result.rows) {
-    if (row[column]) {
-      longest = std::max(longest, row[column]->size());
-    }
-  }
-  bool integer = declared.find("INT") != std::string::npos ||
-                 (declared.empty() && !result.rows.empty() && result.integerColumns[column]);
-  if (integer) {
-    return longest > 10 ? ColumnShape{SQL_BIGINT, 19, 20, "bigint"}
-                        : ColumnShape{SQL_INTEGER, 10, 11, "int"};
-  }
-  if (declared.find("REAL") != std::string::npos || declared.find("FLOA") != std::string::npos ||
-      declared.find("DOUB") != std::string::npos) {
-    return {SQL_DOUBLE, 15, 24, "float"};
-  }
-  return {SQL_VARCHAR, longest, static_cast<SQLLEN>(longest), "varchar"};
 }
 
 // The current result and a valid 1-based column number, or an error record.
@@ -671,7 +526,7 @@ SQLRETURN SQL_API SQLDescribeCol(SQLHSTMT handle, SQLUSMALLINT column, SQLCHAR* 
   if (result == nullptr) {
     return finishCall(statement, SQL_ERROR);
   }
-  ColumnShape shape = describeColumn(*result, column - 1);
+  OdbcColumnShape shape = odbcColumnShape(*result, column - 1);
   if (dataType != nullptr) {
     *dataType = shape.sqlType;
   }
@@ -710,7 +565,7 @@ SQLRETURN SQL_API SQLColAttribute(SQLHSTMT handle, SQLUSMALLINT column, SQLUSMAL
   if (result == nullptr) {
     return finishCall(statement, SQL_ERROR);
   }
-  ColumnShape shape = describeColumn(*result, column - 1);
+  OdbcColumnShape shape = odbcColumnShape(*result, column - 1);
   const std::string& name = result->columnNames[column - 1];
   std::optional<std::string> text;
   SQLLEN number = 0;

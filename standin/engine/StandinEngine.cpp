@@ -1,0 +1,365 @@
+#include "StandinEngine.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+#include "StandinSchema.h"
+#include "StandinValues.h"
+
+namespace {
+
+bool fileExists(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0;
+}
+
+// Splits at the first `count` commas; the last piece keeps any further commas.
+std::vector<std::string> splitFields(const std::string& text, size_t count) {
+  std::vector<std::string> fields;
+  size_t start = 0;
+  while (fields.size() < count) {
+    size_t comma = text.find(',', start);
+    if (comma == std::string::npos) {
+      break;
+    }
+    fields.push_back(text.substr(start, comma - start));
+    start = comma + 1;
+  }
+  fields.push_back(text.substr(start));
+  for (std::string& field : fields) {
+    size_t first = field.find_first_not_of(' ');
+    size_t last = field.find_last_not_of(' ');
+    field = first == std::string::npos ? std::string() : field.substr(first, last - first + 1);
+  }
+  return fields;
+}
+
+bool parseNumber(const std::string& text, long& out) {
+  if (text.empty()) {
+    return false;
+  }
+  char* end = nullptr;
+  out = std::strtol(text.c_str(), &end, 10);
+  return *end == '\0';
+}
+
+// "n,native,SQLSTATE" into a fault; false when malformed.
+bool parseFault(const std::string& value, InjectedFault& fault) {
+  std::vector<std::string> fields = splitFields(value, 2);
+  long callNumber, nativeError;
+  if (fields.size() != 3 || !parseNumber(fields[0], callNumber) || callNumber < 0 ||
+      !parseNumber(fields[1], nativeError) || fields[2].size() != 5) {
+    return false;
+  }
+  fault = {callNumber, static_cast<int32_t>(nativeError), fields[2]};
+  return true;
+}
+
+// Index of a switch suffix (select, update, delete, fetch), or -1.
+int switchedCallIndex(const std::string& suffix) {
+  static const char* const kNames[kSwitchedCallCount] = {"select", "update", "delete", "fetch"};
+  for (int index = 0; index < kSwitchedCallCount; ++index) {
+    if (suffix == kNames[index]) {
+      return index;
+    }
+  }
+  return -1;
+}
+
+// Reads the switches of StandinControl. A malformed value refuses the login
+// with a message naming it: a test that sets a switch wrongly must not pass
+// silently.
+bool readSwitches(EngineSession& session, EngineError& error) {
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v2(session.db, "SELECT Name, Value FROM StandinControl", -1, &statement,
+                         nullptr) != SQLITE_OK) {
+    error = {"08001", 0, std::string("Cannot read StandinControl: ") + sqlite3_errmsg(session.db)};
+    return false;
+  }
+  StandinSwitches& switches = session.switches;
+  switches = StandinSwitches();
+  bool ok = true;
+  error = EngineError();
+  while (ok && sqlite3_step(statement) == SQLITE_ROW) {
+    const char* nameText = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+    const char* valueText = reinterpret_cast<const char*>(sqlite3_column_text(statement, 1));
+    std::string name = nameText == nullptr ? "" : nameText;
+    std::string value = valueText == nullptr ? "" : valueText;
+    long number = 0;
+    size_t dot = name.find('.');
+    int call = dot == std::string::npos ? -1 : switchedCallIndex(name.substr(dot + 1));
+    std::string family = dot == std::string::npos ? name : name.substr(0, dot);
+    if (name == "fail.connect") {
+      std::vector<std::string> fields = splitFields(value, 2);
+      if (fields.size() == 3 && parseNumber(fields[0], number) && fields[1].size() == 5) {
+        error = {fields[1], static_cast<int32_t>(number), fields[2]};
+      }
+      ok = false;
+    } else if (family == "fail" && call >= 0) {
+      ok = parseFault(value, switches.fail[call]);
+    } else if (family == "stall" && call >= 0) {
+      ok = parseNumber(value, number) && number >= 0;
+      switches.stall[call] = number;
+    } else if (name == "busy") {
+      ok = parseNumber(value, number);
+      switches.refuseSecondActiveStatement = number != 0;
+    } else if (name == "latency_ms") {
+      ok = parseNumber(value, number) && number >= 0;
+      switches.latencyMilliseconds = number;
+    }
+    if (!ok && error.sqlstate.empty()) {
+      error = {"HY000", 0, "Malformed StandinControl value for " + name + ": '" + value + "'"};
+    }
+  }
+  sqlite3_finalize(statement);
+  return ok;
+}
+
+// Whether a StandinLogin row has this login (any letter case) and password
+// (exactly).
+bool loginAccepted(sqlite3* db, const std::string& user, const std::string& password) {
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v2(db,
+                         "SELECT 1 FROM StandinLogin WHERE Login = ?1 COLLATE NOCASE "
+                         "AND Password = ?2 COLLATE BINARY",
+                         -1, &statement, nullptr) != SQLITE_OK) {
+    return false;
+  }
+  sqlite3_bind_text(statement, 1, user.c_str(), -1, SQLITE_TRANSIENT);
+  sqlite3_bind_text(statement, 2, password.c_str(), -1, SQLITE_TRANSIENT);
+  bool accepted = sqlite3_step(statement) == SQLITE_ROW;
+  sqlite3_finalize(statement);
+  return accepted;
+}
+
+// SQLSTATE and SQL Server's error number for a failure of SQLite.
+EngineError engineError(sqlite3* db) {
+  struct Mapping {
+    const char* messageStart;
+    const char* sqlstate;
+    int32_t nativeError;
+  };
+  static const Mapping kByMessage[] = {
+      {"no such table", "42S02", 208},
+      {"no such column", "42S22", 207},
+      {"Conversion failed when converting date", "22007", 241},
+      {"Conversion failed", "22018", 245},
+      {"Arithmetic overflow", "22003", 8115},
+  };
+  const char* message = sqlite3_errmsg(db);
+  int code = sqlite3_extended_errcode(db);
+  EngineError error{"HY000", code, message};
+  if ((code & 0xff) == SQLITE_ERROR) {
+    error.sqlstate = "42000";
+    error.nativeError = 102;
+    for (const Mapping& mapping : kByMessage) {
+      if (std::strncmp(message, mapping.messageStart, std::strlen(mapping.messageStart)) == 0) {
+        error.sqlstate = mapping.sqlstate;
+        error.nativeError = mapping.nativeError;
+        break;
+      }
+    }
+  } else if ((code & 0xff) == SQLITE_CONSTRAINT) {
+    error.sqlstate = "23000";
+    error.nativeError = code == SQLITE_CONSTRAINT_NOTNULL ? 515
+                        : code == SQLITE_CONSTRAINT_UNIQUE || code == SQLITE_CONSTRAINT_PRIMARYKEY
+                            ? 2627
+                            : 547;
+  } else if ((code & 0xff) == SQLITE_BUSY || (code & 0xff) == SQLITE_LOCKED) {
+    error.sqlstate = "HYT00";
+    error.nativeError = 1222;
+  }
+  return error;
+}
+
+// Name of a result column as SQL Server gives it: an expression without an
+// alias has none, which also keeps the translated text out of sight.
+std::string resultColumnName(sqlite3_stmt* prepared, int column) {
+  const char* name = sqlite3_column_name(prepared, column);
+  std::string text = name == nullptr ? "" : name;
+  if (sqlite3_column_table_name(prepared, column) == nullptr &&
+      (text.find('(') != std::string::npos || text.find(' ') != std::string::npos)) {
+    return std::string();
+  }
+  return text;
+}
+
+// Runs one translated statement to its end into `result`.
+bool runStatement(EngineSession& session, const TranslatedStatement& translated, ResultSet& result,
+                  EngineError& error) {
+  sqlite3* db = session.db;
+  sqlite3_stmt* prepared = nullptr;
+  if (sqlite3_prepare_v2(db, translated.text.c_str(), -1, &prepared, nullptr) != SQLITE_OK) {
+    error = engineError(db);
+    return false;
+  }
+  if (prepared == nullptr) {
+    result.rowsAffected = 0;  // nothing but a comment
+    return true;
+  }
+  result.kind = translated.kind;
+  int columns = sqlite3_column_count(prepared);
+  for (int column = 0; column < columns; ++column) {
+    result.columnNames.push_back(resultColumnName(prepared, column));
+    const char* declared = sqlite3_column_decltype(prepared, column);
+    result.declaredTypes.push_back(declared == nullptr ? "" : declared);
+  }
+  result.integerColumns.assign(columns, true);
+  int status;
+  while ((status = sqlite3_step(prepared)) == SQLITE_ROW) {
+    std::vector<std::optional<std::string>> row;
+    for (int column = 0; column < columns; ++column) {
+      int type = sqlite3_column_type(prepared, column);
+      if (type == SQLITE_NULL) {
+        row.emplace_back();
+        continue;
+      }
+      if (type != SQLITE_INTEGER) {
+        result.integerColumns[column] = false;
+      }
+      const char* text = reinterpret_cast<const char*>(type == SQLITE_BLOB
+                                                           ? sqlite3_column_blob(prepared, column)
+                                                           : sqlite3_column_text(prepared, column));
+      row.emplace_back(
+          std::string(text == nullptr ? "" : text, sqlite3_column_bytes(prepared, column)));
+    }
+    result.rows.push_back(std::move(row));
+  }
+  if (status != SQLITE_DONE) {
+    error = engineError(db);
+    sqlite3_finalize(prepared);
+    return false;
+  }
+  result.rowsAffected = columns == 0 ? sqlite3_changes(db) : -1;
+  sqlite3_finalize(prepared);
+  return true;
+}
+
+bool switchHits(long switchCall, long call) {
+  return switchCall == 0 || (switchCall > 0 && switchCall == call);
+}
+
+}  // namespace
+
+bool loginToStandin(EngineSession& session, const std::string& databasePath,
+                    const std::string& user, const std::string& password, EngineError& error) {
+  bool created = !fileExists(databasePath);
+  int status = sqlite3_open_v2(databasePath.c_str(), &session.db,
+                               SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  if (status == SQLITE_OK) {
+    sqlite3_busy_timeout(session.db, 5000);
+    status = created ? sqlite3_exec(session.db, kStandinSchemaSql, nullptr, nullptr, nullptr)
+                     : SQLITE_OK;
+  }
+  if (status == SQLITE_OK) {
+    status = registerStandinFunctions(session.db, &session.currentTimestamp);
+  }
+  if (status != SQLITE_OK) {
+    error = {"08001", 4060,
+             "Cannot open database \"" + databasePath + "\" requested by the login. " +
+                 (session.db ? sqlite3_errmsg(session.db) : "Out of memory.")};
+    closeStandinSession(session);
+    return false;
+  }
+  if (!readSwitches(session, error)) {
+    closeStandinSession(session);
+    return false;
+  }
+  if (!loginAccepted(session.db, user, password)) {
+    error = {"28000", 18456, "Login failed for user '" + user + "'."};
+    closeStandinSession(session);
+    return false;
+  }
+  session.databasePath = databasePath;
+  std::fill(std::begin(session.calls), std::end(session.calls), 0);
+  return true;
+}
+
+void closeStandinSession(EngineSession& session) {
+  if (session.db != nullptr) {
+    sqlite3_close_v2(session.db);
+    session.db = nullptr;
+  }
+}
+
+SwitchHit countSwitchedCall(EngineSession& session, SwitchedCall call) {
+  int index = static_cast<int>(call);
+  long number = ++session.calls[index];
+  SwitchHit hit;
+  hit.stall = switchHits(session.switches.stall[index], number);
+  const InjectedFault& fault = session.switches.fail[index];
+  if (switchHits(fault.callNumber, number)) {
+    hit.fault = &fault;
+  }
+  return hit;
+}
+
+std::optional<SwitchedCall> switchedCallOf(StatementKind kind) {
+  switch (kind) {
+    case StatementKind::kSelect:
+      return SwitchedCall::kSelect;
+    case StatementKind::kUpdate:
+      return SwitchedCall::kUpdate;
+    case StatementKind::kDelete:
+      return SwitchedCall::kDelete;
+    default:
+      return std::nullopt;
+  }
+}
+
+bool refreshCurrentTimestamp(EngineSession& session, EngineError& error) {
+  sqlite3_stmt* prepared = nullptr;
+  std::string clock;
+  if (sqlite3_prepare_v2(session.db, "SELECT Value FROM StandinControl WHERE Name = 'clock'", -1,
+                         &prepared, nullptr) == SQLITE_OK &&
+      sqlite3_step(prepared) == SQLITE_ROW && sqlite3_column_text(prepared, 0) != nullptr) {
+    clock = reinterpret_cast<const char*>(sqlite3_column_text(prepared, 0));
+  }
+  sqlite3_finalize(prepared);
+  Datetime now = localNow();
+  if (!clock.empty() && !parseDatetime(clock, now)) {
+    error = {"HY000", 0, "Malformed StandinControl value for clock: '" + clock + "'"};
+    return false;
+  }
+  session.currentTimestamp = formatDatetime(roundToDatetimePrecision(now));
+  return true;
+}
+
+bool runTranslatedBatch(EngineSession& session, const std::vector<TranslatedStatement>& batch,
+                        std::vector<ResultSet>& results, EngineError& error) {
+  for (const TranslatedStatement& translated : batch) {
+    results.emplace_back();
+    if (!runStatement(session, translated, results.back(), error)) {
+      results.clear();
+      return false;
+    }
+  }
+  return true;
+}
+
+ColumnShape describeColumn(const ResultSet& result, size_t column) {
+  std::string declared = result.declaredTypes[column];
+  for (char& c : declared) {
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  size_t longest = 1;
+  for (const auto& row : result.rows) {
+    if (row[column]) {
+      longest = std::max(longest, row[column]->size());
+    }
+  }
+  bool integer = declared.find("INT") != std::string::npos ||
+                 (declared.empty() && !result.rows.empty() && result.integerColumns[column]);
+  if (integer) {
+    return {longest > 10 ? ColumnKind::kBigInteger : ColumnKind::kInteger, longest};
+  }
+  if (declared.find("REAL") != std::string::npos || declared.find("FLOA") != std::string::npos ||
+      declared.find("DOUB") != std::string::npos) {
+    return {ColumnKind::kReal, longest};
+  }
+  return {ColumnKind::kText, longest};
+}

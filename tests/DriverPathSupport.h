@@ -1,0 +1,65 @@
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include "StandinSupport.h"
+
+// The two ways an end-to-end test reaches a stand-in database: the stand-in
+// ODBC driver loaded by unixODBC, or FreeTDS talking TDS to a
+// StandinTdsServer over loopback. A parameterized test joins both with
+//   INSTANTIATE_TEST_SUITE_P(, SuiteName, test::kBothDriverPaths, test::driverPathName);
+// and reaches the database through test::DriverPathEnvironment.
+namespace test {
+
+enum class DriverPath { kStandinDriver, kFreeTds };
+
+inline const auto kBothDriverPaths =
+    testing::Values(DriverPath::kStandinDriver, DriverPath::kFreeTds);
+
+// "StandinDriver" or "FreeTds", for test names.
+std::string driverPathName(const testing::TestParamInfo<DriverPath>& info);
+
+// Path of Debian's FreeTDS ODBC driver, empty when it is not installed.
+std::string freeTdsDriver();
+
+// A StandinTdsServer on a free loopback port over a database file, stopped
+// when the object goes; its own lifetime bounds it should a test die first.
+class TdsServerProcess {
+ public:
+  explicit TdsServerProcess(const std::string& databasePath, int lifetimeSeconds = 120);
+  ~TdsServerProcess();
+  TdsServerProcess(const TdsServerProcess&) = delete;
+  TdsServerProcess& operator=(const TdsServerProcess&) = delete;
+  int port() const { return port_; }
+
+ private:
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+// Registers DSN ZEIT in directory for FreeTDS against 127.0.0.1:port with
+// scripts/standin-env --freetds (ClientCharset CP1252 unless clientCharset
+// says otherwise; empty: no ClientCharset line) and returns the environment
+// that makes unixODBC and FreeTDS use it.
+std::map<std::string, std::string> registerFreeTdsDataSource(
+    const std::string& directory, int port, const std::string& clientCharset = "CP1252",
+    const std::string& tdsVersion = "7.4");
+
+// The environment for programs that reach `database` as DSN ZEIT along a
+// path; for FreeTDS it starts a server that lives as long as this object.
+class DriverPathEnvironment {
+ public:
+  DriverPathEnvironment(DriverPath path, const StandinDatabase& database);
+  const std::map<std::string, std::string>& environment() const { return environment_; }
+
+ private:
+  std::unique_ptr<TdsServerProcess> server_;
+  std::map<std::string, std::string> environment_;
+};
+
+}  // namespace test

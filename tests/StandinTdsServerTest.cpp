@@ -1,0 +1,324 @@
+// The TDS server's own framing, spoken to with raw packets: answers split
+// at the packet size, requests that arrive in pieces, malformed packets and
+// a stalled request that only ATTENTION ends.
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "DriverPathSupport.h"
+#include "StandinSupport.h"
+#include "TestSupport.h"
+
+namespace {
+
+std::string ucs2(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    out += c;
+    out += '\0';
+  }
+  return out;
+}
+
+void putU16(std::string& out, size_t value) {
+  out += static_cast<char>(value & 0xFF);
+  out += static_cast<char>((value >> 8) & 0xFF);
+}
+
+void putU32(std::string& out, uint32_t value) {
+  putU16(out, value & 0xFFFF);
+  putU16(out, value >> 16);
+}
+
+std::string packet(uint8_t type, uint8_t status, const std::string& payload) {
+  std::string bytes;
+  bytes += static_cast<char>(type);
+  bytes += static_cast<char>(status);
+  bytes += static_cast<char>((payload.size() + 8) >> 8);
+  bytes += static_cast<char>((payload.size() + 8) & 0xFF);
+  bytes += std::string("\0\0\1\0", 4);
+  return bytes + payload;
+}
+
+// LOGIN7 at TDS 7.4 with user and password, every other string empty.
+std::string login7(const std::string& user, const std::string& password) {
+  const size_t fixed = 94;
+  std::string secret = ucs2(password);
+  for (char& c : secret) {
+    unsigned char b = static_cast<unsigned char>(c);
+    c = static_cast<char>(((b << 4 | b >> 4) & 0xFF) ^ 0xA5);
+  }
+  std::string body;
+  putU32(body, 0);  // length, set below
+  putU32(body, 0x74000004);
+  putU32(body, 4096);
+  body += std::string(24, '\0');
+  size_t data = fixed;
+  for (int field = 0; field < 9; ++field) {  // host name .. database
+    size_t count = field == 1 ? user.size() : field == 2 ? password.size() : 0;
+    putU16(body, field == 2 ? data + 2 * user.size() : data);
+    putU16(body, count);
+  }
+  body += std::string(6, '\0');  // client id
+  for (int field = 0; field < 3; ++field) {
+    putU16(body, data + 2 * (user.size() + password.size()));
+    putU16(body, 0);
+  }
+  putU32(body, 0);
+  body += ucs2(user) + secret;
+  body[0] = static_cast<char>(body.size() & 0xFF);
+  body[1] = static_cast<char>(body.size() >> 8);
+  return body;
+}
+
+// SQL batch payload: the 7.2+ transaction header, then the text.
+std::string batch(const std::string& sql) {
+  std::string headers;
+  putU32(headers, 22);
+  putU32(headers, 18);
+  putU16(headers, 2);
+  headers += std::string(8, '\0');
+  putU32(headers, 1);
+  return headers + ucs2(sql);
+}
+
+struct ReplyPacket {
+  uint8_t status = 0;
+  size_t length = 0;
+  uint8_t number = 0;
+  std::string payload;
+};
+
+class Client {
+ public:
+  explicit Client(int port) {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      ADD_FAILURE() << "cannot connect to port " << port;
+    }
+  }
+  ~Client() { close(fd_); }
+
+  void send(const std::string& bytes) {
+    ASSERT_EQ(::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(bytes.size()));
+  }
+
+  // Whether bytes arrive within the time; false also at end of stream.
+  bool readable(int milliseconds) {
+    pollfd ready = {fd_, POLLIN, 0};
+    return poll(&ready, 1, milliseconds) > 0;
+  }
+
+  // The packets of one reply; empty when the server closed the link first.
+  std::vector<ReplyPacket> reply() {
+    std::vector<ReplyPacket> packets;
+    while (packets.empty() || !(packets.back().status & 0x01)) {
+      std::string header = take(8);
+      if (header.size() < 8) {
+        return {};
+      }
+      ReplyPacket next;
+      next.status = static_cast<uint8_t>(header[1]);
+      next.length =
+          static_cast<unsigned char>(header[2]) << 8 | static_cast<unsigned char>(header[3]);
+      next.number = static_cast<uint8_t>(header[6]);
+      next.payload = take(next.length - 8);
+      packets.push_back(next);
+    }
+    return packets;
+  }
+
+  std::string replyPayload() {
+    std::string payload;
+    for (const ReplyPacket& part : reply()) {
+      payload += part.payload;
+    }
+    return payload;
+  }
+
+  bool closedByServer() { return readable(10000) && take(1).empty(); }
+
+ private:
+  std::string take(size_t count) {
+    std::string bytes;
+    while (bytes.size() < count && readable(10000)) {
+      char chunk[4096];
+      ssize_t n = read(fd_, chunk, std::min(sizeof chunk, count - bytes.size()));
+      if (n <= 0) {
+        break;
+      }
+      bytes.append(chunk, static_cast<size_t>(n));
+    }
+    return bytes;
+  }
+
+  int fd_ = -1;
+};
+
+// The DONE token that ends an answer: status and row count.
+std::string finalDone(uint16_t status, uint64_t rows) {
+  std::string done = "\xFD";
+  putU16(done, status);
+  putU16(done, 0xC1);
+  putU32(done, static_cast<uint32_t>(rows));
+  putU32(done, 0);
+  return done;
+}
+
+bool endsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+struct Server {
+  test::TempDir directory;
+  test::StandinDatabase database{directory.path()};
+  std::unique_ptr<test::TdsServerProcess> process;
+
+  Server() {
+    database.addLogin("zeit", "Geheim-1");
+    database.execute(
+        "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 299) "
+        "INSERT INTO Kvl321Bew (BewIDN, BewTID) SELECT printf('row-%04d', i), "
+        "'a terminal id that fills packets' FROM n");
+    process = std::make_unique<test::TdsServerProcess>(database.databasePath(), 60);
+  }
+
+  // A client that has logged in.
+  std::unique_ptr<Client> session() const {
+    auto client = std::make_unique<Client>(process->port());
+    client->send(packet(0x10, 1, login7("zeit", "Geheim-1")));
+    EXPECT_TRUE(endsWith(client->replyPayload(), finalDone(0, 0))) << "login refused";
+    return client;
+  }
+};
+
+TEST(StandinTdsServerTest, FramingOfRequestsAndAnswers) {
+  struct Case {
+    const char* what;
+    std::string sql;
+    std::vector<size_t> cuts;  // the request goes in packets cut at these offsets
+    size_t rows;
+    bool severalPackets;
+  };
+  const Case cases[] = {
+      {"answer longer than a packet", "SELECT BewIDN, BewTID FROM Kvl321Bew", {}, 300, true},
+      {"request in three packets, cut inside a character",
+       "SELECT BewIDN FROM Kvl321Bew WHERE BewIDN = 'row-0299'",
+       {23, 61},
+       1,
+       false},
+  };
+  Server server;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto client = server.session();
+    std::string request = batch(c.sql);
+    size_t start = 0;
+    for (size_t cut : c.cuts) {
+      client->send(packet(0x01, 0, request.substr(start, cut - start)));
+      start = cut;
+    }
+    client->send(packet(0x01, 1, request.substr(start)));
+    std::vector<ReplyPacket> packets = client->reply();
+    ASSERT_FALSE(packets.empty());
+    EXPECT_EQ(packets.size() > 1, c.severalPackets);
+    std::string payload;
+    for (size_t index = 0; index < packets.size(); ++index) {
+      EXPECT_LE(packets[index].length, 4096u);
+      EXPECT_EQ(packets[index].status, index + 1 == packets.size() ? 1 : 0);
+      EXPECT_EQ(packets[index].number, static_cast<uint8_t>(index + 1));
+      payload += packets[index].payload;
+    }
+    EXPECT_NE(payload.find("row-0299"), std::string::npos);
+    EXPECT_TRUE(endsWith(payload, finalDone(0x10, c.rows)));
+  }
+}
+
+// A malformed packet ends its connection; the server goes on serving others.
+TEST(StandinTdsServerTest, MalformedPacketClosesOnlyItsConnection) {
+  struct Case {
+    const char* what;
+    bool loggedIn;
+    std::string bytes;
+  };
+  std::string unknownParameter;
+  putU32(unknownParameter, 22);
+  unknownParameter += batch("").substr(4, 18);
+  unknownParameter += std::string("\xFF\xFF\x02\x00\x00\x00\x00\x00\x99", 9);
+  const Case cases[] = {
+      {"unknown packet type", false, packet(0x77, 1, "abcd")},
+      {"length shorter than the header", false, std::string("\x12\x01\x00\x04\x00\x00\x01\x00", 8)},
+      {"LOGIN7 cut short", false, packet(0x10, 1, login7("zeit", "Geheim-1").substr(0, 40))},
+      {"type changes within a message", true,
+       packet(0x01, 0, batch("SELECT 1")) + packet(0x03, 1, "xx")},
+      {"RPC parameter of unknown type", true, packet(0x03, 1, unknownParameter)},
+  };
+  Server server;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::unique_ptr<Client> client =
+        c.loggedIn ? server.session() : std::make_unique<Client>(server.process->port());
+    client->send(c.bytes);
+    EXPECT_TRUE(client->closedByServer());
+    auto next = server.session();
+    next->send(packet(0x01, 1, batch("SELECT count(*) FROM Kvl321Bew")));
+    EXPECT_TRUE(endsWith(next->replyPayload(), finalDone(0x10, 1)));
+  }
+}
+
+// A stalled request gets no answer until the client cancels; the cancel is
+// acknowledged and the connection serves the next request.
+TEST(StandinTdsServerTest, StalledRequestAnswersOnlyTheCancel) {
+  Server server;
+  server.database.setControl("stall.select", "1");
+  auto client = server.session();
+  client->send(packet(0x01, 1, batch("SELECT BewIDN FROM Kvl321Bew")));
+  EXPECT_FALSE(client->readable(300));
+  client->send(packet(0x06, 1, ""));
+  EXPECT_EQ(client->replyPayload(), finalDone(0x20, 0));
+  client->send(packet(0x01, 1, batch("SELECT BewIDN FROM Kvl321Bew")));
+  EXPECT_TRUE(endsWith(client->replyPayload(), finalDone(0x10, 300)));
+}
+
+// The server ends by itself when its lifetime is over, so that nothing that
+// started it can leave it behind; wrong arguments end it at once.
+TEST(StandinTdsServerTest, EndsByItselfAfterItsLifetime) {
+  struct Case {
+    std::vector<std::string> args;
+    int exitStatus;
+    bool printsPort;
+    double minSeconds;
+  };
+  test::TempDir directory;
+  test::StandinDatabase database(directory.path());
+  const Case cases[] = {
+      {{database.databasePath(), "0", "1"}, 0, true, 0.9},
+      {{database.databasePath(), "65536"}, 2, false, 0},
+      {{database.databasePath(), "0", "0"}, 2, false, 0},
+      {{}, 2, false, 0},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> argv = c.args;
+    argv.insert(argv.begin(), test::buildDir() + "/StandinTdsServer");
+    test::StartedProcess started = test::startProcess(argv, directory.path());
+    test::ProcessResult result = test::finishProcess(started, 10);
+    EXPECT_EQ(result.exitStatus, c.exitStatus);
+    EXPECT_EQ(result.out.empty(), !c.printsPort) << result.out;
+    if (c.printsPort) {
+      EXPECT_GT(std::atoi(result.out.c_str()), 0) << result.out;
+    }
+    EXPECT_GE(result.seconds, c.minSeconds);
+    EXPECT_LT(result.seconds, 5);
+  }
+}
+
+}  // namespace
