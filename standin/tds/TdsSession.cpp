@@ -262,12 +262,11 @@ bool busyWithCursor(const Session& session) {
   return false;
 }
 
-// Runs SQL text and appends its results: COLMETADATA, ROW... and a DONE per
-// statement (DONEINPROC inside a procedure, where every one says "more").
-// Every row handed out counts as a fetch for the switches.
-Gate runSqlText(Session& session, const std::string& sql, bool insideProcedure, std::string& out) {
-  uint8_t doneToken = insideProcedure ? kDoneInProcToken : kDoneToken;
-  uint16_t lastMore = insideProcedure ? uint16_t{kDoneMore} : uint16_t{0};
+// Runs SQL text through the switches and the engine. Returns kProceed with
+// the results, or what the switches or a failure (its ERROR token already
+// in out) made of the call.
+Gate runStatements(Session& session, const std::string& sql, std::vector<ResultSet>& results,
+                   std::string& out) {
   std::vector<TranslatedStatement> batch = translateSqlServerText(sql);
   Gate gate =
       gateCall(session, switchedCallOf(batch.empty() ? StatementKind::kOther : batch[0].kind), out);
@@ -275,7 +274,6 @@ Gate runSqlText(Session& session, const std::string& sql, bool insideProcedure, 
     return gate;
   }
   EngineError error;
-  std::vector<ResultSet> results;
   if (busyWithCursor(session)) {
     error = {"HY000", 0, "Connection is busy with results for another command"};
   }
@@ -283,6 +281,20 @@ Gate runSqlText(Session& session, const std::string& sql, bool insideProcedure, 
       !runTranslatedBatch(session.engine, batch, results, error)) {
     putError(out, error, session.since72);
     return Gate::kFailed;
+  }
+  return Gate::kProceed;
+}
+
+// Runs SQL text and appends its results: COLMETADATA, ROW... and a DONE per
+// statement (DONEINPROC inside a procedure, where every one says "more").
+// Every row handed out counts as a fetch for the switches.
+Gate runSqlText(Session& session, const std::string& sql, bool insideProcedure, std::string& out) {
+  uint8_t doneToken = insideProcedure ? kDoneInProcToken : kDoneToken;
+  uint16_t lastMore = insideProcedure ? uint16_t{kDoneMore} : uint16_t{0};
+  std::vector<ResultSet> results;
+  Gate gate = runStatements(session, sql, results, out);
+  if (gate != Gate::kProceed) {
+    return gate;
   }
   if (results.empty()) {
     putDone(out, doneToken, lastMore, 0, session.since72);
@@ -440,21 +452,10 @@ bool readRpcCalls(const std::string& payload, bool since72, std::vector<RpcCall>
 
 Gate openCursor(Session& session, const RpcCall& call, std::string& out) {
   std::string sql = call.parameterText(1);
-  std::vector<TranslatedStatement> batch = translateSqlServerText(sql);
-  Gate gate =
-      gateCall(session, switchedCallOf(batch.empty() ? StatementKind::kOther : batch[0].kind), out);
+  std::vector<ResultSet> results;
+  Gate gate = runStatements(session, sql, results, out);
   if (gate != Gate::kProceed) {
     return gate;
-  }
-  EngineError error;
-  std::vector<ResultSet> results;
-  if (busyWithCursor(session)) {
-    error = {"HY000", 0, "Connection is busy with results for another command"};
-  }
-  if (!error.sqlstate.empty() || !refreshCurrentTimestamp(session.engine, error) ||
-      !runTranslatedBatch(session.engine, batch, results, error)) {
-    putError(out, error, session.since72);
-    return Gate::kFailed;
   }
   if (results.empty() || !results[0].isQuery()) {
     return Gate::kProceed;
