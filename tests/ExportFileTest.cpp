@@ -1,6 +1,12 @@
 #include "files/ExportFile.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include "TestSupport.h"
 
@@ -68,6 +74,38 @@ TEST(ExportFileTest, RepairsATornEndBeforeAppending) {
     EXPECT_EQ(ExportFile::appendLine(path, "new\n"), 0);
     EXPECT_EQ(test::readFile(path), c.after);
   }
+}
+
+// The payroll side takes the file away (here: renames it) while a writer
+// waits for its turn: the line goes into a new file under the name, never
+// into the file that was taken.
+TEST(ExportFileTest, FileTakenAwayDuringTheWaitGetsNoLine) {
+  test::TempDir dir;
+  std::string path = dir.file("BEWDATA.dat");
+  test::writeFile(path, "a\n");
+  int holder = open(path.c_str(), O_RDONLY);
+  ASSERT_EQ(flock(holder, LOCK_EX), 0);
+  std::thread writer([&] { EXPECT_EQ(ExportFile::appendLine(path, "b\n"), 0); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_EQ(rename(path.c_str(), dir.file("taken.dat").c_str()), 0);
+  close(holder);
+  writer.join();
+  EXPECT_EQ(test::readFile(dir.file("taken.dat")), "a\n");
+  EXPECT_EQ(test::readFile(path), "b\n");
+}
+
+// A symbolic link to a file the payroll side removed: the append creates the
+// file at the link's target, as opening for appending always did.
+TEST(ExportFileTest, DanglingSymbolicLinkCreatesItsTarget) {
+  test::TempDir dir;
+  test::makeDirs(dir.file("share"));
+  std::string path = dir.file("BEWDATA.dat");
+  ASSERT_EQ(symlink(dir.file("share/import.dat").c_str(), path.c_str()), 0);
+  EXPECT_EQ(ExportFile::testAppend(path), 0);
+  EXPECT_EQ(ExportFile::appendLine(path, "a\n"), 0);
+  std::remove(dir.file("share/import.dat").c_str());
+  EXPECT_EQ(ExportFile::appendLine(path, "b\n"), 0);
+  EXPECT_EQ(test::readFile(dir.file("share/import.dat")), "b\n");
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "DriverPathSupport.h"
 #include "InstallationSupport.h"
 #include "StandinSupport.h"
@@ -156,8 +158,9 @@ TEST(FreeTdsPassTest, SettingsCheckPassesThroughFreeTds) {
       site.work, site.environment);
   EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
   size_t lines = 0;
-  for (size_t start = 0; start < result.out.size(); start = result.out.find('\n', start) + 1) {
-    EXPECT_EQ(result.out.compare(start, 3, "ok "), 0) << result.out;
+  std::istringstream out(result.out);
+  for (std::string line; std::getline(out, line);) {
+    EXPECT_EQ(line.compare(0, 3, "ok "), 0) << result.out;
     ++lines;
   }
   EXPECT_GE(lines, 7u) << result.out;

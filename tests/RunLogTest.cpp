@@ -1,6 +1,12 @@
 #include "files/RunLog.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include "TestSupport.h"
 
@@ -78,6 +84,23 @@ TEST(RunLogTest, EntryThatDoesNotFitLeavesNoFragment) {
   });
   EXPECT_EQ(status, 0);
   EXPECT_EQ(test::readFile(files.log), "0123456789\r\n");
+}
+
+// A log moved away (rotated by a pass of another installation that shares
+// the log directory) while this writer waits for its turn: the entry goes
+// into the log under the name, and the moved one is not rotated again.
+TEST(RunLogTest, LogMovedAwayDuringTheWaitGetsNoEntry) {
+  LogFiles files;
+  test::writeFile(files.log, "old\r\n");
+  int holder = open(files.log.c_str(), O_RDONLY);
+  ASSERT_EQ(flock(holder, LOCK_EX), 0);
+  std::thread writer([&] { RunLog::appendEntryAt(files.log, files.backup, "new"); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  ASSERT_EQ(rename(files.log.c_str(), files.backup.c_str()), 0);
+  close(holder);
+  writer.join();
+  EXPECT_EQ(test::readFile(files.backup), "old\r\n");
+  EXPECT_EQ(test::readFile(files.log), "new\r\n");
 }
 
 }  // namespace

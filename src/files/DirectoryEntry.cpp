@@ -1,6 +1,7 @@
 #include "files/DirectoryEntry.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,6 +26,13 @@ int syncDirectoryOf(const std::string& path) {
   ::close(fd);
   errno = savedErrno;
   return result;
+}
+
+bool namesOpenFile(const std::string& path, int fd) {
+  struct stat opened {};
+  struct stat named {};
+  return ::fstat(fd, &opened) == 0 && opened.st_nlink > 0 && ::stat(path.c_str(), &named) == 0 &&
+         named.st_dev == opened.st_dev && named.st_ino == opened.st_ino;
 }
 
 }  // namespace DirectoryEntry

@@ -12,4 +12,8 @@ std::string directoryOf(const std::string& path);
 // Syncs the directory that holds path. Returns 0, or -1 with errno set.
 int syncDirectoryOf(const std::string& path);
 
+// Whether path still names the open file fd: another process may have
+// renamed or removed it since it was opened.
+bool namesOpenFile(const std::string& path, int fd);
+
 }  // namespace DirectoryEntry

@@ -23,6 +23,12 @@ void report(const char* format, ...) {
   if (length > 0) {
     line.append(buffer, std::min(static_cast<size_t>(length), sizeof buffer - 1));
   }
+  // A driver message or a path may hold line breaks; the event stays one line.
+  for (char& c : line) {
+    if (static_cast<unsigned char>(c) < 0x20) {
+      c = ' ';
+    }
+  }
   line += '\n';
   ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
   (void)ignored;

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "files/DirectoryEntry.h"
@@ -21,22 +22,44 @@ struct OpenFile {
   int fd = -1;
   bool created = false;  // this call made the file's directory entry
   bool readable = false;
-  ~OpenFile() {
+  void close() {
     if (fd >= 0) {
       ::close(fd);
     }
+    fd = -1;
+    created = false;
+    readable = false;
   }
+  ~OpenFile() { close(); }
 };
 
 int openWith(const std::string& path, int flags) {
-  return ::open(path.c_str(), flags | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0666);
+  return ::open(path.c_str(), flags | O_APPEND | O_CLOEXEC, 0666);
+}
+
+// A FIFO is only taken with a reader at its other end: a line written into a
+// pipe nobody reads would be counted and lost. Only here is O_NONBLOCK used;
+// on a regular file it would turn a lease that another program holds into
+// a failure instead of a short wait.
+bool openFifo(const std::string& path, OpenFile& file) {
+  file.readable = false;
+  file.fd = openWith(path, O_WRONLY | O_NONBLOCK);
+  if (file.fd < 0) {
+    return false;
+  }
+  int flags = ::fcntl(file.fd, F_GETFL);
+  return flags >= 0 && ::fcntl(file.fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
 }
 
 // Opens for appending, and for reading where allowed so that a torn end can
 // be found. Whether the file was created here decides whether its directory
-// must be synced. A FIFO is only taken with a reader at its other end; a
-// line written into a pipe nobody reads would be counted and lost.
+// must be synced. A symbolic link to a missing file creates that file, as an
+// append always did.
 bool openTransferFile(const std::string& path, OpenFile& file) {
+  struct stat named {};
+  if (::stat(path.c_str(), &named) == 0 && S_ISFIFO(named.st_mode)) {
+    return openFifo(path, file);
+  }
   for (int attempt = 0; attempt < 4 && file.fd < 0; ++attempt) {
     file.readable = true;
     file.fd = openWith(path, O_RDWR);
@@ -44,30 +67,38 @@ bool openTransferFile(const std::string& path, OpenFile& file) {
       file.readable = false;
       file.fd = openWith(path, O_WRONLY);
     }
-    if (file.fd < 0 && errno == ENOENT) {
-      file.fd = openWith(path, O_RDWR | O_CREAT | O_EXCL);
-      file.created = file.fd >= 0;
-      if (file.fd < 0 && errno != EEXIST) {
-        return false;
-      }
-    } else if (file.fd < 0) {
-      return false;
+    if (file.fd >= 0 || errno != ENOENT) {
+      break;
+    }
+    file.fd = openWith(path, O_RDWR | O_CREAT | O_EXCL);
+    struct stat link {};
+    if (file.fd < 0 && errno == EEXIST && ::lstat(path.c_str(), &link) == 0 &&
+        S_ISLNK(link.st_mode)) {
+      file.fd = openWith(path, O_RDWR | O_CREAT);
+    }
+    file.created = file.fd >= 0;
+    if (file.fd < 0 && errno != EEXIST) {
+      break;
     }
   }
-  if (file.fd < 0) {
-    return false;
+  struct stat opened {};
+  if (file.fd >= 0 && ::fstat(file.fd, &opened) == 0 && S_ISFIFO(opened.st_mode)) {
+    file.close();
+    return openFifo(path, file);
   }
-  struct stat info {};
-  if (::fstat(file.fd, &info) == 0 && S_ISFIFO(info.st_mode)) {
-    ::close(file.fd);
-    file.readable = false;
-    file.fd = openWith(path, O_WRONLY);
-    if (file.fd < 0) {
-      return false;
-    }
-  }
-  int flags = ::fcntl(file.fd, F_GETFL);
-  return flags >= 0 && ::fcntl(file.fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+  return file.fd >= 0;
+}
+
+// A new file's name is durable only once the directory that holds it (the
+// one a symbolic link leads to) is synced. A file system that cannot sync a
+// directory has done all it can.
+int syncNewName(const std::string& path) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  int result = DirectoryEntry::syncDirectoryOf(resolved != nullptr ? resolved : path);
+  int savedErrno = errno;
+  std::free(resolved);
+  errno = savedErrno;
+  return result == 0 || errno == EINVAL || errno == ENOTSUP ? 0 : -1;
 }
 
 // Other writers of this tool (a second pass, a second installation with the
@@ -87,14 +118,24 @@ void takeTurn(int fd) {
 // line's reach the text is not ours: it is closed with a line feed instead.
 // size is the file's size, updated. Returns 0, or -1 with errno set.
 int repairTornEnd(int fd, off_t& size) {
-  if (size == 0) {
-    return 0;
-  }
-  size_t window = static_cast<size_t>(std::min<off_t>(size, kLongestLineBytes));
-  std::string tail(window, '\0');
-  off_t start = size - static_cast<off_t>(window);
-  if (::pread(fd, tail.data(), window, start) != static_cast<ssize_t>(window)) {
-    return -1;
+  std::string tail;
+  off_t start = 0;
+  // The payroll side may empty the file meanwhile; then look again.
+  for (int attempt = 0;; ++attempt) {
+    if (size == 0) {
+      return 0;
+    }
+    size_t window = static_cast<size_t>(std::min<off_t>(size, kLongestLineBytes));
+    tail.assign(window, '\0');
+    start = size - static_cast<off_t>(window);
+    if (::pread(fd, tail.data(), window, start) == static_cast<ssize_t>(window)) {
+      break;
+    }
+    struct stat now {};
+    if (attempt == 2 || ::fstat(fd, &now) != 0) {
+      return -1;
+    }
+    size = now.st_size;
   }
   if (tail.back() == '\n') {
     return 0;
@@ -131,11 +172,20 @@ void cutBack(int fd, off_t sizeBefore) {
 // must be on disk, under a durable name, before this returns success.
 int appendLine(const std::string& path, std::string_view text) {
   OpenFile file;
-  if (!openTransferFile(path, file)) {
-    ErrorOutput::report("cannot open the transfer file %s: %s", path.c_str(), std::strerror(errno));
-    return -1;
+  for (int attempt = 0;; ++attempt) {
+    if (!openTransferFile(path, file)) {
+      ErrorOutput::report("cannot open the transfer file %s: %s", path.c_str(),
+                          std::strerror(errno));
+      return -1;
+    }
+    takeTurn(file.fd);
+    // The payroll side may have taken the file away (deleted or renamed it)
+    // during the wait; a line written into the file it took could go unread.
+    if (DirectoryEntry::namesOpenFile(path, file.fd) || attempt == 3) {
+      break;
+    }
+    file.close();
   }
-  takeTurn(file.fd);
   struct stat info {};
   if (::fstat(file.fd, &info) != 0) {
     ErrorOutput::report("cannot examine the transfer file %s: %s", path.c_str(),
@@ -165,7 +215,7 @@ int appendLine(const std::string& path, std::string_view text) {
     // A device or pipe that cannot sync has taken the whole line.
     failure = "fdatasync";
     failureErrno = errno;
-  } else if (file.created && DirectoryEntry::syncDirectoryOf(path) != 0) {
+  } else if (file.created && syncNewName(path) != 0) {
     failure = "sync of the directory of";
     failureErrno = errno;
   }
@@ -190,7 +240,7 @@ int testAppend(const std::string& path) {
                         std::strerror(errno));
     return -1;
   }
-  if (file.created && DirectoryEntry::syncDirectoryOf(path) != 0) {
+  if (file.created && syncNewName(path) != 0) {
     ErrorOutput::report("cannot sync the directory of the transfer file %s: %s", path.c_str(),
                         std::strerror(errno));
     return -1;

@@ -1,6 +1,7 @@
 #include "files/RunLog.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "files/DirectoryEntry.h"
 #include "files/ErrorOutput.h"
 
 namespace RunLog {
@@ -38,13 +40,24 @@ void appendEntry(std::string_view text) {
 //
 // Each entry goes out in one write, so readers never see half of one; if
 // the write comes up short, what did reach the log is taken back, provided
-// nothing else was appended after it.
+// nothing else was appended after it. Installations whose log directories
+// are one take turns on the log, and a writer that waited finds the log
+// another one rotated meanwhile under its name, so no log is rotated twice.
 void appendEntryAt(const std::string& logPath, const std::string& backupPath,
                    std::string_view text) {
-  int fd = ::open(logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    reportFailure(logPath, "open", errno);
-    return;
+  int fd = -1;
+  for (int attempt = 0;; ++attempt) {
+    fd = ::open(logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      reportFailure(logPath, "open", errno);
+      return;
+    }
+    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+    if (DirectoryEntry::namesOpenFile(logPath, fd) || attempt == 3) {
+      break;
+    }
+    ::close(fd);
   }
   std::string stored;
   stored.reserve(text.size() + 8);
@@ -74,11 +87,11 @@ void appendEntryAt(const std::string& logPath, const std::string& backupPath,
     return;
   }
   off_t position = ::lseek(fd, 0, SEEK_CUR);
-  ::close(fd);
   if (position > kRotationBytes) {
     std::remove(backupPath.c_str());
     std::rename(logPath.c_str(), backupPath.c_str());
   }
+  ::close(fd);
 }
 
 }  // namespace RunLog

@@ -13,8 +13,11 @@
 int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   int status = ExportRun::run(argc, argv);
+  errno = 0;
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    ErrorOutput::report("console output of this pass was lost: %s", std::strerror(errno));
+    // A write that failed earlier left no errno worth quoting.
+    ErrorOutput::report("console output of this pass was lost: %s",
+                        errno != 0 ? std::strerror(errno) : "write error");
   }
   return status;
 }
