@@ -2,9 +2,6 @@
 
 #include <cstddef>
 
-// The one booking the transfer pass is working on. Every field is a
-// NUL-terminated Windows-1252 text; its capacity is the receiving buffer's
-// size, so a value holds at most capacity - 1 characters.
 // The key columns as the server holds them, before trimming: the marking
 // must find the booking by these, a trailing tab included.
 struct BookingKey {
@@ -13,6 +10,9 @@ struct BookingKey {
   char BewLfn[4];
 };
 
+// The one booking the transfer pass is working on. Every field is a
+// NUL-terminated Windows-1252 text; its capacity is the receiving buffer's
+// size, so a value holds at most capacity - 1 characters.
 struct BookingRow {
   char BewTID[256];
   char BewLID[6];
