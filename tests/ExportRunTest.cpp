@@ -6,19 +6,38 @@ namespace {
 
 const std::string kRule(48, '>');
 
-TEST(ExportRunTest, NoArgumentPrintsUsageAndLogsNothing) {
-  test::SiteLayout site;
-  auto result = test::runExport(site, {}, {});
-  EXPECT_EQ(result.exitStatus, 98);
-  EXPECT_EQ(result.out,
-            "Befehlsformat: \n"
-            "Morlund_<DB>.EXE <Vantoreum.ini> <ZielPfad>\n"
-            "\n"
-            "DB           : Datenbanksystem, zB. Oracle\n"
-            "Vantoreum.ini: Name und Pfad der Vantoreum.ini-Datei\n"
-            "Zielpfad     : Pfad der Uebergabedatei\n"
-            "\n");
-  EXPECT_FALSE(test::fileExists(site.logPath));
+// Without arguments, and asked for help or the version alone, the program
+// prints and ends before the pass starts: no run log, no lock, no database.
+// Together with anything else, --version is a settings path like any other.
+TEST(ExportRunTest, UsageHelpAndVersionLogNothing) {
+  const std::string usage =
+      "Befehlsformat: \n"
+      "Morlund_<DB>.EXE <Vantoreum.ini> <ZielPfad>\n"
+      "\n"
+      "DB           : Datenbanksystem, zB. Oracle\n"
+      "Vantoreum.ini: Name und Pfad der Vantoreum.ini-Datei\n"
+      "Zielpfad     : Pfad der Uebergabedatei\n"
+      "\n";
+  struct Case {
+    std::vector<std::string> args;
+    int exitStatus;
+    std::string out;
+    bool logged;
+  };
+  const Case cases[] = {
+      {{}, 98, usage, false},
+      {{"--help"}, 0, usage, false},
+      {{"--version"}, 0, std::string("Morlund_MSSQL ") + MORLUND_VERSION + "\n", false},
+      {{"--version", "/D"}, 97, "Vantoreum.Ini-Datei nicht gefunden", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.empty() ? "(none)" : c.args[0] + " " + std::to_string(c.args.size()));
+    test::SiteLayout site;
+    auto result = test::runExport(site, c.args, {});
+    EXPECT_EQ(result.exitStatus, c.exitStatus);
+    EXPECT_EQ(result.out, c.out);
+    EXPECT_EQ(test::fileExists(site.logPath), c.logged);
+  }
 }
 
 TEST(ExportRunTest, MissingSettingsFileEndsWith97) {

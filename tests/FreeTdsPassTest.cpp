@@ -147,24 +147,4 @@ TEST(FreeTdsPassTest, StalledStatementEndsWithTheClientsCancel) {
   EXPECT_NE(shown.find("| 000123", first + 1), std::string::npos) << shown;
 }
 
-// Morlund_Settings check finds every precondition of a pass met through
-// FreeTDS, data source, code page, login and booking table included.
-TEST(FreeTdsPassTest, SettingsCheckPassesThroughFreeTds) {
-  FreeTdsInstallation site;
-  site.database.execute("INSERT INTO Kvl321Bew (BewIDN, BewUkz) VALUES ('1', NULL), ('2', 4)");
-  test::makeDirs(site.root.file("transfer"));
-  auto result = test::runProcess(
-      {test::buildDir() + "/Morlund_Settings", "check", "Vantoreum.ini", "../../transfer"},
-      site.work, site.environment);
-  EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
-  size_t lines = 0;
-  std::istringstream out(result.out);
-  for (std::string line; std::getline(out, line);) {
-    EXPECT_EQ(line.compare(0, 3, "ok "), 0) << result.out;
-    ++lines;
-  }
-  EXPECT_GE(lines, 7u) << result.out;
-  EXPECT_NE(result.out.find("1 bookings not yet transferred"), std::string::npos) << result.out;
-}
-
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "PassSupport.h"
@@ -85,6 +86,51 @@ TEST(PassDiagnosticsTest, EveryFailureIsNamedOnStandardError) {
     EXPECT_EQ(result.err, c.err);
     EXPECT_EQ(result.err.find(c.password), std::string::npos);
     EXPECT_EQ(result.exitStatus, c.out == refused ? 255 : 1);
+  }
+}
+
+// Under systemd, standard error is the journal, and JOURNAL_STREAM names it
+// by device and inode: only then does each line carry its priority, so that
+// journalctl -p can tell a failed pass from a note.
+TEST(PassDiagnosticsTest, PriorityPrefixOnlyWhenStandardErrorIsTheJournal) {
+  struct Case {
+    const char* what;
+    std::string journalStream;  // shell text; $STDERR_ID is standard error's device:inode
+    const char* control;
+    const char* value;
+    std::string password;
+    bool consoleGone;
+    std::string err;  // the start of standard error, which holds one line
+  };
+  const std::string refused = "Morlund_MSSQL: cannot connect to data source 'ZEIT'";
+  const Case cases[] = {
+      {"refused connection", "$STDERR_ID", nullptr, nullptr, "Falsch-99", false, "<3>" + refused},
+      {"failed marking", "$STDERR_ID", "fail.update", "1,1205,40001", kPassword, false,
+       "<4>Morlund_MSSQL: marking booking ID '000123'"},
+      {"console gone", "$STDERR_ID", nullptr, nullptr, kPassword, true,
+       "<5>Morlund_MSSQL: console output of this pass was lost"},
+      {"another stream named", "1:1", nullptr, nullptr, "Falsch-99", false, refused},
+      {"malformed", "${STDERR_ID}x", nullptr, nullptr, "Falsch-99", false, refused},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Installation site;
+    site.writeSettings(kUser, c.password, "ZEIT");
+    site.addBooking(kWorkedExample);
+    if (c.control != nullptr) {
+      site.database.setControl(c.control, c.value);
+    }
+    ProcessOptions options;
+    if (c.consoleGone) {
+      options.stdoutReadLimit = 0;
+    }
+    auto result = runProcess({"/bin/sh", "-c",
+                              "STDERR_ID=$(stat -L -c %d:%i /proc/self/fd/2) && JOURNAL_STREAM=" +
+                                  c.journalStream + " exec \"$0\" \"$@\"",
+                              buildDir() + "/Morlund_MSSQL", "Vantoreum.ini", "/D"},
+                             site.work, site.driverPath.environment(), "", options);
+    EXPECT_EQ(result.err.rfind(c.err, 0), 0u) << result.err;
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
   }
 }
 

@@ -1,37 +1,58 @@
 // Morlund_Settings check on a stand-in installation: every precondition ok,
-// then one broken at a time.
+// then one broken at a time, each time followed by a pass that must fail
+// exactly where the check said it would.
 
 #include <arpa/inet.h>
-#include <glob.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <sstream>
 
+#include "DriverPathSupport.h"
 #include "InstallationSupport.h"
 #include "StandinSupport.h"
 #include "settings/ValueCipher.h"
 
 namespace {
 
+using test::DriverPath;
+
 const char kLogin[] = "zeitexport";
 const char kPassword[] = "Kennwort-7391";
 
-enum Line { kSettings, kDataSource, kCharset, kLogin_, kTable, kLogDirectory, kTarget, kLines };
+enum Line {
+  kWorkingDirectory,
+  kSettings,
+  kDataSource,
+  kLogin_,
+  kCharset,
+  kServerTime,
+  kCursor,
+  kMarking,
+  kPurge,
+  kLogDirectory,
+  kTarget,
+  kLines
+};
 
 // A pass's installation: working directory, log directory, target directory
-// and a stand-in database with two bookings to transfer and one transferred.
+// and a stand-in database with two bookings to transfer and one transferred,
+// reached along one of the driver paths.
 struct CheckSite : test::SiteLayout {
   test::StandinDatabase database{root.file("odbc")};
+  test::DriverPathEnvironment driverPath;
   std::string target = root.file("transfer");
-  std::map<std::string, std::string> environment = database.odbcEnvironment();
+  std::map<std::string, std::string> environment = driverPath.environment();
 
-  CheckSite() {
+  explicit CheckSite(DriverPath path = DriverPath::kStandinDriver) : driverPath(path, database) {
     test::makeDirs(target);
     database.addLogin(kLogin, kPassword);
     database.execute(
@@ -40,21 +61,35 @@ struct CheckSite : test::SiteLayout {
   }
 
   test::ProcessResult check(std::vector<std::string> prefix = {},
-                            const std::string& targetArgument = "../../transfer") const {
-    prefix.insert(prefix.end(), {test::buildDir() + "/Morlund_Settings", "check", "Vantoreum.ini",
-                                 targetArgument});
+                            std::vector<std::string> arguments = {"../../transfer"}) const {
+    prefix.insert(prefix.end(), {test::buildDir() + "/Morlund_Settings", "check", "Vantoreum.ini"});
+    prefix.insert(prefix.end(), arguments.begin(), arguments.end());
     return test::runProcess(prefix, work, environment);
+  }
+
+  test::ProcessResult pass(std::vector<std::string> prefix = {}) const {
+    prefix.insert(prefix.end(),
+                  {test::buildDir() + "/Morlund_MSSQL", "Vantoreum.ini", "../../transfer"});
+    return test::runProcess(prefix, work, environment);
+  }
+
+  // The port of the TDS server that the FreeTDS registration names.
+  std::string tdsPort() const {
+    std::string odbcIni = test::readFile(environment.at("ODBCINI"));
+    std::string port = odbcIni.substr(odbcIni.find("Port = ") + 7);
+    return port.substr(0, port.find('\n'));
+  }
+
+  // The FreeTDS registration, for cases that change it.
+  void rewriteFreeTds(const std::string& odbcIni, const std::string& freetdsConf) const {
+    test::writeFile(environment.at("ODBCINI"), odbcIni);
+    test::writeFile(environment.at("FREETDSCONF"), freetdsConf);
   }
 
   // A data source on FreeTDS in place of the stand-in, on a port where
   // nothing listens.
   void useFreeTds(const std::string& charsetLine) {
-    glob_t found{};
-    std::string driver;
-    if (glob("/usr/lib/*/odbc/libtdsodbc.so", 0, nullptr, &found) == 0 && found.gl_pathc > 0) {
-      driver = found.gl_pathv[0];
-    }
-    globfree(&found);
+    std::string driver = test::freeTdsDriver();
     ASSERT_FALSE(driver.empty()) << "tdsodbc is not installed";
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
@@ -104,139 +139,276 @@ std::string snapshot(const std::string& directory) {
   return out.str();
 }
 
-TEST(SettingsCheckTest, DemoInstallationPassesAndStaysAsItWas) {
-  CheckSite site;
+class SettingsCheckOnBothPathsTest : public testing::TestWithParam<DriverPath> {};
+
+TEST_P(SettingsCheckOnBothPathsTest, DemoInstallationPassesAndStaysAsItWas) {
+  CheckSite site(GetParam());
   std::string before = snapshot(site.root.path());
-  auto result = site.check();
+  auto before_rows = site.database.query("SELECT * FROM Kvl321Bew ORDER BY BewIDN");
+  // The pass's own argument forms: a directory, then the echo switch.
+  auto result = site.check({}, {"../../transfer", "/D"});
   EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
   EXPECT_EQ(outcomes(result.out), std::vector<std::string>(kLines, "ok")) << result.out;
   EXPECT_EQ(result.err, "");
   auto reported = lines(result.out);
   ASSERT_EQ(reported.size(), static_cast<size_t>(kLines));
-  EXPECT_NE(reported[kTable].find(": 2 bookings not yet transferred"), std::string::npos)
-      << reported[kTable];
+  EXPECT_EQ(reported[kWorkingDirectory],
+            "ok    working directory " + site.work + ": no pass runs here now");
+  EXPECT_EQ(reported[kSettings],
+            "ok    settings file " + site.settingsPath + ": LOGIN, PASS and DATABASE found");
+  EXPECT_EQ(reported[kCharset],
+            "ok    client charset: CHAR(128) arrives as byte 80, the euro sign of Windows-1252");
+  EXPECT_EQ(reported[kCursor],
+            "ok    booking cursor: opened; bookings wait for transfer, the first with ID '1'");
   EXPECT_NE(reported[kLogin_].find("zeitexport on ZEIT"), std::string::npos);
-  EXPECT_NE(reported[kLogDirectory].find(site.root.file("Vantoreum_php/log")), std::string::npos);
-  EXPECT_NE(reported[kTarget].find(site.target), std::string::npos);
-  EXPECT_EQ(result.out.find(kPassword), std::string::npos);
+  EXPECT_EQ(reported[kLogDirectory],
+            "ok    run log directory " + site.root.file("Vantoreum_php/log") + ": writable");
+  EXPECT_EQ(reported[kTarget],
+            "ok    target directory " + site.target + ": can create BEWDATA.dat");
   EXPECT_EQ(snapshot(site.root.path()), before);
-  EXPECT_EQ(site.database.query("SELECT BewIDN, BewUkz FROM Kvl321Bew ORDER BY BewIDN"),
-            (std::vector<std::vector<std::string>>{{"1", "NULL"}, {"2", "0"}, {"3", "4"}}));
+  EXPECT_EQ(site.database.query("SELECT * FROM Kvl321Bew ORDER BY BewIDN"), before_rows);
 
   // The echo switch in place of the directory leaves the transfer file in
   // the working directory, as in the pass.
-  auto echo = site.check({}, "/d");
+  test::writeFile(site.transferPath, "");
+  auto echo = site.check({}, {"/d", "../../transfer"});
   EXPECT_EQ(echo.exitStatus, 0) << echo.out;
   reported = lines(echo.out);
   ASSERT_EQ(reported.size(), static_cast<size_t>(kLines));
-  EXPECT_EQ(reported[kTarget], "ok    target directory .: writable (" + site.work + ")");
+  EXPECT_EQ(reported[kTarget], "ok    target directory " + site.work +
+                                   ": can append to BEWDATA.dat and create it anew");
 }
 
-TEST(SettingsCheckTest, EachBrokenPreconditionFailsItsOwnLine) {
+INSTANTIATE_TEST_SUITE_P(, SettingsCheckOnBothPathsTest, test::kBothDriverPaths,
+                         test::driverPathName);
+
+// Each case breaks one precondition. The check's lines must say so where
+// it lies, and a pass run right after must fail there and nowhere else:
+// a check that says ok while the pass fails is worse than none.
+TEST(SettingsCheckTest, EachBrokenPreconditionFailsWhereThePassFails) {
   struct Case {
     const char* what;
+    DriverPath path;
     std::function<void(CheckSite&)> breakIt;
     std::vector<std::string> expected;
-    Line failing;
+    Line line;
     const char* reason;
+    int passStatus;       // -1: no pass is run
+    const char* passErr;  // a part of the pass's standard error; "" for none at all
   };
+  const DriverPath kStandin = DriverPath::kStandinDriver;
+  const DriverPath kFreeTds = DriverPath::kFreeTds;
+  const std::string ok = "ok";
+  auto allOkBut = [](std::initializer_list<std::pair<Line, const char*>> changes) {
+    std::vector<std::string> words(kLines, "ok");
+    for (const auto& [line, word] : changes) {
+      words[line] = word;
+    }
+    return words;
+  };
+  const std::vector<std::string> noSettings = allOkBut({{kSettings, "FAIL"},
+                                                        {kDataSource, "skip"},
+                                                        {kLogin_, "skip"},
+                                                        {kCharset, "skip"},
+                                                        {kServerTime, "skip"},
+                                                        {kCursor, "skip"},
+                                                        {kMarking, "skip"},
+                                                        {kPurge, "skip"}});
+  const std::vector<std::string> noLogin = allOkBut({{kLogin_, "FAIL"},
+                                                     {kCharset, "skip"},
+                                                     {kServerTime, "skip"},
+                                                     {kCursor, "skip"},
+                                                     {kMarking, "skip"},
+                                                     {kPurge, "skip"}});
+  std::vector<std::string> noDataSource = noLogin;
+  noDataSource[kDataSource] = "FAIL";
+  noDataSource[kLogin_] = "skip";
+  std::vector<std::string> unusablePassword = noSettings;
+  unusablePassword[kDataSource] = "ok";
+  const char* refused = "cannot connect to data source";
   const std::string wrongPassword = "Falsch-5512";
   const Case cases[] = {
-      {"settings file missing",
-       [](CheckSite& site) { std::remove(site.settingsPath.c_str()); },
-       {"FAIL", "skip", "skip", "skip", "skip", "ok", "ok"},
-       kSettings,
-       "No such file or directory"},
-      {"settings path is a directory",
+      {"settings file missing", kStandin,
+       [](CheckSite& site) { std::remove(site.settingsPath.c_str()); }, noSettings, kSettings,
+       "No such file or directory", 97, "cannot use the settings file"},
+      {"settings path is a directory", kStandin,
        [](CheckSite& site) {
          std::remove(site.settingsPath.c_str());
          test::makeDirs(site.settingsPath);
        },
-       {"FAIL", "skip", "skip", "skip", "skip", "ok", "ok"},
-       kSettings,
-       "not a regular file"},
-      {"password that was not written by the cipher",
+       noSettings, kSettings, "not a regular file", 97, "not a regular file"},
+      {"password that was not written by the cipher", kStandin,
        [](CheckSite& site) {
          test::writeSettingsFile(site.settingsPath, kLogin, "Kenn\x01wort", "ZEIT");
        },
-       {"FAIL", "ok", "ok", "skip", "skip", "ok", "ok"},
-       kSettings,
-       "PASS does not decrypt to printable text"},
-      {"wrong password",
+       unusablePassword, kSettings, "PASS does not decrypt to printable ASCII", 255, refused},
+      {"a file that is no settings file at all", kStandin,
+       [](CheckSite& site) { test::writeFile(site.settingsPath, "hello\nworld\n"); }, noSettings,
+       kSettings, "record 1 answers the lookups of both LOGIN and PASS", 255, refused},
+      {"a first record numbered 0 answers every lookup with the password", kStandin,
+       [](CheckSite& site) {
+         test::writeFile(site.settingsPath,
+                         ";DB;\r\n0;PASS;" + ValueCipher::encryptValue(kPassword) + "\r\n");
+       },
+       noSettings, kSettings, "record 1 answers the lookups of both LOGIN and PASS", 255,
+       "cannot connect to data source '(the password; not shown)' as user '(the password; not "
+       "shown)'"},
+      {"empty password, which the server takes", kStandin,
+       [](CheckSite& site) {
+         site.database.addLogin(kLogin, "");
+         test::writeSettingsFile(site.settingsPath, kLogin, "", "ZEIT");
+       },
+       allOkBut({}), kSettings, "PASS is empty, so the pass logs in without a password", 1, ""},
+      {"login the same as the password", kStandin,
+       [](CheckSite& site) {
+         test::writeSettingsFile(site.settingsPath, kPassword, kPassword, "ZEIT");
+       },
+       noLogin, kLogin_, "login as (the password; not shown) on ZEIT: SQLSTATE 28000", 255,
+       "as user '(the password; not shown)'"},
+      {"wrong password", kStandin,
        [&](CheckSite& site) {
          test::writeSettingsFile(site.settingsPath, kLogin, wrongPassword, "ZEIT");
        },
-       {"ok", "ok", "ok", "FAIL", "skip", "ok", "ok"},
-       kLogin_,
-       "SQLSTATE 28000"},
-      {"unknown data source",
+       noLogin, kLogin_, "SQLSTATE 28000", 255, refused},
+      {"unknown data source", kStandin,
        [](CheckSite& site) {
          test::writeSettingsFile(site.settingsPath, kLogin, kPassword, "NOSUCHDSN");
        },
-       {"ok", "FAIL", "skip", "skip", "skip", "ok", "ok"},
-       kDataSource,
-       "not registered"},
-      {"FreeTDS data source without ClientCharset",
-       [](CheckSite& site) { site.useFreeTds(""); },
-       {"ok", "ok", "FAIL", "FAIL", "skip", "ok", "ok"},
-       kCharset,
-       "ClientCharset is not set"},
-      {"FreeTDS data source with another ClientCharset",
-       [](CheckSite& site) { site.useFreeTds("ClientCharset = UTF-8\n"); },
-       {"ok", "ok", "FAIL", "FAIL", "skip", "ok", "ok"},
-       kCharset,
-       "ClientCharset is UTF-8"},
-      {"FreeTDS data source with CP1252, nothing listening",
-       [](CheckSite& site) { site.useFreeTds("ClientCharset = CP1252\n"); },
-       {"ok", "ok", "ok", "FAIL", "skip", "ok", "ok"},
-       kLogin_,
-       "SQLSTATE 08"},
-      {"booking table missing",
-       [](CheckSite& site) { site.database.execute("DROP TABLE Kvl321Bew"); },
-       {"ok", "ok", "ok", "ok", "FAIL", "ok", "ok"},
-       kTable,
-       "SQLSTATE"},
-      {"log directory missing",
+       noDataSource, kDataSource, "not registered", 255, refused},
+      {"data source name longer than the driver manager takes", kStandin,
+       [](CheckSite& site) {
+         test::writeSettingsFile(site.settingsPath, kLogin, kPassword, std::string(35, 'Z'));
+       },
+       noDataSource, kDataSource,
+       "the name has 35 characters; the ODBC driver manager refuses names longer than 32", 255,
+       refused},
+      {"FreeTDS, nothing listening: every record of the refusal", kStandin,
+       [](CheckSite& site) { site.useFreeTds("ClientCharset = CP1252\n"); }, noLogin, kLogin_,
+       "SQLSTATE 08S01, native error 20009: [unixODBC][FreeTDS][SQL Server]Unable to connect: "
+       "Adaptive Server is unavailable or does not exist | SQLSTATE 08001",
+       255, "| SQLSTATE 08001"},
+      {"FreeTDS without ClientCharset", kFreeTds,
+       [](CheckSite& site) {
+         test::registerFreeTdsDataSource(site.database.iniDirectory() + "/freetds",
+                                         std::stoi(site.tdsPort()), "");
+       },
+       allOkBut({{kCharset, "FAIL"}}), kCharset, "CHAR(128) arrives as bytes 3F, not as byte 80", 1,
+       ""},
+      {"busy connection", kStandin, [](CheckSite& site) { site.database.setControl("busy", "1"); },
+       allOkBut({{kMarking, "FAIL"}}), kMarking,
+       "the UPDATE fails beside the open booking cursor: SQLSTATE HY000", 1,
+       "Connection is busy with results for another command"},
+      {"busy connection through FreeTDS", kFreeTds,
+       [](CheckSite& site) { site.database.setControl("busy", "1"); },
+       allOkBut({{kMarking, "FAIL"}}), kMarking, "Connection is busy with results", 1,
+       "Connection is busy with results for another command"},
+      {"a column of the booking SELECT missing", kStandin,
+       [](CheckSite& site) { site.database.execute("ALTER TABLE Kvl321Bew DROP COLUMN BewRes"); },
+       allOkBut({{kCursor, "FAIL"}, {kMarking, "skip"}}), kCursor, "SQLSTATE 42S22", 1,
+       "cannot open the booking cursor: SQLSTATE 42S22"},
+      {"UPDATE refused", kStandin,
+       [](CheckSite& site) { site.database.setControl("fail.update", "1,229,42000"); },
+       allOkBut({{kMarking, "FAIL"}}), kMarking, "native error 229", 1, "failed with 229"},
+      {"DELETE refused", kStandin,
+       [](CheckSite& site) { site.database.setControl("fail.delete", "1,229,42000"); },
+       allOkBut({{kPurge, "FAIL"}}), kPurge, "native error 229", 1, "purging old transferred"},
+      {"log directory missing", kStandin,
        [](CheckSite& site) { rmdir(site.root.file("Vantoreum_php/log").c_str()); },
-       {"ok", "ok", "ok", "ok", "ok", "FAIL", "ok"},
-       kLogDirectory,
-       "does not exist"},
-      {"target directory missing",
-       [](CheckSite& site) { rmdir(site.target.c_str()); },
-       {"ok", "ok", "ok", "ok", "ok", "ok", "FAIL"},
-       kTarget,
-       "does not exist"},
-      {"target directory is a file",
+       allOkBut({{kLogDirectory, "FAIL"}}), kLogDirectory, "does not exist", 1,
+       "cannot open the run log"},
+      {"target directory missing", kStandin, [](CheckSite& site) { rmdir(site.target.c_str()); },
+       allOkBut({{kTarget, "FAIL"}}), kTarget, "does not exist", 90,
+       "cannot create the transfer file"},
+      {"target directory is a file", kStandin,
        [](CheckSite& site) {
          rmdir(site.target.c_str());
          test::writeFile(site.target, "");
        },
-       {"ok", "ok", "ok", "ok", "ok", "ok", "FAIL"},
-       kTarget,
-       "is not a directory"},
+       allOkBut({{kTarget, "FAIL"}}), kTarget, "is not a directory", 90,
+       "cannot create the transfer file"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    CheckSite site;
+    CheckSite site(c.path);
     c.breakIt(site);
     auto result = site.check();
-    EXPECT_EQ(result.exitStatus, 1);
+    bool failed = std::find(c.expected.begin(), c.expected.end(), "FAIL") != c.expected.end();
+    EXPECT_EQ(result.exitStatus, failed ? 1 : 0);
     EXPECT_EQ(outcomes(result.out), c.expected) << result.out;
+    EXPECT_EQ(result.err, "");
     auto reported = lines(result.out);
     if (reported.size() == static_cast<size_t>(kLines)) {
-      EXPECT_NE(reported[c.failing].find(c.reason), std::string::npos) << reported[c.failing];
+      EXPECT_NE(reported[c.line].find(c.reason), std::string::npos) << reported[c.line];
+    }
+    auto pass = site.pass();
+    EXPECT_EQ(pass.exitStatus, c.passStatus) << pass.err;
+    if (*c.passErr == '\0') {
+      EXPECT_EQ(pass.err, "");
+    } else {
+      EXPECT_NE(pass.err.find(c.passErr), std::string::npos) << pass.err;
     }
     for (const std::string& password : {std::string(kPassword), wrongPassword}) {
-      EXPECT_EQ(result.out.find(password), std::string::npos);
-      EXPECT_EQ(result.err.find(password), std::string::npos);
+      for (const std::string* shown : {&result.out, &result.err, &pass.out, &pass.err}) {
+        EXPECT_EQ(shown->find(password), std::string::npos) << *shown;
+      }
     }
   }
 }
 
-// Root writes into any directory whatever its mode; the check then runs
-// without that privilege, as the service's own user would.
-TEST(SettingsCheckTest, ReadOnlyTargetDirectoryFails) {
-  CheckSite site;
+// Where the check says ok although something is unusual, the pass runs.
+TEST(SettingsCheckTest, UnusualButWorkingSitesAreOk) {
+  struct Case {
+    const char* what;
+    DriverPath path;
+    std::function<void(CheckSite&)> change;
+    bool passRunsNow;
+    Line line;
+    const char* expected;  // the line after its first word
+  };
+  const Case cases[] = {
+      {"ClientCharset in freetds.conf, not in the data source", DriverPath::kFreeTds,
+       [](CheckSite& site) {
+         site.rewriteFreeTds("[ZEIT]\nDriver = FreeTDS\nServername = standin\nTDS_Version = 7.4\n",
+                             "[standin]\nhost = 127.0.0.1\nport = " + site.tdsPort() +
+                                 "\nclient charset = CP1252\n");
+       },
+       false, kCharset,
+       "ok    client charset: CHAR(128) arrives as byte 80, the euro sign of Windows-1252"},
+      {"a pass runs now", DriverPath::kStandinDriver, [](CheckSite&) {}, true, kWorkingDirectory,
+       "note  working directory WORK: a pass runs here now (it holds the pass lock); a pass "
+       "started meanwhile waits for it"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    CheckSite site(c.path);
+    c.change(site);
+    // The lock a running pass holds on its working directory.
+    int lock = open(site.work.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(lock, 0);
+    if (c.passRunsNow) {
+      ASSERT_EQ(flock(lock, LOCK_EX), 0);
+    }
+    auto result = site.check();
+    close(lock);
+    EXPECT_EQ(result.exitStatus, 0) << result.out;
+    auto reported = lines(result.out);
+    ASSERT_EQ(reported.size(), static_cast<size_t>(kLines));
+    std::string expected = c.expected;
+    if (expected.find("WORK") != std::string::npos) {
+      expected.replace(expected.find("WORK"), 4, site.work);
+    }
+    EXPECT_EQ(reported[c.line], expected);
+    auto pass = site.pass();
+    EXPECT_EQ(pass.exitStatus, 1);
+    EXPECT_EQ(pass.err, "");
+    std::string written = test::readFile(site.target + "/BEWDATA.dat");
+    EXPECT_EQ(std::count(written.begin(), written.end(), '\n'), 2) << written;
+  }
+}
+
+// Root writes into any directory whatever its mode; the check and the pass
+// then run without that privilege, as the service's own user would.
+TEST(SettingsCheckTest, TargetPermissionsAsThePassMeetsThem) {
   std::vector<std::string> prefix;
   if (geteuid() == 0) {
     prefix = {"/usr/bin/setpriv", "--bounding-set=-dac_override,-dac_read_search", "--"};
@@ -246,29 +418,43 @@ TEST(SettingsCheckTest, ReadOnlyTargetDirectoryFails) {
                    << "); a read-only directory cannot be shown";
     }
   }
-  ASSERT_EQ(chmod(site.target.c_str(), 0555), 0);
-  auto result = site.check(prefix);
-  EXPECT_EQ(result.exitStatus, 1);
-  EXPECT_EQ(outcomes(result.out),
-            (std::vector<std::string>{"ok", "ok", "ok", "ok", "ok", "ok", "FAIL"}))
-      << result.out << result.err;
-  auto reported = lines(result.out);
-  ASSERT_EQ(reported.size(), static_cast<size_t>(kLines));
-  EXPECT_NE(reported[kTarget].find("not writable: Permission denied"), std::string::npos)
-      << reported[kTarget];
-
-  // An existing transfer file the pass could not append to fails as well.
-  ASSERT_EQ(chmod(site.target.c_str(), 0755), 0);
-  test::writeFile(site.target + "/BEWDATA.dat", "");
-  ASSERT_EQ(chmod((site.target + "/BEWDATA.dat").c_str(), 0444), 0);
-  result = site.check(prefix);
-  EXPECT_EQ(result.exitStatus, 1);
-  reported = lines(result.out);
-  ASSERT_EQ(reported.size(), static_cast<size_t>(kLines));
-  EXPECT_NE(reported[kTarget].find("FAIL  target directory ../../transfer: BEWDATA.dat is not "
-                                   "writable"),
-            std::string::npos)
-      << reported[kTarget];
+  struct Case {
+    const char* what;
+    mode_t directoryMode;
+    int fileMode;  // -1: no BEWDATA.dat
+    const char* line;
+    int passStatus;
+  };
+  const Case cases[] = {
+      {"read-only directory", 0555, -1,
+       "FAIL  target directory TARGET: cannot create BEWDATA.dat: Permission denied", 90},
+      {"read-only transfer file", 0755, 0444,
+       "FAIL  target directory TARGET: BEWDATA.dat is not writable: Permission denied", 90},
+      {"read-only directory, writable transfer file", 0555, 0644,
+       "ok    target directory TARGET: can append to the existing BEWDATA.dat; could not "
+       "re-create it (Permission denied), so a pass after it was taken away ends with status 90",
+       1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    CheckSite site;
+    std::string transferFile = site.target + "/BEWDATA.dat";
+    if (c.fileMode >= 0) {
+      test::writeFile(transferFile, "");
+      ASSERT_EQ(chmod(transferFile.c_str(), static_cast<mode_t>(c.fileMode)), 0);
+    }
+    ASSERT_EQ(chmod(site.target.c_str(), c.directoryMode), 0);
+    auto result = site.check(prefix);
+    EXPECT_EQ(result.exitStatus, c.passStatus == 1 ? 0 : 1) << result.out << result.err;
+    auto reported = lines(result.out);
+    ASSERT_EQ(reported.size(), static_cast<size_t>(kLines)) << result.out;
+    std::string expected = c.line;
+    expected.replace(expected.find("TARGET"), 6, site.target);
+    EXPECT_EQ(reported[kTarget], expected);
+    auto pass = site.pass(prefix);
+    EXPECT_EQ(pass.exitStatus, c.passStatus) << pass.err;
+    chmod(site.target.c_str(), 0755);
+  }
 }
 
 }  // namespace

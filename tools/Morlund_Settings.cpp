@@ -19,6 +19,7 @@
 #include <string_view>
 
 #include "SettingsCheck.h"
+#include "db/DbConnection.h"
 #include "files/DirectoryEntry.h"
 #include "settings/SettingsFile.h"
 #include "settings/ValueCipher.h"
@@ -52,11 +53,11 @@ const char kUsage[] =
     "  Morlund_Settings lookup FILE KEY\n"
     "      Print the value that Morlund_MSSQL reads for KEY (LOGIN, PASS or\n"
     "      DATABASE).\n"
-    "  Morlund_Settings check FILE [TARGETDIR]\n"
+    "  Morlund_Settings check FILE [TARGETDIR] [/D]\n"
     "      Run in the working directory of the transfer pass with the pass's\n"
     "      arguments: check every precondition of a pass (settings file, data\n"
-    "      source, login, booking table, run log directory, target directory),\n"
-    "      one line each. Changes nothing.\n"
+    "      source, login, client charset, the pass's statements, run log\n"
+    "      directory, target directory), one line each. Changes nothing.\n"
     "  Morlund_Settings --version\n"
     "      Print the version.\n"
     "  Morlund_Settings --help\n"
@@ -138,13 +139,20 @@ int readPassword(std::string& password) {
 }
 
 // Encrypts one credential. Refuses, with a message, what the settings file
-// cannot carry: a zero byte ends the clear text, and a stored form longer
-// than the reader's value field is never taken. Line breaks are refused as
-// well; in a credential they are a mistake, not a wish.
+// cannot carry: a stored form longer than the reader's value field is never
+// taken. Only printable ASCII is stored: a zero byte would end the clear
+// text, a line break in a credential is a mistake, and any other byte would
+// make the value indistinguishable from one not written with this cipher,
+// which check takes it for.
 int storeValue(const char* what, const std::string& clearText, std::string& stored) {
-  if (clearText.find_first_of(std::string_view("\0\r\n", 3)) != std::string::npos) {
-    std::fprintf(stderr, "Morlund_Settings: the %s contains a line break or a zero byte\n", what);
-    return -1;
+  for (unsigned char c : clearText) {
+    if (c < 0x20 || c > 0x7E) {
+      std::fprintf(stderr,
+                   "Morlund_Settings: the %s contains a byte other than printable ASCII "
+                   "(0x20 to 0x7E), such as a line break or a letter with an accent\n",
+                   what);
+      return -1;
+    }
   }
   stored = ValueCipher::encryptValue(clearText);
   if (stored.size() > kMaxStoredLength) {
@@ -286,11 +294,11 @@ int runWrite(int argc, char** argv) {
     std::fprintf(stderr, "Morlund_Settings: the login must not be empty\n");
     return kExitRefused;
   }
-  if (dataSource.empty() || dataSource.size() > SettingsFile::kMaxDataSourceNameLength) {
+  if (dataSource.empty() || dataSource.size() > DbConnection::kMaxRegisteredNameLength) {
     std::fprintf(stderr,
-                 "Morlund_Settings: the data source name must have 1 to %zu characters; "
-                 "Morlund_MSSQL ignores any other\n",
-                 SettingsFile::kMaxDataSourceNameLength);
+                 "Morlund_Settings: the data source name must have 1 to %zu characters; the "
+                 "ODBC driver manager refuses longer ones\n",
+                 DbConnection::kMaxRegisteredNameLength);
     return kExitRefused;
   }
   struct stat existing;
@@ -351,8 +359,9 @@ int runCommand(int argc, char** argv) {
     std::printf("Morlund_Settings %s\n", MORLUND_VERSION);
     return kExitDone;
   }
-  if (command == "check" && (argc == 3 || argc == 4)) {
-    return SettingsCheck::run(argv[2], argc == 4 ? argv[3] : "");
+  // The pass's own arguments follow, as the pass would take them.
+  if (command == "check" && argc >= 3) {
+    return SettingsCheck::run(argc - 1, argv + 1);
   }
   if (command == "encrypt" && argc == 3) {
     printLine(ValueCipher::encryptValue(argv[2]));

@@ -5,28 +5,37 @@
 #include <sql.h>
 #include <sqlext.h>
 #include <strings.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "db/BookingCursor.h"
+#include "db/BookingRow.h"
 #include "db/DbConnection.h"
+#include "db/MaintenanceStatements.h"
 #include "files/DirectoryEntry.h"
+#include "files/ErrorOutput.h"
 #include "files/RunLog.h"
-#include "run/TextCase.h"
+#include "run/ExportRun.h"
 #include "settings/SettingsFile.h"
 
 namespace SettingsCheck {
 
 namespace {
 
-enum class Outcome { kOk, kFail, kSkipped };
+enum class Outcome { kOk, kNote, kFail, kSkipped };
+
+// Appended to the pass's marking and purge texts: the statement is compiled
+// against the table, its columns and the login's rights as the pass's is,
+// and touches no row. A key no booking has would make the server look for
+// it, and wait for the locks of a pass that is running.
+const char kNoRow[] = "    AND  1 = 0";
 
 // What the steps learn and hand on, in the order a pass needs it.
 struct CheckState {
@@ -43,34 +52,40 @@ struct CheckState {
 CheckState checkState;
 
 // One line per precondition, written at once: the login may take the whole
-// login timeout, and the operator should see how far the check got.
+// login timeout, and the operator should see how far the check got. Every
+// line passes the one filter that keeps the password out of sight.
 void report(Outcome outcome, const std::string& subject, const std::string& detail) {
-  const char* word = outcome == Outcome::kOk ? "ok" : outcome == Outcome::kFail ? "FAIL" : "skip";
-  std::printf("%-4s  %s: %s\n", word, subject.c_str(), detail.c_str());
+  static const char* const kWords[] = {"ok", "note", "FAIL", "skip"};
+  std::string line = ErrorOutput::withholdPassword(subject + ": " + detail);
+  std::printf("%-4s  %s\n", kWords[static_cast<int>(outcome)], line.c_str());
   std::fflush(stdout);
   if (outcome == Outcome::kFail) {
     ++checkState.failures;
   }
 }
 
-// Control characters mean that a value was not written with this cipher
-// (or not for this key); bytes from 0x80 are Windows-1252 letters.
-bool isPrintableText(const std::string& text) {
+// The driver's records of the failed call, all of them.
+std::string diagnosticText() {
+  return DbConnection::describeLastDiagnostic();
+}
+
+// The cipher turns anything into bytes; only a value written with this
+// cipher and key comes out as the printable ASCII that Morlund_Settings
+// write accepts.
+bool isPrintableAscii(const std::string& text) {
   for (unsigned char c : text) {
-    if (c < 0x20 || c == 0x7F) {
+    if (c < 0x20 || c > 0x7E) {
       return false;
     }
   }
-  return !text.empty();
+  return true;
 }
 
-std::string lowerAscii(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') {
-      c = static_cast<char>(c - 'A' + 'a');
-    }
-  }
-  return text;
+std::string absolutePath(const std::string& path) {
+  std::error_code ignored;
+  std::filesystem::path absolute = std::filesystem::absolute(path, ignored);
+  std::filesystem::path resolved = std::filesystem::weakly_canonical(absolute, ignored);
+  return resolved.empty() ? absolute.lexically_normal().string() : resolved.string();
 }
 
 std::string profileValue(const std::string& section, const char* key, const char* file) {
@@ -79,29 +94,32 @@ std::string profileValue(const std::string& section, const char* key, const char
   return value;
 }
 
-std::string resolvedPath(const std::string& path) {
-  char resolved[PATH_MAX];
-  if (realpath(path.c_str(), resolved) == nullptr) {
-    return path;
+// A pass holds an exclusive lock on its working directory from start to
+// end. A shared lock for an instant tells whether one does, and keeps no
+// pass waiting.
+void checkWorkingDirectory() {
+  std::string subject = "working directory " + absolutePath(".");
+  int fd = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) {
+    report(Outcome::kFail, subject, std::string("cannot be opened: ") + std::strerror(errno));
+    return;
   }
-  return resolved;
-}
-
-// The driver's own words, with the password blanked should a driver ever
-// repeat it.
-std::string diagnosticText() {
-  std::string text = DbConnection::describeLastDiagnostic();
-  const std::string& password = checkState.password;
-  if (!password.empty()) {
-    for (size_t at = text.find(password); at != std::string::npos; at = text.find(password, at)) {
-      text.replace(at, password.size(), "***");
-    }
+  if (::flock(fd, LOCK_SH | LOCK_NB) == 0) {
+    ::flock(fd, LOCK_UN);
+    report(Outcome::kOk, subject, "no pass runs here now");
+  } else if (errno == EWOULDBLOCK) {
+    report(Outcome::kNote, subject,
+           "a pass runs here now (it holds the pass lock); a pass started meanwhile waits for it");
+  } else {
+    report(Outcome::kNote, subject,
+           std::string("cannot be locked: ") + std::strerror(errno) +
+               "; passes here run without the pass lock");
   }
-  return text;
+  ::close(fd);
 }
 
 void checkSettingsFile(const std::string& path) {
-  std::string subject = "settings file " + path;
+  std::string subject = "settings file " + absolutePath(path);
   // The pass's own test: a path that fails it ends a pass with 97.
   std::string reason;
   if (SettingsFile::checkSettingsFile(path, reason) != 0) {
@@ -112,31 +130,62 @@ void checkSettingsFile(const std::string& path) {
 
   const char* keys[3] = {"LOGIN", "PASS", "DATABASE"};
   std::string* values[3] = {&checkState.login, &checkState.password, &checkState.dataSourceName};
+  int records[3] = {};
+  for (int i = 0; i < 3; ++i) {
+    *values[i] = SettingsFile::lookupSetting(path, "", keys[i], 0, records[i]);
+  }
+  ErrorOutput::setPassword(checkState.password);
+
   std::string problems;
+  auto problem = [&problems](const std::string& text) {
+    problems += (problems.empty() ? "" : "; ") + text;
+  };
+  // A record numbered 0, or one whose header has no section, answers every
+  // lookup: the pass would log in with the password as its user name.
+  bool shared = false;
+  for (int i = 0; i < 3; ++i) {
+    for (int j = i + 1; j < 3; ++j) {
+      if (records[i] != 0 && records[i] == records[j] && !shared) {
+        shared = true;
+        problem("record " + std::to_string(records[i]) + " answers the lookups of both " + keys[i] +
+                " and " + keys[j] +
+                "; each needs a record of its own, with a number other than 0 and a section in "
+                "its header line");
+      }
+    }
+  }
   bool usable[3];
   for (int i = 0; i < 3; ++i) {
-    *values[i] = SettingsFile::lookupSetting(path, "", keys[i], 0);
-    std::string problem;
-    if (values[i]->empty()) {
-      problem = std::string(keys[i]) + " not found or empty";
-    } else if (!isPrintableText(*values[i])) {
-      problem = std::string(keys[i]) + " does not decrypt to printable text";
-    } else if (i == 2 && values[i]->size() > SettingsFile::kMaxDataSourceNameLength) {
-      problem = "DATABASE has more than " + std::to_string(SettingsFile::kMaxDataSourceNameLength) +
-                " characters; Morlund_MSSQL ignores it";
+    usable[i] = !shared;
+    if (records[i] == 0) {
+      problem(std::string(keys[i]) + " not found");
+      usable[i] = false;
+    } else if (!isPrintableAscii(*values[i])) {
+      problem(std::string(keys[i]) +
+              " does not decrypt to printable ASCII; it was not written by Morlund_Settings "
+              "write");
+      usable[i] = false;
+    } else if (values[i]->empty() && i != 1) {
+      problem(std::string(keys[i]) + " is empty");
+      usable[i] = false;
     }
-    usable[i] = problem.empty();
-    if (!problem.empty()) {
-      problems += (problems.empty() ? "" : "; ") + problem;
-    }
+  }
+  if (usable[2] && checkState.dataSourceName.size() > SettingsFile::kMaxDataSourceNameLength) {
+    problem("DATABASE has more than " + std::to_string(SettingsFile::kMaxDataSourceNameLength) +
+            " characters; Morlund_MSSQL ignores it");
+    usable[2] = false;
   }
   checkState.dataSourceNameUsable = usable[2];
   checkState.credentialsUsable = usable[0] && usable[1] && usable[2];
   if (!problems.empty()) {
     report(Outcome::kFail, subject, problems);
-    return;
+  } else if (checkState.password.empty()) {
+    report(Outcome::kOk, subject,
+           "LOGIN, PASS and DATABASE found; PASS is empty, so the pass logs in without a "
+           "password");
+  } else {
+    report(Outcome::kOk, subject, "LOGIN, PASS and DATABASE found");
   }
-  report(Outcome::kOk, subject, "LOGIN, PASS and DATABASE found");
 }
 
 // Asks the driver manager itself, so that the answer covers every place it
@@ -176,58 +225,37 @@ std::string driverLibrary(const std::string& driver) {
   return profileValue(driver, "Driver", "odbcinst.ini");
 }
 
-bool isFreeTdsDriver(const std::string& driver, const std::string& library) {
-  std::string names = lowerAscii(driver + " " + library);
-  return names.find("tdsodbc") != std::string::npos || names.find("freetds") != std::string::npos;
-}
-
-void checkDataSource(std::string& driver, std::string& library) {
+void checkDataSource() {
   if (!checkState.dataSourceNameUsable) {
     report(Outcome::kSkipped, "data source", "no usable DATABASE value in the settings file");
     return;
   }
-  std::string subject = "data source " + checkState.dataSourceName;
-  if (!isRegisteredDataSource(checkState.dataSourceName)) {
+  const std::string& name = checkState.dataSourceName;
+  std::string subject = "data source " + name;
+  if (name.size() > DbConnection::kMaxRegisteredNameLength) {
+    report(Outcome::kFail, subject,
+           "the name has " + std::to_string(name.size()) +
+               " characters; the ODBC driver manager refuses names longer than " +
+               std::to_string(DbConnection::kMaxRegisteredNameLength));
+    return;
+  }
+  if (!isRegisteredDataSource(name)) {
     report(Outcome::kFail, subject,
            "not registered with the driver manager (odbcinst -q -s lists the data sources)");
     return;
   }
-  driver = profileValue(checkState.dataSourceName, "Driver", "odbc.ini");
+  std::string driver = profileValue(name, "Driver", "odbc.ini");
   if (driver.empty()) {
     report(Outcome::kFail, subject, "registered without a Driver");
     return;
   }
   checkState.dataSourceRegistered = true;
-  library = driverLibrary(driver);
+  std::string library = driverLibrary(driver);
   std::string detail = "registered, driver " + driver;
   if (!library.empty() && library != driver) {
     detail += " (" + library + ")";
   }
   report(Outcome::kOk, subject, detail);
-}
-
-// FreeTDS hands texts over in the client character set it is told; only
-// CP1252 keeps the bookings' texts in the code page of the transfer file.
-void checkClientCharset(const std::string& driver, const std::string& library) {
-  const std::string subject = "client charset";
-  if (!checkState.dataSourceRegistered) {
-    report(Outcome::kSkipped, subject, "no registered data source");
-    return;
-  }
-  if (!isFreeTdsDriver(driver, library)) {
-    report(Outcome::kOk, subject, "not a FreeTDS data source");
-    return;
-  }
-  std::string charset = profileValue(checkState.dataSourceName, "ClientCharset", "odbc.ini");
-  std::string folded = lowerAscii(charset);
-  if (folded == "cp1252" || folded == "windows-1252") {
-    report(Outcome::kOk, subject, "ClientCharset = " + charset);
-  } else if (charset.empty()) {
-    report(Outcome::kFail, subject,
-           "ClientCharset is not set for this FreeTDS data source; set ClientCharset = CP1252");
-  } else {
-    report(Outcome::kFail, subject, "ClientCharset is " + charset + "; set ClientCharset = CP1252");
-  }
 }
 
 void checkLogin() {
@@ -237,9 +265,13 @@ void checkLogin() {
                                          : "no registered data source");
     return;
   }
-  std::string subject = "login as " + checkState.login + " on " + checkState.dataSourceName;
-  if (DbConnection::connect(checkState.login, checkState.password, checkState.dataSourceName) !=
-      0) {
+  std::string address = DbConnection::dataSourceAddress(checkState.dataSourceName);
+  std::string subject = "login as " + checkState.login + " on " + checkState.dataSourceName +
+                        (address.empty() ? "" : " (" + address + ")");
+  int connected =
+      DbConnection::connect(checkState.login, checkState.password, checkState.dataSourceName);
+  explicit_bzero(checkState.password.data(), checkState.password.size());
+  if (connected != 0) {
     report(Outcome::kFail, subject, diagnosticText());
     return;
   }
@@ -247,10 +279,27 @@ void checkLogin() {
   report(Outcome::kOk, subject, "connected");
 }
 
-// Counts what the next pass would read; a count takes no lock that outlives
-// it and marks nothing.
-void checkBookingTable() {
-  const std::string subject = "booking table";
+// Runs text on a statement of its own. Returns whether it ran; on failure
+// the driver's records are in LastDiagnostic.
+bool runStatement(const std::string& text) {
+  SQLHSTMT statement = SQL_NULL_HSTMT;
+  if (DbConnection::allocateStatement(statement) != 0) {
+    return false;
+  }
+  std::string sql = text;
+  bool ran = SQLExecDirect(statement, reinterpret_cast<SQLCHAR*>(sql.data()), SQL_NTS) != SQL_ERROR;
+  if (!ran) {
+    DbConnection::captureDiagnostic(SQL_HANDLE_STMT, statement);
+  }
+  SQLFreeHandle(SQL_HANDLE_STMT, statement);
+  return ran;
+}
+
+// The code page is tested by its effect, wherever the driver was told it
+// (odbc.ini, freetds.conf, the locale): byte 0x80 is the euro sign in
+// Windows-1252 and has no place in ISO-8859-1, which FreeTDS falls back to.
+void checkClientCharset() {
+  const std::string subject = "client charset";
   if (!checkState.connected) {
     report(Outcome::kSkipped, subject, "no connection");
     return;
@@ -260,82 +309,192 @@ void checkBookingTable() {
     report(Outcome::kFail, subject, diagnosticText());
     return;
   }
-  std::string text = std::string("SELECT count(*) ") + BookingCursor::kUntransferredBookings;
-  char count[32] = "";
-  SQLLEN indicator = 0;
+  char text[] = "SELECT CHAR(128)";
+  char received[16] = "";
+  SQLLEN length = 0;
   bool answered =
-      SQLExecDirect(statement, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS) != SQL_ERROR &&
-      SQLFetch(statement) != SQL_ERROR &&
-      SQLGetData(statement, 1, SQL_C_CHAR, count, sizeof count, &indicator) != SQL_ERROR;
+      SQLExecDirect(statement, reinterpret_cast<SQLCHAR*>(text), SQL_NTS) != SQL_ERROR &&
+      SQLBindCol(statement, 1, SQL_C_CHAR, received, sizeof received, &length) != SQL_ERROR &&
+      SQLFetch(statement) != SQL_ERROR;
   if (!answered) {
     DbConnection::captureDiagnostic(SQL_HANDLE_STMT, statement);
-    report(Outcome::kFail, subject, diagnosticText());
-  } else {
-    report(Outcome::kOk, subject, std::string(count) + " bookings not yet transferred");
   }
   SQLFreeHandle(SQL_HANDLE_STMT, statement);
+  if (!answered) {
+    report(Outcome::kFail, subject, "SELECT CHAR(128) failed: " + diagnosticText());
+    return;
+  }
+  if (std::strcmp(received, "\x80") == 0) {
+    report(Outcome::kOk, subject, "CHAR(128) arrives as byte 80, the euro sign of Windows-1252");
+    return;
+  }
+  std::string bytes;
+  for (const char* c = received; *c != '\0'; ++c) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, "%s%02X", bytes.empty() ? "" : " ",
+                  static_cast<unsigned char>(*c));
+    bytes += hex;
+  }
+  report(Outcome::kFail, subject,
+         "CHAR(128) arrives as " + (bytes.empty() ? std::string("nothing") : "bytes " + bytes) +
+             ", not as byte 80: texts would not arrive in Windows-1252; for FreeTDS set "
+             "ClientCharset = CP1252 in the data source (or client charset = CP1252 in "
+             "freetds.conf)");
 }
 
-// The pass creates, appends to and (for the run log) renames a file in the
-// directory, so it needs write and search permission there, and write
-// permission on the file should it exist already.
-void checkWritableDirectory(const std::string& subject, const std::string& directory,
-                            const std::string& fileName, const char* missingMeans) {
+void checkServerTime() {
+  const std::string subject = "server time";
+  if (!checkState.connected) {
+    report(Outcome::kSkipped, subject, "no connection");
+    return;
+  }
+  std::string serverTime;
+  int status = MaintenanceStatements::serverTime(serverTime);
+  if (status == 0) {
+    report(Outcome::kOk, subject, serverTime);
+  } else {
+    report(Outcome::kFail, subject, status == SQL_NO_DATA ? "no row" : diagnosticText());
+  }
+}
+
+// The pass's own cursor, statement and attributes; then, while it is open
+// as during a pass, the marking with its own text, so that a driver or
+// server that refuses a second active statement on the connection fails
+// here. The purge runs after the close, as in a pass.
+void checkBookingStatements() {
+  const std::string cursorSubject = "booking cursor";
+  const std::string markingSubject = "marking";
+  const std::string purgeSubject = "purge";
+  if (!checkState.connected) {
+    for (const std::string* subject : {&cursorSubject, &markingSubject, &purgeSubject}) {
+      report(Outcome::kSkipped, *subject, "no connection");
+    }
+    return;
+  }
+  int status = BookingCursor::open();
+  if (!BookingCursor::isOpen()) {
+    report(Outcome::kFail, cursorSubject,
+           std::string(status == 0 ? "no statement handle: " : "") + diagnosticText());
+  } else {
+    currentBookingRow = BookingRow{};
+    status = BookingCursor::fetch();
+    if (status == 0) {
+      report(Outcome::kOk, cursorSubject,
+             std::string("opened; bookings wait for transfer, the first with ID '") +
+                 currentBookingRow.BewIDN + "'");
+    } else if (status == SQL_NO_DATA) {
+      report(Outcome::kOk, cursorSubject, "opened; no booking waits for transfer");
+    } else {
+      report(Outcome::kFail, cursorSubject, "the first fetch failed: " + diagnosticText());
+    }
+  }
+  if (!BookingCursor::isOpen()) {
+    report(Outcome::kSkipped, markingSubject, "no open booking cursor");
+  } else if (runStatement(MaintenanceStatements::markingStatement(currentBookingRow) + kNoRow)) {
+    report(Outcome::kOk, markingSubject, "the UPDATE runs beside the open booking cursor");
+  } else {
+    report(Outcome::kFail, markingSubject,
+           "the UPDATE fails beside the open booking cursor: " + diagnosticText());
+  }
+  BookingCursor::close();
+  if (runStatement(std::string(MaintenanceStatements::kPurgeText) + kNoRow)) {
+    report(Outcome::kOk, purgeSubject, "the DELETE runs");
+  } else {
+    report(Outcome::kFail, purgeSubject, "the DELETE fails: " + diagnosticText());
+  }
+}
+
+// The run log is appended to and, past its size limit, renamed: the pass
+// needs write and search permission on its directory, and write permission
+// on the log should it exist already.
+void checkLogDirectory() {
+  std::string logPath = RunLog::kLogPath;
+  std::string directory = DirectoryEntry::directoryOf(logPath);
+  std::string fileName = logPath.substr(directory.size() + 1);
+  std::string subject = "run log directory " + absolutePath(directory);
   struct stat info;
   if (stat(directory.c_str(), &info) != 0) {
     int error = errno;
     report(Outcome::kFail, subject,
-           error == ENOENT ? std::string("does not exist; ") + missingMeans
+           error == ENOENT ? "does not exist; the pass would write no run log"
                            : std::string("cannot be examined: ") + std::strerror(error));
     return;
   }
-  std::string where = " (" + resolvedPath(directory) + ")";
   if (!S_ISDIR(info.st_mode)) {
-    report(Outcome::kFail, subject, "is not a directory" + where);
+    report(Outcome::kFail, subject, "is not a directory");
     return;
   }
   if (faccessat(AT_FDCWD, directory.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
-    report(Outcome::kFail, subject, std::string("not writable: ") + std::strerror(errno) + where);
+    report(Outcome::kFail, subject, std::string("not writable: ") + std::strerror(errno));
     return;
   }
   std::string filePath = directory + "/" + fileName;
-  if (stat(filePath.c_str(), &info) == 0) {
-    if (S_ISDIR(info.st_mode)) {
-      report(Outcome::kFail, subject, fileName + " is a directory" + where);
-      return;
-    }
-    if (faccessat(AT_FDCWD, filePath.c_str(), W_OK, AT_EACCESS) != 0) {
-      report(Outcome::kFail, subject,
-             fileName + " is not writable: " + std::strerror(errno) + where);
-      return;
-    }
+  if (stat(filePath.c_str(), &info) == 0 &&
+      (S_ISDIR(info.st_mode) || faccessat(AT_FDCWD, filePath.c_str(), W_OK, AT_EACCESS) != 0)) {
+    report(Outcome::kFail, subject,
+           fileName + (S_ISDIR(info.st_mode)
+                           ? " is a directory"
+                           : std::string(" is not writable: ") + std::strerror(errno)));
+    return;
   }
-  report(Outcome::kOk, subject, "writable" + where);
+  report(Outcome::kOk, subject, "writable");
+}
+
+// The pass appends to the transfer file, creating it when it is missing;
+// the payroll side takes it away between passes, so the pass must usually
+// be able to create it.
+void checkTarget(const std::string& transferPath) {
+  std::string directory = DirectoryEntry::directoryOf(transferPath);
+  std::string fileName = transferPath.substr(transferPath.find_last_of('/') + 1);
+  std::string subject = "target directory " + absolutePath(directory);
+  struct stat info;
+  if (stat(directory.c_str(), &info) != 0) {
+    int error = errno;
+    report(Outcome::kFail, subject,
+           error == ENOENT ? "does not exist; the pass would end with status 90"
+                           : std::string("cannot be examined: ") + std::strerror(error));
+    return;
+  }
+  if (!S_ISDIR(info.st_mode)) {
+    report(Outcome::kFail, subject, "is not a directory");
+    return;
+  }
+  bool canCreate = faccessat(AT_FDCWD, directory.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+  std::string directoryProblem = std::strerror(errno);
+  bool exists = stat(transferPath.c_str(), &info) == 0;
+  if (exists && S_ISDIR(info.st_mode)) {
+    report(Outcome::kFail, subject, fileName + " is a directory");
+    return;
+  }
+  if (exists && faccessat(AT_FDCWD, transferPath.c_str(), W_OK, AT_EACCESS) != 0) {
+    report(Outcome::kFail, subject, fileName + " is not writable: " + std::strerror(errno));
+    return;
+  }
+  if (canCreate) {
+    report(Outcome::kOk, subject,
+           exists ? "can append to " + fileName + " and create it anew" : "can create " + fileName);
+  } else if (exists) {
+    report(Outcome::kOk, subject,
+           "can append to the existing " + fileName + "; could not re-create it (" +
+               directoryProblem + "), so a pass after it was taken away ends with status 90");
+  } else {
+    report(Outcome::kFail, subject, "cannot create " + fileName + ": " + directoryProblem);
+  }
 }
 
 }  // namespace
 
-int run(const std::string& settingsPath, const std::string& targetDirectory) {
+int run(int argc, char** argv) {
   checkState = CheckState();
-  checkSettingsFile(settingsPath);
-  std::string driver;
-  std::string library;
-  checkDataSource(driver, library);
-  checkClientCharset(driver, library);
+  checkWorkingDirectory();
+  checkSettingsFile(argv[1]);
+  checkDataSource();
   checkLogin();
-  checkBookingTable();
-  explicit_bzero(checkState.password.data(), checkState.password.size());
-
-  std::string logPath = RunLog::kLogPath;
-  std::string logDirectory = DirectoryEntry::directoryOf(logPath);
-  checkWritableDirectory("run log directory " + logDirectory, logDirectory,
-                         logPath.substr(logDirectory.size() + 1),
-                         "the pass would write no run log");
-  // As in the pass, the echo switch in second place is no directory.
-  bool noDirectory = targetDirectory.empty() || upperAscii(targetDirectory) == "/D";
-  std::string target = noDirectory ? "." : targetDirectory;
-  checkWritableDirectory("target directory " + target, target, "BEWDATA.dat",
-                         "the pass would end with status 90");
+  checkClientCharset();
+  checkServerTime();
+  checkBookingStatements();
+  checkLogDirectory();
+  checkTarget(ExportRun::transferPathFor(argc, argv));
   return checkState.failures == 0 ? 0 : 1;
 }
 

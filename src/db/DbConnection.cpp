@@ -1,7 +1,10 @@
 #include "db/DbConnection.h"
 
+#include <odbcinst.h>
+
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace DbConnection {
 
@@ -13,6 +16,23 @@ namespace {
 
 SQLHENV environment = SQL_NULL_HENV;
 SQLHDBC connection = SQL_NULL_HDBC;
+
+// The records after the first of the most recent failed call.
+std::vector<Diagnostic> laterDiagnostics;
+
+std::string describe(const Diagnostic& record) {
+  char head[300];
+  std::snprintf(head, sizeof head, "SQLSTATE %.5s, native error %d: ", record.state,
+                record.nativeError);
+  return head + std::string(record.message, strnlen(record.message, sizeof record.message));
+}
+
+// One key of the data source's registration, as the driver reads it.
+std::string registeredValue(const std::string& dataSourceName, const char* key) {
+  char value[256] = "";
+  SQLGetPrivateProfileString(dataSourceName.c_str(), key, "", value, sizeof value, "odbc.ini");
+  return value;
+}
 
 }  // namespace
 
@@ -78,21 +98,56 @@ std::string describeLastDiagnostic() {
   if (LastDiagnostic.state[0] == '\0' && LastDiagnostic.message[0] == '\0') {
     return "the driver gave no diagnostic";
   }
-  char head[300];
-  std::snprintf(head, sizeof head, "SQLSTATE %.5s, native error %d: ", LastDiagnostic.state,
-                LastDiagnostic.nativeError);
-  return head + std::string(LastDiagnostic.message,
-                            strnlen(LastDiagnostic.message, sizeof LastDiagnostic.message));
+  std::string text = describe(LastDiagnostic);
+  for (const Diagnostic& record : laterDiagnostics) {
+    text += " | " + describe(record);
+  }
+  return text;
 }
 
 void captureDiagnostic(SQLSMALLINT handleType, SQLHANDLE handle) {
   std::memset(&LastDiagnostic, 0, sizeof LastDiagnostic);
-  SQLINTEGER nativeError = 0;
-  SQLSMALLINT messageLength = 0;
-  SQLGetDiagRec(handleType, handle, 1, reinterpret_cast<SQLCHAR*>(LastDiagnostic.state),
-                &nativeError, reinterpret_cast<SQLCHAR*>(LastDiagnostic.message),
-                sizeof LastDiagnostic.message, &messageLength);
-  LastDiagnostic.nativeError = nativeError;
+  laterDiagnostics.clear();
+  for (SQLSMALLINT number = 1; number <= kMaxDiagnosticRecords; ++number) {
+    Diagnostic record = {};
+    SQLINTEGER nativeError = 0;
+    SQLSMALLINT messageLength = 0;
+    SQLRETURN result = SQLGetDiagRec(
+        handleType, handle, number, reinterpret_cast<SQLCHAR*>(record.state), &nativeError,
+        reinterpret_cast<SQLCHAR*>(record.message), sizeof record.message, &messageLength);
+    record.nativeError = nativeError;
+    if (number == 1) {
+      LastDiagnostic = record;
+    }
+    if (result != SQL_SUCCESS && result != SQL_SUCCESS_WITH_INFO) {
+      break;
+    }
+    if (number > 1) {
+      laterDiagnostics.push_back(record);
+    }
+  }
+}
+
+// FreeTDS names its server by Server (a host) or by Servername (an entry of
+// freetds.conf); other drivers use Server as well.
+std::string dataSourceAddress(const std::string& dataSourceName) {
+  // An empty section would make the installer library answer from another.
+  if (dataSourceName.empty()) {
+    return std::string();
+  }
+  std::string server = registeredValue(dataSourceName, "Server");
+  std::string port = registeredValue(dataSourceName, "Port");
+  std::string entry = registeredValue(dataSourceName, "Servername");
+  std::string address;
+  if (!server.empty()) {
+    address = "server " + server;
+  } else if (!entry.empty()) {
+    address = "server " + entry + " of freetds.conf";
+  }
+  if (!address.empty() && !port.empty()) {
+    address += ", port " + port;
+  }
+  return address;
 }
 
 }  // namespace DbConnection

@@ -3,6 +3,7 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -20,8 +21,15 @@ struct Diagnostic {
 extern int32_t StatementStatus;
 // The first diagnostic record of the most recent failed call.
 extern Diagnostic LastDiagnostic;
+// Records a failed call may carry, the first included: the first alone often
+// gives only the outcome ("Unable to connect"), a later one the cause.
+inline constexpr int kMaxDiagnosticRecords = 5;
 // The length/indicator variable that every column binding passes; never read.
 extern SQLLEN sharedIndicator;
+
+// The longest data source name the driver manager takes; the settings file
+// may carry longer ones, which then fail at the connect.
+inline constexpr size_t kMaxRegisteredNameLength = SQL_MAX_DSN_LENGTH;
 
 // Seconds a login may take before it counts as a failed connect.
 inline constexpr SQLULEN kLoginTimeoutSeconds = 15;
@@ -38,15 +46,21 @@ int connect(const std::string& user, const std::string& password,
 // The connection handle, or SQL_NULL_HDBC before connect.
 SQLHDBC connectionHandle();
 
-// Clears LastDiagnostic and fills it from diagnostic record 1 of handle.
+// Clears LastDiagnostic and fills it from diagnostic record 1 of handle;
+// keeps the records after it, up to kMaxDiagnosticRecords in all, for
+// describeLastDiagnostic.
 void captureDiagnostic(SQLSMALLINT handleType, SQLHANDLE handle);
 
 // Allocates a statement handle on the connection with the query timeout
 // set. Returns 0, or -1 with LastDiagnostic taken from the connection.
 int allocateStatement(SQLHSTMT& statement);
 
-// LastDiagnostic as one line for standard error: SQLSTATE, native error
-// and the driver's message.
+// Every captured record as one line for standard error, joined by " | ":
+// SQLSTATE, native error and the driver's message of each.
 std::string describeLastDiagnostic();
+
+// Where a data source leads, as its registration says ("server H, port P"),
+// for naming it beside a failed connect; empty when it names no server.
+std::string dataSourceAddress(const std::string& dataSourceName);
 
 }  // namespace DbConnection

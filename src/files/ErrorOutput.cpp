@@ -1,28 +1,85 @@
 #include "files/ErrorOutput.h"
 
 #include <errno.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdarg>
 #include <cstdio>
-#include <string>
+#include <cstdlib>
 
 namespace ErrorOutput {
 
+namespace {
+
+std::string password;
+
+// systemd hands a service's standard error to the journal and says so in
+// JOURNAL_STREAM as "device:inode" of that stream. Only then does a "<N>"
+// prefix mean a priority; anywhere else it would be noise in the text.
+bool standardErrorIsJournal() {
+  static const bool isJournal = [] {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    int consumed = 0;
+    struct stat info;
+    return stream != nullptr &&
+           std::sscanf(stream, "%llu:%llu%n", &device, &inode, &consumed) == 2 &&
+           stream[consumed] == '\0' && ::fstat(STDERR_FILENO, &info) == 0 &&
+           static_cast<unsigned long long>(info.st_dev) == device &&
+           static_cast<unsigned long long>(info.st_ino) == inode;
+  }();
+  return isJournal;
+}
+
+}  // namespace
+
+void setPassword(const std::string& value) {
+  password = value;
+}
+
+std::string withholdPassword(std::string text) {
+  if (password.empty()) {
+    return text;
+  }
+  std::string shown;
+  size_t from = 0;
+  for (size_t at = text.find(password); at != std::string::npos; at = text.find(password, from)) {
+    shown.append(text, from, at - from);
+    shown += kWithheldPassword;
+    from = at + password.size();
+  }
+  shown.append(text, from, std::string::npos);
+  return shown;
+}
+
 // One write per line keeps the lines of passes that share a journal whole. A
 // failed write is dropped: standard error never stops a pass.
-void report(const char* format, ...) {
+void report(Priority priority, const char* format, ...) {
   int savedErrno = errno;
-  std::string line = program_invocation_short_name;
-  line += ": ";
-  char buffer[2048];
+  // Formatted whole: a line cut short could end in part of the password,
+  // where withholding would no longer find it.
   va_list arguments;
   va_start(arguments, format);
-  int length = std::vsnprintf(buffer, sizeof buffer, format, arguments);
+  va_list again;
+  va_copy(again, arguments);
+  int length = std::vsnprintf(nullptr, 0, format, arguments);
   va_end(arguments);
+  std::string text;
   if (length > 0) {
-    line.append(buffer, std::min(static_cast<size_t>(length), sizeof buffer - 1));
+    text.resize(static_cast<size_t>(length) + 1);
+    std::vsnprintf(text.data(), text.size(), format, again);
+    text.resize(static_cast<size_t>(length));
   }
+  va_end(again);
+  std::string line;
+  if (standardErrorIsJournal()) {
+    line = "<" + std::to_string(static_cast<int>(priority)) + ">";
+  }
+  line += program_invocation_short_name;
+  line += ": ";
+  line += withholdPassword(text);
   // A driver message or a path may hold line breaks; the event stays one line.
   for (char& c : line) {
     if (static_cast<unsigned char>(c) < 0x20) {

@@ -1,11 +1,33 @@
 #pragma once
 
+#include <string>
+
 // Standard error: what an operator needs beyond the run log's fixed texts
 // (the driver's SQLSTATE and message, errno texts, waits), one line per
 // event. A clean pass writes nothing here, and never a password.
 namespace ErrorOutput {
 
-// Writes "<program>: " plus the formatted text plus "\n" in one write.
-void report(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The syslog priority a line carries when standard error is the journal.
+enum class Priority {
+  kFailure = 3,  // the pass, or a phase of it, failed
+  kWarning = 4,  // a booking whose marking failed
+  kNotice = 5,   // a wait, a missing lock, lost console output
+};
+
+// Writes "<program>: " plus the formatted text plus "\n" in one write, the
+// password withheld. When JOURNAL_STREAM names standard error, the line
+// starts with the priority as "<N>".
+void report(Priority priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Text that stands wherever the password would be shown.
+inline constexpr const char kWithheldPassword[] = "(the password; not shown)";
+
+// Makes withholdPassword() hide this password from now on (an empty one
+// hides nothing).
+void setPassword(const std::string& password);
+
+// text with every occurrence of the password replaced by kWithheldPassword:
+// a settings value that is the password, a driver message that repeats it.
+std::string withholdPassword(std::string text);
 
 }  // namespace ErrorOutput

@@ -174,8 +174,8 @@ int appendLine(const std::string& path, std::string_view text) {
   OpenFile file;
   for (int attempt = 0;; ++attempt) {
     if (!openTransferFile(path, file)) {
-      ErrorOutput::report("cannot open the transfer file %s: %s", path.c_str(),
-                          std::strerror(errno));
+      ErrorOutput::report(ErrorOutput::Priority::kFailure, "cannot open the transfer file %s: %s",
+                          path.c_str(), std::strerror(errno));
       return -1;
     }
     takeTurn(file.fd);
@@ -188,14 +188,15 @@ int appendLine(const std::string& path, std::string_view text) {
   }
   struct stat info {};
   if (::fstat(file.fd, &info) != 0) {
-    ErrorOutput::report("cannot examine the transfer file %s: %s", path.c_str(),
-                        std::strerror(errno));
+    ErrorOutput::report(ErrorOutput::Priority::kFailure, "cannot examine the transfer file %s: %s",
+                        path.c_str(), std::strerror(errno));
     return -1;
   }
   bool regular = S_ISREG(info.st_mode);
   off_t sizeBefore = info.st_size;
   if (regular && file.readable && repairTornEnd(file.fd, sizeBefore) != 0) {
-    ErrorOutput::report("cannot repair the torn last line of the transfer file %s: %s",
+    ErrorOutput::report(ErrorOutput::Priority::kFailure,
+                        "cannot repair the torn last line of the transfer file %s: %s",
                         path.c_str(), std::strerror(errno));
     return -1;
   }
@@ -223,7 +224,8 @@ int appendLine(const std::string& path, std::string_view text) {
     if (regular) {
       cutBack(file.fd, sizeBefore);
     }
-    ErrorOutput::report("%s failed on the transfer file %s: %s (%zd of %zu bytes written)", failure,
+    ErrorOutput::report(ErrorOutput::Priority::kFailure,
+                        "%s failed on the transfer file %s: %s (%zd of %zu bytes written)", failure,
                         path.c_str(), std::strerror(failureErrno), written < 0 ? 0 : written,
                         text.size());
     return -1;
@@ -236,12 +238,13 @@ int appendLine(const std::string& path, std::string_view text) {
 int testAppend(const std::string& path) {
   OpenFile file;
   if (!openTransferFile(path, file)) {
-    ErrorOutput::report("cannot create the transfer file %s: %s", path.c_str(),
-                        std::strerror(errno));
+    ErrorOutput::report(ErrorOutput::Priority::kFailure, "cannot create the transfer file %s: %s",
+                        path.c_str(), std::strerror(errno));
     return -1;
   }
   if (file.created && syncNewName(path) != 0) {
-    ErrorOutput::report("cannot sync the directory of the transfer file %s: %s", path.c_str(),
+    ErrorOutput::report(ErrorOutput::Priority::kFailure,
+                        "cannot sync the directory of the transfer file %s: %s", path.c_str(),
                         std::strerror(errno));
     return -1;
   }

@@ -24,7 +24,8 @@ void reportFailure(const std::string& logPath, const char* what, int errorNumber
     return;
   }
   failureReported = true;
-  ErrorOutput::report("cannot %s the run log %s: %s; its entries of this pass may be missing", what,
+  ErrorOutput::report(ErrorOutput::Priority::kFailure,
+                      "cannot %s the run log %s: %s; its entries of this pass may be missing", what,
                       logPath.c_str(), std::strerror(errorNumber));
 }
 

@@ -43,15 +43,9 @@ void printUsage() {
   std::fputs("\n", stdout);
 }
 
-// Argument 2 names the target directory unless it is the echo switch. The
-// path keeps argument 2 as given: names are case-sensitive here, so the
-// upper-cased form could name another directory.
 void takeArguments(int argc, char** argv) {
   runState.settingsPath = argv[1];
-  runState.transferPath = "BEWDATA.dat";
-  if (argc >= 3 && upperAscii(argv[2]) != "/D") {
-    runState.transferPath = std::string(argv[2]) + "/" + "BEWDATA" + ".dat";
-  }
+  runState.transferPath = transferPathFor(argc, argv);
   for (int i = 1; i < argc; ++i) {
     if (upperAscii(argv[i]) == "/D") {
       runState.consoleEcho = 1;
@@ -65,12 +59,13 @@ int32_t settingsAndConnection() {
   if (SettingsFile::checkSettingsFile(runState.settingsPath, reason) != 0) {
     RunLog::appendEntry("Vantoreum.Ini-Datei nicht gefunden");
     std::fputs("Vantoreum.Ini-Datei nicht gefunden", stdout);
-    ErrorOutput::report("cannot use the settings file %s: %s", runState.settingsPath.c_str(),
-                        reason.c_str());
+    ErrorOutput::report(ErrorOutput::Priority::kFailure, "cannot use the settings file %s: %s",
+                        runState.settingsPath.c_str(), reason.c_str());
     return 97;
   }
   std::string user = SettingsFile::lookupSetting(runState.settingsPath, "", "LOGIN", 0);
   std::string password = SettingsFile::lookupSetting(runState.settingsPath, "", "PASS", 0);
+  ErrorOutput::setPassword(password);
   std::string dataSourceName =
       SettingsFile::lookupSetting(runState.settingsPath, "", "DATABASE", 0);
   if (dataSourceName.size() > SettingsFile::kMaxDataSourceNameLength) {
@@ -80,9 +75,11 @@ int32_t settingsAndConnection() {
   explicit_bzero(password.data(), password.size());
   if (connected != 0) {
     std::printf("Datenbankverbindung fehlgeschlagen, Fehler: %d\n", connected);
-    ErrorOutput::report("cannot connect to data source '%s' as user '%s': %s",
-                        dataSourceName.c_str(), user.c_str(),
-                        DbConnection::describeLastDiagnostic().c_str());
+    std::string address = DbConnection::dataSourceAddress(dataSourceName);
+    ErrorOutput::report(
+        ErrorOutput::Priority::kFailure, "cannot connect to data source '%s'%s as user '%s': %s",
+        dataSourceName.c_str(), address.empty() ? "" : (" (" + address + ")").c_str(), user.c_str(),
+        DbConnection::describeLastDiagnostic().c_str());
   }
   return connected;
 }
@@ -96,10 +93,10 @@ std::string bookingKey(const BookingRow& row) {
 void reportFailedMarking(const BookingRow& row, int32_t status) {
   std::string cause =
       status == 100 ? std::string("no row changed") : DbConnection::describeLastDiagnostic();
-  ErrorOutput::report(
-      "marking booking %s as transferred failed with %d (%s); the next pass "
-      "exports it again",
-      bookingKey(row).c_str(), status, cause.c_str());
+  ErrorOutput::report(ErrorOutput::Priority::kWarning,
+                      "marking booking %s as transferred failed with %d (%s); the next pass "
+                      "exports it again",
+                      bookingKey(row).c_str(), status, cause.c_str());
 }
 
 // Every booking read is marked, exported or not, so that the next pass does
@@ -133,20 +130,39 @@ int32_t rowLoop() {
     runState.runStatus = BookingCursor::fetch();
   }
   if (runState.runStatus == -1 && cursorWasOpen) {
-    ErrorOutput::report(
-        "reading the bookings failed after %d bookings; the rest stay for the "
-        "next pass: %s",
-        rowsRead, DbConnection::describeLastDiagnostic().c_str());
+    ErrorOutput::report(ErrorOutput::Priority::kFailure,
+                        "reading the bookings failed after %d bookings; the rest stay for the "
+                        "next pass: %s",
+                        rowsRead, DbConnection::describeLastDiagnostic().c_str());
   }
   return result;
 }
 
 }  // namespace
 
+// Argument 2 names the target directory unless it is the echo switch. The
+// path keeps argument 2 as given: names are case-sensitive here, so the
+// upper-cased form could name another directory.
+std::string transferPathFor(int argc, char** argv) {
+  if (argc >= 3 && upperAscii(argv[2]) != "/D") {
+    return std::string(argv[2]) + "/" + "BEWDATA" + ".dat";
+  }
+  return "BEWDATA.dat";
+}
+
 int run(int argc, char** argv) {
   if (argc < 2) {
     printUsage();
     return 98;
+  }
+  // Only as the one argument: a settings file may be called anything else.
+  if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+    printUsage();
+    return 0;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("Morlund_MSSQL %s\n", MORLUND_VERSION);
+    return 0;
   }
   takeArguments(argc, argv);
   PassLock::acquire();
@@ -162,7 +178,8 @@ int run(int argc, char** argv) {
   if (runState.runStatus != 0) {
     std::string cause = runState.runStatus == SQL_NO_DATA ? std::string("no row")
                                                           : DbConnection::describeLastDiagnostic();
-    ErrorOutput::report("cannot read the server time: %s", cause.c_str());
+    ErrorOutput::report(ErrorOutput::Priority::kFailure, "cannot read the server time: %s",
+                        cause.c_str());
   }
   RunLog::appendEntry(
       "\xDC"
@@ -184,8 +201,8 @@ int run(int argc, char** argv) {
   runState.runStatus = BookingCursor::open();
   if (!BookingCursor::isOpen()) {
     std::string cause = runState.runStatus == 0 ? std::string("no statement handle: ") : "";
-    ErrorOutput::report("cannot open the booking cursor: %s%s", cause.c_str(),
-                        DbConnection::describeLastDiagnostic().c_str());
+    ErrorOutput::report(ErrorOutput::Priority::kFailure, "cannot open the booking cursor: %s%s",
+                        cause.c_str(), DbConnection::describeLastDiagnostic().c_str());
   }
   int32_t loopResult = rowLoop();
   BookingCursor::close();
@@ -200,7 +217,8 @@ int run(int argc, char** argv) {
 
   int32_t purged = MaintenanceStatements::purge();
   if (purged != 0 && purged != SQL_NO_DATA) {
-    ErrorOutput::report("purging old transferred bookings failed with %d: %s", purged,
+    ErrorOutput::report(ErrorOutput::Priority::kFailure,
+                        "purging old transferred bookings failed with %d: %s", purged,
                         DbConnection::describeLastDiagnostic().c_str());
   }
 

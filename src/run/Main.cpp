@@ -16,7 +16,7 @@ int main(int argc, char** argv) {
   errno = 0;
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
     // A write that failed earlier left no errno worth quoting.
-    ErrorOutput::report("console output of this pass was lost: %s",
+    ErrorOutput::report(ErrorOutput::Priority::kNotice, "console output of this pass was lost: %s",
                         errno != 0 ? std::strerror(errno) : "write error");
   }
   return status;

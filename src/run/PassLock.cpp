@@ -33,22 +33,25 @@ bool lockDirectory(int fd, int operation) {
 int acquire() {
   int fd = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) {
-    ErrorOutput::report(
-        "cannot open the working directory to lock it: %s; running without the "
-        "pass lock",
-        std::strerror(errno));
+    ErrorOutput::report(ErrorOutput::Priority::kNotice,
+                        "cannot open the working directory to lock it: %s; running without the "
+                        "pass lock",
+                        std::strerror(errno));
     return -1;
   }
   if (!lockDirectory(fd, LOCK_EX | LOCK_NB)) {
     if (errno != EWOULDBLOCK) {
-      ErrorOutput::report("cannot lock the working directory: %s; running without the pass lock",
+      ErrorOutput::report(ErrorOutput::Priority::kNotice,
+                          "cannot lock the working directory: %s; running without the pass lock",
                           std::strerror(errno));
       ::close(fd);
       return -1;
     }
-    ErrorOutput::report("another pass runs in this working directory; waiting for it to end");
+    ErrorOutput::report(ErrorOutput::Priority::kNotice,
+                        "another pass runs in this working directory; waiting for it to end");
     if (!lockDirectory(fd, LOCK_EX)) {
-      ErrorOutput::report("cannot lock the working directory: %s; running without the pass lock",
+      ErrorOutput::report(ErrorOutput::Priority::kNotice,
+                          "cannot lock the working directory: %s; running without the pass lock",
                           std::strerror(errno));
       ::close(fd);
       return -1;

@@ -213,6 +213,13 @@ int checkSettingsFile(const std::string& path, std::string& reason) {
 // lookup that matches nothing both answer with empty text.
 std::string lookupSetting(const std::string& path, const std::string& section,
                           const std::string& key, int32_t number) {
+  int answeringRecord = 0;
+  return lookupSetting(path, section, key, number, answeringRecord);
+}
+
+std::string lookupSetting(const std::string& path, const std::string& section,
+                          const std::string& key, int32_t number, int& answeringRecord) {
+  answeringRecord = 0;
   std::string content;
   if (!readAsText(path, content)) {
     return std::string();
@@ -220,7 +227,7 @@ std::string lookupSetting(const std::string& path, const std::string& section,
   size_t position = 0;
   TextLine header;
   TextLine line;
-  for (;;) {
+  for (int recordNumber = 1;; ++recordNumber) {
     readLine(content, position, kHeaderLineCapacity, header);
     if (!readLine(content, position, kRecordLineCapacity, line)) {
       return std::string();
@@ -233,6 +240,7 @@ std::string lookupSetting(const std::string& path, const std::string& section,
         (record.hasNumber && record.number == number)) {
       std::string clearText;
       ValueCipher::decryptValue(record.value, clearText);
+      answeringRecord = recordNumber;
       return clearText;
     }
   }

@@ -28,4 +28,9 @@ int checkSettingsFile(const std::string& path, std::string& reason);
 std::string lookupSetting(const std::string& path, const std::string& section,
                           const std::string& key, int32_t number);
 
+// The same lookup, also telling which record answered: its place in the
+// file (1 for the first record), or 0 when none did.
+std::string lookupSetting(const std::string& path, const std::string& section,
+                          const std::string& key, int32_t number, int& answeringRecord);
+
 }  // namespace SettingsFile

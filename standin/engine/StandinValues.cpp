@@ -211,6 +211,22 @@ void nowFunction(sqlite3_context* context, int, sqlite3_value**) {
   resultText(context, *static_cast<const std::string*>(sqlite3_user_data(context)));
 }
 
+// CHAR(n): the character of code n in the database's code page, 1252, as
+// one byte; NULL outside 0 to 255, as SQL Server gives. SQLite's own char()
+// would give the Unicode character in UTF-8.
+void charFunction(sqlite3_context* context, int, sqlite3_value** argv) {
+  if (sqlite3_value_numeric_type(argv[0]) != SQLITE_INTEGER) {
+    sqlite3_result_null(context);
+    return;
+  }
+  sqlite3_int64 code = sqlite3_value_int64(argv[0]);
+  if (code < 0 || code > 255) {
+    sqlite3_result_null(context);
+    return;
+  }
+  resultText(context, std::string(1, static_cast<char>(code)));
+}
+
 // '+': two character values concatenate, anything else adds as numbers;
 // NULL on either side gives NULL.
 void plusFunction(sqlite3_context* context, int, sqlite3_value** argv) {
@@ -459,6 +475,9 @@ int registerStandinFunctions(sqlite3* db, const std::string* currentTimestamp) {
   if (status == SQLITE_OK) {
     status = sqlite3_create_function(db, "standin_plus", 2, flags, nullptr, plusFunction, nullptr,
                                      nullptr);
+  }
+  if (status == SQLITE_OK) {
+    status = sqlite3_create_function(db, "char", 1, flags, nullptr, charFunction, nullptr, nullptr);
   }
   if (status == SQLITE_OK) {
     status = sqlite3_create_function(db, "standin_now", 0, SQLITE_UTF8,
