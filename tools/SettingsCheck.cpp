@@ -404,6 +404,25 @@ void checkBookingStatements() {
   }
 }
 
+// Whether directory exists as a directory; says on the subject's line why
+// not, and what that means for a pass, when it does not.
+bool isDirectory(const std::string& subject, const std::string& directory,
+                 const char* missingMeans) {
+  struct stat info;
+  if (stat(directory.c_str(), &info) != 0) {
+    int error = errno;
+    report(Outcome::kFail, subject,
+           error == ENOENT ? std::string("does not exist; ") + missingMeans
+                           : std::string("cannot be examined: ") + std::strerror(error));
+    return false;
+  }
+  if (!S_ISDIR(info.st_mode)) {
+    report(Outcome::kFail, subject, "is not a directory");
+    return false;
+  }
+  return true;
+}
+
 // The run log is appended to and, past its size limit, renamed: the pass
 // needs write and search permission on its directory, and write permission
 // on the log should it exist already.
@@ -412,16 +431,7 @@ void checkLogDirectory() {
   std::string directory = DirectoryEntry::directoryOf(logPath);
   std::string fileName = logPath.substr(directory.size() + 1);
   std::string subject = "run log directory " + absolutePath(directory);
-  struct stat info;
-  if (stat(directory.c_str(), &info) != 0) {
-    int error = errno;
-    report(Outcome::kFail, subject,
-           error == ENOENT ? "does not exist; the pass would write no run log"
-                           : std::string("cannot be examined: ") + std::strerror(error));
-    return;
-  }
-  if (!S_ISDIR(info.st_mode)) {
-    report(Outcome::kFail, subject, "is not a directory");
+  if (!isDirectory(subject, directory, "the pass would write no run log")) {
     return;
   }
   if (faccessat(AT_FDCWD, directory.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
@@ -429,6 +439,7 @@ void checkLogDirectory() {
     return;
   }
   std::string filePath = directory + "/" + fileName;
+  struct stat info;
   if (stat(filePath.c_str(), &info) == 0 &&
       (S_ISDIR(info.st_mode) || faccessat(AT_FDCWD, filePath.c_str(), W_OK, AT_EACCESS) != 0)) {
     report(Outcome::kFail, subject,
@@ -447,18 +458,10 @@ void checkTarget(const std::string& transferPath) {
   std::string directory = DirectoryEntry::directoryOf(transferPath);
   std::string fileName = transferPath.substr(transferPath.find_last_of('/') + 1);
   std::string subject = "target directory " + absolutePath(directory);
+  if (!isDirectory(subject, directory, "the pass would end with status 90")) {
+    return;
+  }
   struct stat info;
-  if (stat(directory.c_str(), &info) != 0) {
-    int error = errno;
-    report(Outcome::kFail, subject,
-           error == ENOENT ? "does not exist; the pass would end with status 90"
-                           : std::string("cannot be examined: ") + std::strerror(error));
-    return;
-  }
-  if (!S_ISDIR(info.st_mode)) {
-    report(Outcome::kFail, subject, "is not a directory");
-    return;
-  }
   bool canCreate = faccessat(AT_FDCWD, directory.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
   std::string directoryProblem = std::strerror(errno);
   bool exists = stat(transferPath.c_str(), &info) == 0;
