@@ -330,6 +330,11 @@ TEST_F(PackageTest, MaintainerScriptsKeepTheUserAndTheSitesChoiceOfTimer) {
       GTEST_SKIP() << tool << " is not installed; maintainer scripts not run";
     }
   }
+  auto probe = shell("unshare --mount --propagation private /bin/true");
+  if (probe.exitStatus != 0) {
+    GTEST_SKIP() << "cannot make a private mount namespace here (" << probe.err
+                 << "); maintainer scripts not run";
+  }
   // The user the service runs as is the one the postinst creates.
   std::string service = test::readFile(installed("/usr/lib/systemd/system/morlund-export.service"));
   const std::string name = unitSetting(service, "User");

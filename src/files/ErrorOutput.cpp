@@ -75,7 +75,9 @@ void report(Priority priority, const char* format, ...) {
   va_end(again);
   std::string line;
   if (standardErrorIsJournal()) {
-    line = "<" + std::to_string(static_cast<int>(priority)) + ">";
+    // Appended, not joined with "+": g++ 12 sees a false overlap in
+    // operator+(const char*, string&&) at -O2 (-Wrestrict).
+    line.append("<").append(std::to_string(static_cast<int>(priority))).append(">");
   }
   line += program_invocation_short_name;
   line += ": ";
