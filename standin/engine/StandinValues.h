@@ -7,8 +7,9 @@
 #include <string_view>
 
 // SQL Server's value semantics on top of SQLite text: datetimes, CONVERT
-// styles, DATEADD, '+' and the default collation. The stored form of a
-// datetime is text 'yyyy-mm-dd hh:mi:ss' with an optional '.fff'.
+// styles, DATEADD, '+', CHAR(n) in code page 1252 (in place of SQLite's own
+// char()) and the default collation. The stored form of a datetime is text
+// 'yyyy-mm-dd hh:mi:ss' with an optional '.fff'.
 
 struct Datetime {
   int year = 1900;
