@@ -37,14 +37,7 @@ bool haveTool(const std::string& name) {
   return shell("command -v " + name + " >/dev/null").exitStatus == 0;
 }
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> result;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    result.push_back(line);
-  }
-  return result;
-}
+using test::lines;
 
 // The value of KEY= in a unit file, empty when it is not set.
 std::string unitSetting(const std::string& unit, const std::string& key) {

@@ -108,14 +108,7 @@ struct CheckSite : test::SiteLayout {
   }
 };
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> result;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) {
-    result.push_back(line);
-  }
-  return result;
-}
+using test::lines;
 
 // The first word of each line: ok, FAIL or skip.
 std::vector<std::string> outcomes(const std::string& text) {

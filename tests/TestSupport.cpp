@@ -244,6 +244,15 @@ int runWithFileSizeLimit(long maxFileBytes, const std::function<int()>& body) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> result;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    result.push_back(line);
+  }
+  return result;
+}
+
 std::string crlf(const std::string& text) {
   std::string stored;
   for (char c : text) {

@@ -88,6 +88,9 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const std::string
 // or -1 when the child did not exit normally.
 int runWithFileSizeLimit(long maxFileBytes, const std::function<int()>& body);
 
+// The lines of text, without their line feeds.
+std::vector<std::string> lines(const std::string& text);
+
 // Replaces every "\n" by "\r\n": the stored form of run-log text.
 std::string crlf(const std::string& text);
 
