@@ -1,6 +1,6 @@
 // The SQL texts the tool sends, byte for byte. The expected texts are
-// written out here, not built from the tool's constants, so that a blank
-// lost or added in the tool shows. A booking row without quotes or empty
+// written out (here and in StandinSupport.h), not built from the tool's
+// constants, so that a blank lost or added in the tool shows. A booking row without quotes or empty
 // fields is marked with the plain text.
 
 #include <gtest/gtest.h>
@@ -8,25 +8,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "StandinSupport.h"
 #include "db/BookingCursor.h"
 #include "db/BookingRow.h"
 #include "db/MaintenanceStatements.h"
 
 namespace {
-
-const char kSelect[] =
-    "SELECT  BewTID, BewLID, BewIDN, BewSto,  convert(char(19), BewDtm, 120),  convert(char(19), "
-    "BewUhr, 120),  BewLfn, BewArt, BewTas, BewEra,  BewKze, BewBer, BewErq, BewKst,  BewQua, "
-    "BewSrc, BewRes FROM  KVLSYSTEM.Kvl321Bew WHERE (BewUkz != 4  OR BewUkz IS NULL) ORDER  BY "
-    "BewIdn, BewDtm, BewUhr, BewLfn ";
-
-const char kServerTime[] =
-    "SELECT ( CONVERT(char(11), CURRENT_TIMESTAMP, 104) +          CONVERT(char(8), "
-    "CURRENT_TIMESTAMP, 114)) ";
-
-const char kPurge[] =
-    "DELETE  FROM Kvlsystem.Kvl321Bew  WHERE  BewDat < DATEADD(month, -3, Current_Timestamp)    "
-    "AND  bewUkz = 4";
 
 const char kMarkingFormat[] =
     "UPDATE  KVLSYSTEM.Kvl321Bew    SET  BewUkz = 4,         BewUdt = CURRENT_TIMESTAMP WHERE  "
@@ -64,9 +51,9 @@ TEST(SqlTextsTest, StatementsAreSentAsWritten) {
     std::string expected;
   };
   const Case cases[] = {
-      {"booking select", BookingCursor::selectText(), kSelect},
-      {"server time", MaintenanceStatements::kServerTimeText, kServerTime},
-      {"purge", MaintenanceStatements::kPurgeText, kPurge},
+      {"booking select", BookingCursor::selectText(), test::kBookingSelectText},
+      {"server time", MaintenanceStatements::kServerTimeText, test::kServerTimeText},
+      {"purge", MaintenanceStatements::kPurgeText, test::kPurgeText},
       {"marking of the worked example",
        MaintenanceStatements::markingStatement(
            fetchedRow("000123", "10", "2015-06-01 00:00:00", "1899-12-30 07:45:00", "1")),

@@ -7,6 +7,20 @@
 
 namespace test {
 
+// The statements the tool sends, written out byte for byte rather than
+// taken from its constants, so that a blank lost or added in the tool shows.
+inline constexpr const char kBookingSelectText[] =
+    "SELECT  BewTID, BewLID, BewIDN, BewSto,  convert(char(19), BewDtm, 120),  convert(char(19), "
+    "BewUhr, 120),  BewLfn, BewArt, BewTas, BewEra,  BewKze, BewBer, BewErq, BewKst,  BewQua, "
+    "BewSrc, BewRes FROM  KVLSYSTEM.Kvl321Bew WHERE (BewUkz != 4  OR BewUkz IS NULL) ORDER  BY "
+    "BewIdn, BewDtm, BewUhr, BewLfn ";
+inline constexpr const char kServerTimeText[] =
+    "SELECT ( CONVERT(char(11), CURRENT_TIMESTAMP, 104) +          CONVERT(char(8), "
+    "CURRENT_TIMESTAMP, 114)) ";
+inline constexpr const char kPurgeText[] =
+    "DELETE  FROM Kvlsystem.Kvl321Bew  WHERE  BewDat < DATEADD(month, -3, Current_Timestamp)    "
+    "AND  bewUkz = 4";
+
 // A stand-in database file with its ODBC registration (DSN "ZEIT") in a
 // directory. Seeding and inspection go straight through SQLite, never
 // through the driver under test.

@@ -20,17 +20,9 @@ namespace {
 const char kUser[] = "Zeit";
 const char kPassword[] = "Geheim";
 
-const char kBookingSelect[] =
-    "SELECT  BewTID, BewLID, BewIDN, BewSto,  convert(char(19), BewDtm, 120),  convert(char(19), "
-    "BewUhr, 120),  BewLfn, BewArt, BewTas, BewEra,  BewKze, BewBer, BewErq, BewKst,  BewQua, "
-    "BewSrc, BewRes FROM  KVLSYSTEM.Kvl321Bew WHERE (BewUkz != 4  OR BewUkz IS NULL) ORDER  BY "
-    "BewIdn, BewDtm, BewUhr, BewLfn ";
-const char kServerTime[] =
-    "SELECT ( CONVERT(char(11), CURRENT_TIMESTAMP, 104) +          CONVERT(char(8), "
-    "CURRENT_TIMESTAMP, 114)) ";
-const char kPurge[] =
-    "DELETE  FROM Kvlsystem.Kvl321Bew  WHERE  BewDat < DATEADD(month, -3, Current_Timestamp)    "
-    "AND  bewUkz = 4";
+using test::kBookingSelectText;
+using test::kPurgeText;
+using test::kServerTimeText;
 
 std::string marking(const std::string& where) {
   return "UPDATE  KVLSYSTEM.Kvl321Bew    SET  BewUkz = 4,         BewUdt = CURRENT_TIMESTAMP "
@@ -285,7 +277,7 @@ TEST_F(StandinTest, DateaddKeepsTimeAndTakesTheLastDayOfShortMonths) {
 TEST_F(StandinTest, CurrentTimestampFollowsTheClockSwitch) {
   database_->setControl("clock", "2015-06-01 08:30:45.125");
   auto session = connected();
-  EXPECT_EQ(session->scalar(kServerTime), "01.06.2015 08:30:45");
+  EXPECT_EQ(session->scalar(kServerTimeText), "01.06.2015 08:30:45");
   // datetime precision: thousandths in steps of .000, .003, .007
   EXPECT_EQ(session->scalar("SELECT current_timestamp"), "2015-06-01 08:30:45.127");
   database_->setControl("clock", "2016-02-29 23:59:59");
@@ -363,7 +355,7 @@ TEST_F(StandinTest, BookingSelectSkipsTransferredRowsAndSortsLikeSqlServer) {
   SQLHSTMT cursor = session->newStatement();
   SQLSetStmtAttr(cursor, SQL_ATTR_CURSOR_SCROLLABLE, (SQLPOINTER)SQL_NONSCROLLABLE, SQL_IS_INTEGER);
   SQLSetStmtAttr(cursor, SQL_ATTR_CONCURRENCY, (SQLPOINTER)SQL_CONCUR_LOCK, SQL_IS_INTEGER);
-  ASSERT_EQ(session->execute(cursor, kBookingSelect), SQL_SUCCESS);
+  ASSERT_EQ(session->execute(cursor, kBookingSelectText), SQL_SUCCESS);
   BookingBuffers buffers;
   std::vector<std::string> seen;
   SQLRETURN code;
@@ -432,7 +424,7 @@ TEST_F(StandinTest, MarkingWhileTheCursorIsOpenLeavesTheCursorWhereItWas) {
   auto session = connected();
   SQLHSTMT cursor = session->newStatement();
   SQLSetStmtAttr(cursor, SQL_ATTR_CONCURRENCY, (SQLPOINTER)SQL_CONCUR_LOCK, SQL_IS_INTEGER);
-  ASSERT_EQ(session->execute(cursor, kBookingSelect), SQL_SUCCESS);
+  ASSERT_EQ(session->execute(cursor, kBookingSelectText), SQL_SUCCESS);
   BookingBuffers buffers;
   std::vector<std::string> ids;
   while (buffers.fetch(cursor) == SQL_SUCCESS) {
@@ -523,14 +515,14 @@ TEST_F(StandinTest, PurgeDeletesTransferredRowsOlderThanThreeMonths) {
       "('older', '2014-12-31 23:59:59.997', 4), ('recent', '2015-05-01 00:00:00', 4)");
   auto session = connected();
   SQLHSTMT statement = session->newStatement();
-  EXPECT_EQ(session->execute(statement, kPurge), SQL_SUCCESS);
+  EXPECT_EQ(session->execute(statement, kPurgeText), SQL_SUCCESS);
   SQLLEN count = 0;
   SQLRowCount(statement, &count);
   EXPECT_EQ(count, 2);
   EXPECT_EQ(
       database_->query("SELECT BewIDN FROM Kvl321Bew ORDER BY BewIDN"),
       (std::vector<std::vector<std::string>>{{"edge"}, {"open"}, {"recent"}, {"untransferred"}}));
-  EXPECT_EQ(session->execute(kPurge), SQL_NO_DATA);
+  EXPECT_EQ(session->execute(kPurgeText), SQL_NO_DATA);
 }
 
 TEST_F(StandinTest, FailedStatementsReportStateNativeErrorAndEngineMessage) {
@@ -614,7 +606,7 @@ TEST_F(StandinTest, FetchFaultFailsTheNthFetch) {
   database_->setControl("fail.fetch", "2,3621,HY000");
   auto session = connected();
   SQLHSTMT cursor = session->newStatement();
-  ASSERT_EQ(session->execute(cursor, kBookingSelect), SQL_SUCCESS);
+  ASSERT_EQ(session->execute(cursor, kBookingSelectText), SQL_SUCCESS);
   BookingBuffers buffers;
   EXPECT_EQ(buffers.fetch(cursor), SQL_SUCCESS);
   EXPECT_EQ(buffers.fetch(cursor), SQL_ERROR);
@@ -633,7 +625,7 @@ TEST_F(StandinTest, LinkFailureDuringFetchKillsTheConnection) {
   database_->setControl("fail.fetch", "2,10054,08S01");
   auto session = connected();
   SQLHSTMT cursor = session->newStatement();
-  ASSERT_EQ(session->execute(cursor, kBookingSelect), SQL_SUCCESS);
+  ASSERT_EQ(session->execute(cursor, kBookingSelectText), SQL_SUCCESS);
   BookingBuffers buffers;
   EXPECT_EQ(buffers.fetch(cursor), SQL_SUCCESS);
   EXPECT_EQ(buffers.fetch(cursor), SQL_ERROR);
@@ -679,13 +671,13 @@ TEST_F(StandinTest, BusySwitchRefusesASecondStatementWhileRowsArePending) {
     // Without the switch the update passes while the cursor has rows.
     auto session = connected();
     SQLHSTMT cursor = session->newStatement();
-    ASSERT_EQ(session->execute(cursor, kBookingSelect), SQL_SUCCESS);
+    ASSERT_EQ(session->execute(cursor, kBookingSelectText), SQL_SUCCESS);
     EXPECT_EQ(session->execute(update), SQL_SUCCESS);
   }
   database_->setControl("busy", "1");
   auto session = connected();
   SQLHSTMT cursor = session->newStatement();
-  ASSERT_EQ(session->execute(cursor, kBookingSelect), SQL_SUCCESS);
+  ASSERT_EQ(session->execute(cursor, kBookingSelectText), SQL_SUCCESS);
   BookingBuffers buffers;
   EXPECT_EQ(buffers.fetch(cursor), SQL_SUCCESS);
   SQLHSTMT statement = session->newStatement();
@@ -706,7 +698,7 @@ TEST_F(StandinTest, LatencySwitchSlowsEveryExecuteAndFetch) {
   auto session = connected();
   SQLHSTMT cursor = session->newStatement();
   auto start = std::chrono::steady_clock::now();
-  ASSERT_EQ(session->execute(cursor, kBookingSelect), SQL_SUCCESS);
+  ASSERT_EQ(session->execute(cursor, kBookingSelectText), SQL_SUCCESS);
   BookingBuffers buffers;
   EXPECT_EQ(buffers.fetch(cursor), SQL_SUCCESS);
   EXPECT_EQ(buffers.fetch(cursor), SQL_NO_DATA);
@@ -741,7 +733,7 @@ TEST_F(StandinTest, QueryTimeoutEndsStallsAndLongLatencyAtOnce) {
     SQLSetStmtAttr(statement, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(2), 0);
     SQLRETURN code;
     if (c.cursorCall) {
-      ASSERT_EQ(session->execute(statement, kBookingSelect), SQL_SUCCESS);
+      ASSERT_EQ(session->execute(statement, kBookingSelectText), SQL_SUCCESS);
       BookingBuffers buffers;
       code = buffers.fetch(statement);
     } else {

@@ -1,7 +1,6 @@
 #include "SettingsCheck.h"
 
 #include <fcntl.h>
-#include <odbcinst.h>
 #include <sql.h>
 #include <sqlext.h>
 #include <strings.h>
@@ -86,12 +85,6 @@ std::string absolutePath(const std::string& path) {
   std::filesystem::path absolute = std::filesystem::absolute(path, ignored);
   std::filesystem::path resolved = std::filesystem::weakly_canonical(absolute, ignored);
   return resolved.empty() ? absolute.lexically_normal().string() : resolved.string();
-}
-
-std::string profileValue(const std::string& section, const char* key, const char* file) {
-  char value[1024] = "";
-  SQLGetPrivateProfileString(section.c_str(), key, "", value, sizeof value, file);
-  return value;
 }
 
 // A pass holds an exclusive lock on its working directory from start to
@@ -222,7 +215,7 @@ std::string driverLibrary(const std::string& driver) {
   if (driver.find('/') != std::string::npos) {
     return driver;
   }
-  return profileValue(driver, "Driver", "odbcinst.ini");
+  return DbConnection::registeredValue(driver, "Driver", "odbcinst.ini");
 }
 
 void checkDataSource() {
@@ -244,7 +237,7 @@ void checkDataSource() {
            "not registered with the driver manager (odbcinst -q -s lists the data sources)");
     return;
   }
-  std::string driver = profileValue(name, "Driver", "odbc.ini");
+  std::string driver = DbConnection::registeredValue(name, "Driver");
   if (driver.empty()) {
     report(Outcome::kFail, subject, "registered without a Driver");
     return;

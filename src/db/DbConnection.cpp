@@ -27,13 +27,6 @@ std::string describe(const Diagnostic& record) {
   return head + std::string(record.message, strnlen(record.message, sizeof record.message));
 }
 
-// One key of the data source's registration, as the driver reads it.
-std::string registeredValue(const std::string& dataSourceName, const char* key) {
-  char value[256] = "";
-  SQLGetPrivateProfileString(dataSourceName.c_str(), key, "", value, sizeof value, "odbc.ini");
-  return value;
-}
-
 }  // namespace
 
 SQLHDBC connectionHandle() {
@@ -126,6 +119,12 @@ void captureDiagnostic(SQLSMALLINT handleType, SQLHANDLE handle) {
       laterDiagnostics.push_back(record);
     }
   }
+}
+
+std::string registeredValue(const std::string& section, const char* key, const char* file) {
+  char value[1024] = "";
+  SQLGetPrivateProfileString(section.c_str(), key, "", value, sizeof value, file);
+  return value;
 }
 
 // FreeTDS names its server by Server (a host) or by Servername (an entry of

@@ -59,6 +59,11 @@ int allocateStatement(SQLHSTMT& statement);
 // SQLSTATE, native error and the driver's message of each.
 std::string describeLastDiagnostic();
 
+// One key of a section of odbc.ini or odbcinst.ini, as the driver manager
+// and its drivers read it; empty when it is not set.
+std::string registeredValue(const std::string& section, const char* key,
+                            const char* file = "odbc.ini");
+
 // Where a data source leads, as its registration says ("server H, port P"),
 // for naming it beside a failed connect; empty when it names no server.
 std::string dataSourceAddress(const std::string& dataSourceName);
