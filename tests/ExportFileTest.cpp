@@ -34,13 +34,24 @@ TEST(ExportFileTest, ReportsAFullDevice) {
 }
 
 // A write that stops half-way (here: the file-size limit) must not leave a
-// half line behind for the next line to join.
+// half line behind for the next line to join, and is reported by its real
+// cause.
 TEST(ExportFileTest, CutsAPartlyWrittenLineBack) {
   test::TempDir dir;
   std::string path = dir.file("BEWDATA.dat");
   test::writeFile(path, "0123456789\n");
-  int failed = test::runWithFileSizeLimit(
-      16, [&] { return ExportFile::appendLine(path, "a line that does not fit\n") == -1; });
+  int errPipe[2];
+  ASSERT_EQ(pipe(errPipe), 0);  // not a file: the size limit must not cut the report
+  int failed = test::runWithFileSizeLimit(16, [&] {
+    dup2(errPipe[1], STDERR_FILENO);
+    return ExportFile::appendLine(path, "a line that does not fit\n") == -1;
+  });
+  close(errPipe[1]);
+  char err[512] = {};
+  EXPECT_GT(read(errPipe[0], err, sizeof err - 1), 0);
+  close(errPipe[0]);
+  EXPECT_NE(std::string(err).find(": File too large (5 of 25 bytes written)\n"), std::string::npos)
+      << err;
   EXPECT_EQ(failed, 1);
   EXPECT_EQ(test::readFile(path), "0123456789\n");
 }

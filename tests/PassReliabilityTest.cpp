@@ -18,7 +18,7 @@ namespace {
 
 using namespace test;
 
-const char kTransferWriteFault[] = "/libTransferWriteFault.so";
+const char kFileFault[] = "/libFileFault.so";
 
 // count bookings <prefix>00001... that are all exported (source 50P).
 void addBookings(const Installation& site, int count, const std::string& prefix) {
@@ -79,7 +79,7 @@ StartedProcess startPass(const Installation& site, const std::vector<std::string
 // The environment that makes the n-th transfer-file write of a pass fail
 // half-way after a wait.
 std::map<std::string, std::string> failingWrite(int number, int stallMilliseconds) {
-  return {{"LD_PRELOAD", buildDir() + kTransferWriteFault},
+  return {{"LD_PRELOAD", buildDir() + kFileFault},
           {"ASAN_OPTIONS", "verify_asan_link_order=0"},
           {"MORLUND_FAULT_WRITE_NUMBER", std::to_string(number)},
           {"MORLUND_FAULT_WRITE_STALL_MS", std::to_string(stallMilliseconds)}};
@@ -178,14 +178,22 @@ TEST(PassReliabilityTest, TornLastLineIsRepairedByTheNextPass) {
 
   auto result = site.run({"Vantoreum.ini"});
   EXPECT_EQ(result.exitStatus, 1);
-  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(result.err,
+            "Morlund_MSSQL: removed an unfinished last line from the transfer file BEWDATA.dat: "
+            "25 bytes without a line feed, \"K00002,10,20150601,074500\"\n");
   std::vector<std::string> lines = linesOf(3, "K");
   EXPECT_EQ(readFile(site.transferPath), lines[0] + lines[1] + lines[2]);
 
-  std::string foreign(ExportFile::kLongestLineBytes + 10, 'x');
+  std::string foreign = std::string(ExportFile::kLongestLineBytes, 'x') + "end\tof \"it\"\xFC";
   writeFile(site.transferPath, foreign);
   site.addBooking(booking("000009", "50P", "1"));
-  EXPECT_EQ(site.run({"Vantoreum.ini"}).exitStatus, 1);
+  result = site.run({"Vantoreum.ini"});
+  EXPECT_EQ(result.exitStatus, 1);
+  EXPECT_EQ(result.err,
+            "Morlund_MSSQL: closed the last line of the transfer file BEWDATA.dat with a line "
+            "feed: its last 440 bytes held none, ending "
+            "\"" +
+                std::string(36, 'x') + "end\\x09of \\x22it\\x22\\xFC\"\n");
   EXPECT_EQ(readFile(site.transferPath), foreign + "\n" + transferLine("000009", "50P", "100"));
 }
 

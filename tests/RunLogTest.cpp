@@ -48,7 +48,7 @@ TEST(RunLogTest, RotatesOnlyPastTheThreshold) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.sizeBefore);
     LogFiles files;
-    std::string before(static_cast<size_t>(c.sizeBefore), 'x');
+    std::string before = std::string(static_cast<size_t>(c.sizeBefore) - 2, 'x') + "\r\n";
     test::writeFile(files.log, before);
     if (c.backupBefore) {
       test::writeFile(files.backup, "old backup");
@@ -73,17 +73,35 @@ TEST(RunLogTest, MissingDirectoryDropsTheEntrySilently) {
   EXPECT_FALSE(test::fileExists(log));
 }
 
-// An entry that does not fit (here: the file-size limit) leaves nothing of
-// itself for the next entry to run into.
-TEST(RunLogTest, EntryThatDoesNotFitLeavesNoFragment) {
-  LogFiles files;
-  test::writeFile(files.log, "0123456789\r\n");
-  int status = test::runWithFileSizeLimit(20, [&] {
-    RunLog::appendEntryAt(files.log, files.backup, "an entry that does not fit");
-    return 0;
-  });
-  EXPECT_EQ(status, 0);
-  EXPECT_EQ(test::readFile(files.log), "0123456789\r\n");
+// What a writer left of an entry it could not finish (the disk took only
+// part of it, here by the file-size limit; or the writer was killed) stays
+// in the log, and the next entry begins on a line of its own.
+TEST(RunLogTest, UnfinishedEntryStaysALineOfItsOwn) {
+  struct Case {
+    const char* what;
+    std::string before;
+    long fileSizeLimit;  // for the first entry; 0: none
+    std::string after;
+  };
+  const Case cases[] = {
+      {"entry that does not fit", "0123456789\r\n", 18, "0123456789\r\nan ent\r\nnext\r\n"},
+      {"entry of a killed writer", "0123456789\r\nan en", 0,
+       "0123456789\r\nan en\r\nan entry\r\nnext\r\n"},
+      {"half a line end", "0123456789\r", 0, "0123456789\r\r\nan entry\r\nnext\r\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    LogFiles files;
+    test::writeFile(files.log, c.before);
+    auto first = [&] {
+      RunLog::appendEntryAt(files.log, files.backup, "an entry");
+      return 0;
+    };
+    EXPECT_EQ(c.fileSizeLimit > 0 ? test::runWithFileSizeLimit(c.fileSizeLimit, first) : first(),
+              0);
+    RunLog::appendEntryAt(files.log, files.backup, "next");
+    EXPECT_EQ(test::readFile(files.log), c.after);
+  }
 }
 
 // A log moved away (rotated by a pass of another installation that shares

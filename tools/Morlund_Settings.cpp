@@ -21,6 +21,7 @@
 #include "SettingsCheck.h"
 #include "db/DbConnection.h"
 #include "files/DirectoryEntry.h"
+#include "files/ExportFile.h"
 #include "settings/SettingsFile.h"
 #include "settings/ValueCipher.h"
 
@@ -29,6 +30,8 @@ namespace {
 constexpr int kExitDone = 0;
 constexpr int kExitFileFailure = 1;
 constexpr int kExitRefused = 2;
+constexpr int kExitNothingToTake = 1;
+constexpr int kExitCannotTake = 3;
 
 // At most 12 blocks of 16 digits fit the reader's value field: 96 bytes of
 // clear text.
@@ -58,13 +61,19 @@ const char kUsage[] =
     "      arguments: check every precondition of a pass (settings file, data\n"
     "      source, login, client charset, the pass's statements, run log\n"
     "      directory, target directory), one line each. Changes nothing.\n"
+    "  Morlund_Settings take TARGETDIR DEST\n"
+    "      Move TARGETDIR/BEWDATA.dat to DEST between two lines of a pass, so\n"
+    "      that no line goes to a file already taken; DEST must not exist and\n"
+    "      must be on the same file system.\n"
     "  Morlund_Settings --version\n"
     "      Print the version.\n"
     "  Morlund_Settings --help\n"
     "      Print this text.\n"
     "\n"
     "Exit status: 0 done; 1 a file could not be read or written, or a check\n"
-    "failed; 2 wrong arguments, or a value or an existing file refused.\n";
+    "failed; 2 wrong arguments, or a value or an existing file refused.\n"
+    "take: 0 the file was taken; 1 there was none; 2 wrong arguments, or DEST\n"
+    "exists; 3 the file could not be taken (standard error says why).\n";
 
 int usageError(const char* message) {
   std::fprintf(stderr, "Morlund_Settings: %s\n\n%s", message, kUsage);
@@ -334,6 +343,24 @@ int runWrite(int argc, char** argv) {
   return writeSettingsFile(path, content, keys, values, force);
 }
 
+int runTake(const std::string& targetDirectory, const std::string& destination) {
+  std::string path = targetDirectory + "/" + ExportFile::kTransferFileName;
+  std::string cause;
+  switch (ExportFile::takeFile(path, destination, cause)) {
+    case ExportFile::kTaken:
+      return kExitDone;
+    case ExportFile::kNothingToTake:
+      return kExitNothingToTake;
+    case ExportFile::kDestinationExists:
+      std::fprintf(stderr, "Morlund_Settings: %s exists; %s was not taken\n", destination.c_str(),
+                   path.c_str());
+      return kExitRefused;
+    default:
+      std::fprintf(stderr, "Morlund_Settings: cannot take %s: %s\n", path.c_str(), cause.c_str());
+      return kExitCannotTake;
+  }
+}
+
 int runLookup(const std::string& path, const std::string& key) {
   std::string reason;
   if (SettingsFile::checkSettingsFile(path, reason) != 0) {
@@ -375,6 +402,9 @@ int runCommand(int argc, char** argv) {
   }
   if (command == "lookup" && argc == 4) {
     return runLookup(argv[2], argv[3]);
+  }
+  if (command == "take" && argc == 4) {
+    return runTake(argv[2], argv[3]);
   }
   if (command == "write") {
     return runWrite(argc, argv);

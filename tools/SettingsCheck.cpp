@@ -22,6 +22,7 @@
 #include "files/ErrorOutput.h"
 #include "files/RunLog.h"
 #include "run/ExportRun.h"
+#include "run/PassLock.h"
 #include "settings/SettingsFile.h"
 
 namespace SettingsCheck {
@@ -87,28 +88,29 @@ std::string absolutePath(const std::string& path) {
   return resolved.empty() ? absolute.lexically_normal().string() : resolved.string();
 }
 
-// A pass holds an exclusive lock on its working directory from start to
-// end. A shared lock for an instant tells whether one does, and keeps no
-// pass waiting.
+// Whether a pass runs here now, found without keeping one waiting.
 void checkWorkingDirectory() {
   std::string subject = "working directory " + absolutePath(".");
-  int fd = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) {
-    report(Outcome::kFail, subject, std::string("cannot be opened: ") + std::strerror(errno));
-    return;
+  std::string cause;
+  switch (PassLock::probe(cause)) {
+    case PassLock::kFree:
+      report(Outcome::kOk, subject, "no pass runs here now");
+      break;
+    case PassLock::kFileLockFree:
+      report(Outcome::kOk, subject,
+             std::string("no pass runs here now; the directory cannot be locked, so passes lock "
+                         "its file ") +
+                 PassLock::kLockFileName);
+      break;
+    case PassLock::kHeld:
+      report(
+          Outcome::kNote, subject,
+          "a pass runs here now (it holds the pass lock); a pass started meanwhile waits for it");
+      break;
+    default:
+      report(Outcome::kNote, subject,
+             "cannot be locked (" + cause + "); passes here run without the pass lock");
   }
-  if (::flock(fd, LOCK_SH | LOCK_NB) == 0) {
-    ::flock(fd, LOCK_UN);
-    report(Outcome::kOk, subject, "no pass runs here now");
-  } else if (errno == EWOULDBLOCK) {
-    report(Outcome::kNote, subject,
-           "a pass runs here now (it holds the pass lock); a pass started meanwhile waits for it");
-  } else {
-    report(Outcome::kNote, subject,
-           std::string("cannot be locked: ") + std::strerror(errno) +
-               "; passes here run without the pass lock");
-  }
-  ::close(fd);
 }
 
 void checkSettingsFile(const std::string& path) {

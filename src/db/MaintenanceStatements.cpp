@@ -72,14 +72,15 @@ bool allocateStatement(SQLHSTMT& statement) {
   return DbConnection::allocateStatement(statement) == 0;
 }
 
-// ODBC 3 drivers answer an UPDATE that touched no row with SQL_NO_DATA;
-// FreeTDS answers SQL_SUCCESS with a row count of 0. Both mean the same.
-bool changedNoRow(SQLHSTMT statement, SQLRETURN result) {
+// The rows an UPDATE changed. ODBC 3 drivers answer one that touched no row
+// with SQL_NO_DATA; FreeTDS answers SQL_SUCCESS with a row count of 0. Both
+// mean the same. -1 when the driver cannot tell.
+SQLLEN changedRows(SQLHSTMT statement, SQLRETURN result) {
   if (result == SQL_NO_DATA) {
-    return true;
+    return 0;
   }
   SQLLEN count = -1;
-  return SQLRowCount(statement, &count) != SQL_ERROR && count == 0;
+  return SQLRowCount(statement, &count) != SQL_ERROR ? count : -1;
 }
 
 }  // namespace
@@ -126,8 +127,9 @@ std::string markingStatement(const BookingRow& row) {
          textCondition("BewLfn", row.fetchedKey.BewLfn, "''");
 }
 
-int markTransferred(const BookingRow& row) {
+int markTransferred(const BookingRow& row, SQLLEN* rowsChanged) {
   StatementStatus = -1;
+  SQLLEN changed = -1;
   std::string text = markingStatement(row);
   SQLHSTMT statement;
   if (!allocateStatement(statement)) {
@@ -136,7 +138,7 @@ int markTransferred(const BookingRow& row) {
   SQLRETURN result = execute(statement, text);
   if (result == SQL_ERROR) {
     StatementStatus = failureStatus(statement);
-  } else if (changedNoRow(statement, result)) {
+  } else if ((changed = changedRows(statement, result)) == 0) {
     StatementStatus = SQL_NO_DATA;
   } else if (result == SQL_SUCCESS_WITH_INFO) {
     StatementStatus = 0;
@@ -144,6 +146,9 @@ int markTransferred(const BookingRow& row) {
     StatementStatus = result;
   }
   SQLFreeHandle(SQL_HANDLE_STMT, statement);
+  if (rowsChanged != nullptr) {
+    *rowsChanged = changed;
+  }
   return StatementStatus;
 }
 

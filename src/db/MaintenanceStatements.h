@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sql.h>
+
 #include <string>
 
 #include "db/BookingRow.h"
@@ -26,7 +28,9 @@ std::string markingStatement(const BookingRow& row);
 // Marks the booking transferred. Returns 0, 100 when no row changed (by
 // SQL_NO_DATA or a row count of 0, whichever the driver gives), or the
 // native error of a failed statement (-1 when the driver gave none).
-int markTransferred(const BookingRow& row);
+// rowsChanged, when given, receives the rows the UPDATE changed (-1 when
+// unknown): more than one when bookings share the key.
+int markTransferred(const BookingRow& row, SQLLEN* rowsChanged = nullptr);
 
 // Deletes transferred bookings older than three months by the server clock.
 // Returns 0, 100 when there were none, or as markTransferred on failure.

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -112,48 +113,99 @@ void takeTurn(int fd) {
   }
 }
 
+// Bytes the repair touched, for the operator: printable ASCII as it is,
+// anything else as \xNN, and a long text by its two ends.
+std::string excerpt(std::string_view bytes) {
+  const size_t kEnd = 24;
+  auto escaped = [](std::string_view part) {
+    std::string text;
+    for (unsigned char c : part) {
+      if (c >= 0x20 && c < 0x7F && c != '"' && c != '\\') {
+        text += static_cast<char>(c);
+      } else {
+        char code[5];
+        std::snprintf(code, sizeof code, "\\x%02X", c);
+        text += code;
+      }
+    }
+    return text;
+  };
+  if (bytes.size() <= 2 * kEnd) {
+    return '"' + escaped(bytes) + '"';
+  }
+  return '"' + escaped(bytes.substr(0, kEnd)) + "\"...\"" +
+         escaped(bytes.substr(bytes.size() - kEnd)) + '"';
+}
+
 // A last line without its line feed was being written when its writer died
 // (or its cut-back failed); its booking was never marked, so the line goes
 // and the next pass writes it again. Without a line feed within the longest
 // line's reach the text is not ours: it is closed with a line feed instead.
-// size is the file's size, updated. Returns 0, or -1 with errno set.
-int repairTornEnd(int fd, off_t& size) {
+// Either is said on standard error, with the bytes concerned.
+//
+// The payroll side does not lock: it may empty the file while its end is
+// read. The file is acted on only while it is still the size that was read,
+// so a truncation never makes it longer (with zero bytes) and a closing
+// line feed never starts an emptied file.
+//
+// size is the file's size, updated. Returns 0, or -1 with cause set.
+int repairTornEnd(int fd, const std::string& path, off_t& size, std::string& cause) {
   std::string tail;
-  off_t start = 0;
-  // The payroll side may empty the file meanwhile; then look again.
-  for (int attempt = 0;; ++attempt) {
+  for (int attempt = 0; attempt < 4; ++attempt) {
     if (size == 0) {
       return 0;
     }
     size_t window = static_cast<size_t>(std::min<off_t>(size, kLongestLineBytes));
     tail.assign(window, '\0');
-    start = size - static_cast<off_t>(window);
-    if (::pread(fd, tail.data(), window, start) == static_cast<ssize_t>(window)) {
-      break;
+    off_t start = size - static_cast<off_t>(window);
+    ssize_t got = ::pread(fd, tail.data(), window, start);
+    if (got < 0) {
+      cause = std::strerror(errno);
+      return -1;
     }
     struct stat now {};
-    if (attempt == 2 || ::fstat(fd, &now) != 0) {
+    if (::fstat(fd, &now) != 0) {
+      cause = std::strerror(errno);
       return -1;
     }
-    size = now.st_size;
-  }
-  if (tail.back() == '\n') {
-    return 0;
-  }
-  size_t lineFeed = tail.rfind('\n');
-  if (lineFeed != std::string::npos || size < static_cast<off_t>(kLongestLineBytes)) {
-    off_t kept = lineFeed == std::string::npos ? 0 : start + static_cast<off_t>(lineFeed) + 1;
-    if (::ftruncate(fd, kept) != 0) {
+    if (got != static_cast<ssize_t>(window) || now.st_size != size) {
+      size = now.st_size;
+      continue;
+    }
+    if (tail.back() == '\n') {
+      return 0;
+    }
+    size_t lineFeed = tail.rfind('\n');
+    if (lineFeed != std::string::npos || size < static_cast<off_t>(kLongestLineBytes)) {
+      size_t cut = lineFeed == std::string::npos ? 0 : lineFeed + 1;
+      off_t kept = start + static_cast<off_t>(cut);
+      if (::ftruncate(fd, kept) != 0) {
+        cause = std::strerror(errno);
+        return -1;
+      }
+      size = kept;
+      ErrorOutput::report(ErrorOutput::Priority::kWarning,
+                          "removed an unfinished last line from the transfer file %s: %zu bytes "
+                          "without a line feed, %s",
+                          path.c_str(), window - cut,
+                          excerpt(std::string_view(tail).substr(cut)).c_str());
+      return 0;
+    }
+    if (::write(fd, "\n", 1) != 1) {
+      cause = std::strerror(errno);
       return -1;
     }
-    size = kept;
+    ++size;
+    ErrorOutput::report(
+        ErrorOutput::Priority::kWarning,
+        "closed the last line of the transfer file %s with a line feed: its last "
+        "%zu bytes held none, ending %s",
+        path.c_str(), window,
+        excerpt(std::string_view(tail).substr(window - std::min<size_t>(window, 48))).c_str());
     return 0;
   }
-  if (::write(fd, "\n", 1) != 1) {
-    return -1;
-  }
-  ++size;
-  return 0;
+  cause = "the file kept changing size while its end was read";
+  return -1;
 }
 
 // Takes back what reached the file of a line that failed, but never more
@@ -194,40 +246,45 @@ int appendLine(const std::string& path, std::string_view text) {
   }
   bool regular = S_ISREG(info.st_mode);
   off_t sizeBefore = info.st_size;
-  if (regular && file.readable && repairTornEnd(file.fd, sizeBefore) != 0) {
+  std::string cause;
+  if (regular && file.readable && repairTornEnd(file.fd, path, sizeBefore, cause) != 0) {
     ErrorOutput::report(ErrorOutput::Priority::kFailure,
                         "cannot repair the torn last line of the transfer file %s: %s",
-                        path.c_str(), std::strerror(errno));
+                        path.c_str(), cause.c_str());
     return -1;
   }
 
-  ssize_t written;
-  do {
-    written = ::write(file.fd, text.data(), text.size());
-  } while (written < 0 && errno == EINTR);
+  // A short write is followed by one for the rest: it either completes the
+  // line or fails with the real cause.
+  size_t written = 0;
   const char* failure = nullptr;
-  int failureErrno = errno;
-  if (written != static_cast<ssize_t>(text.size())) {
-    failure = "write";
-    if (written >= 0) {
-      failureErrno = ENOSPC;
+  while (written < text.size()) {
+    ssize_t result = ::write(file.fd, text.data() + written, text.size() - written);
+    if (result > 0) {
+      written += static_cast<size_t>(result);
+    } else if (result == 0 || errno != EINTR) {
+      failure = "write";
+      cause = result == 0 ? "the file took no more bytes" : std::strerror(errno);
+      break;
     }
-  } else if (::fdatasync(file.fd) != 0 && !(errno == EINVAL && !regular)) {
-    // A device or pipe that cannot sync has taken the whole line.
-    failure = "fdatasync";
-    failureErrno = errno;
-  } else if (file.created && syncNewName(path) != 0) {
-    failure = "sync of the directory of";
-    failureErrno = errno;
+  }
+  if (failure == nullptr) {
+    if (::fdatasync(file.fd) != 0 && !(errno == EINVAL && !regular)) {
+      // A device or pipe that cannot sync has taken the whole line.
+      failure = "fdatasync";
+      cause = std::strerror(errno);
+    } else if (file.created && syncNewName(path) != 0) {
+      failure = "sync of the directory of";
+      cause = std::strerror(errno);
+    }
   }
   if (failure != nullptr) {
     if (regular) {
       cutBack(file.fd, sizeBefore);
     }
     ErrorOutput::report(ErrorOutput::Priority::kFailure,
-                        "%s failed on the transfer file %s: %s (%zd of %zu bytes written)", failure,
-                        path.c_str(), std::strerror(failureErrno), written < 0 ? 0 : written,
-                        text.size());
+                        "%s failed on the transfer file %s: %s (%zu of %zu bytes written)", failure,
+                        path.c_str(), cause.c_str(), written, text.size());
     return -1;
   }
   return 0;
@@ -249,6 +306,91 @@ int testAppend(const std::string& path) {
     return -1;
   }
   return 0;
+}
+
+// The payroll side takes the file whole: under the writers' turn no line
+// is half-written, and a writer that waited for the turn finds the name
+// gone and starts a new file. The name must not replace a file taken
+// earlier and not yet read. A torn end left by a writer that died is
+// repaired first, as a pass would, so the file taken holds whole lines.
+int takeFile(const std::string& path, const std::string& destination, std::string& cause) {
+  OpenFile file;
+  for (int attempt = 0;; ++attempt) {
+    if (attempt == 4) {
+      cause = "it was replaced again and again while waiting for the writers' turn";
+      return -1;
+    }
+    struct stat named {};
+    if (::lstat(path.c_str(), &named) != 0) {
+      if (errno == ENOENT) {
+        return kNothingToTake;
+      }
+      cause = std::strerror(errno);
+      return -1;
+    }
+    if (!S_ISREG(named.st_mode)) {
+      cause = "not a regular file";
+      return -1;
+    }
+    file.readable = true;
+    file.fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+    if (file.fd < 0 && errno == EACCES) {
+      file.readable = false;
+      file.fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    }
+    if (file.fd < 0) {
+      if (errno == ENOENT) {
+        continue;
+      }
+      cause = std::strerror(errno);
+      return -1;
+    }
+    takeTurn(file.fd);
+    if (DirectoryEntry::namesOpenFile(path, file.fd)) {
+      break;
+    }
+    file.close();
+  }
+  struct stat info {};
+  if (::fstat(file.fd, &info) != 0) {
+    cause = std::strerror(errno);
+    return -1;
+  }
+  off_t size = info.st_size;
+  if (file.readable && repairTornEnd(file.fd, path, size, cause) != 0) {
+    cause = "cannot repair its torn last line: " + cause;
+    return -1;
+  }
+  if (::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE) != 0) {
+    // A file system without that flag: a link never replaces either.
+    if (errno != EINVAL && errno != ENOSYS) {
+      if (errno == EEXIST) {
+        return kDestinationExists;
+      }
+      cause = std::strerror(errno);
+      return -1;
+    }
+    if (::link(path.c_str(), destination.c_str()) != 0) {
+      if (errno == EEXIST) {
+        return kDestinationExists;
+      }
+      cause = std::strerror(errno);
+      return -1;
+    }
+    if (::unlink(path.c_str()) != 0) {
+      cause = std::string("it is now also ") + destination +
+              ", but its old name could not be removed: " + std::strerror(errno);
+      return -1;
+    }
+  }
+  for (const std::string& name : {destination, path}) {
+    if (DirectoryEntry::syncDirectoryOf(name) != 0 && errno != EINVAL && errno != ENOTSUP) {
+      cause = std::string("it is now ") + destination + ", but the directory of " + name +
+              " could not be synced: " + std::strerror(errno);
+      return -1;
+    }
+  }
+  return kTaken;
 }
 
 }  // namespace ExportFile

@@ -7,6 +7,8 @@
 // The transfer file that the payroll system reads.
 namespace ExportFile {
 
+inline constexpr char kTransferFileName[] = "BEWDATA.dat";
+
 // The longest line this tool writes: 17 fields at their longest, 16 commas
 // and the line feed. A torn last line is never longer than this.
 inline constexpr size_t kLongestLineBytes = 440;
@@ -21,5 +23,17 @@ int appendLine(const std::string& path, std::string_view text);
 // Opens the path for appending (creating an empty file) and closes it again.
 // Returns 0 when that worked, -1 otherwise.
 int testAppend(const std::string& path);
+
+// Results of takeFile besides -1.
+inline constexpr int kTaken = 0;
+inline constexpr int kNothingToTake = 1;
+inline constexpr int kDestinationExists = 2;
+
+// Moves the transfer file at path to destination, between two lines of its
+// writers and never over an existing destination; both directories are
+// synced. Returns kTaken, kNothingToTake when there is no file at path,
+// kDestinationExists, or -1 with cause set (the file stays at path unless
+// cause says otherwise).
+int takeFile(const std::string& path, const std::string& destination, std::string& cause);
 
 }  // namespace ExportFile

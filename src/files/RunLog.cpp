@@ -19,14 +19,14 @@ namespace {
 // A log that cannot be written is said once per pass, not once per entry.
 bool failureReported = false;
 
-void reportFailure(const std::string& logPath, const char* what, int errorNumber) {
+void reportFailure(const std::string& logPath, const char* what, const char* cause) {
   if (failureReported) {
     return;
   }
   failureReported = true;
   ErrorOutput::report(ErrorOutput::Priority::kFailure,
                       "cannot %s the run log %s: %s; its entries of this pass may be missing", what,
-                      logPath.c_str(), std::strerror(errorNumber));
+                      logPath.c_str(), cause);
 }
 
 }  // namespace
@@ -39,18 +39,25 @@ void appendEntry(std::string_view text) {
 // opened in binary and the CR is added here; the rotation size then counts
 // both bytes of every line end, as the payroll side's tools expect.
 //
-// Each entry goes out in one write, so readers never see half of one; if
-// the write comes up short, what did reach the log is taken back, provided
-// nothing else was appended after it. Installations whose log directories
-// are one take turns on the log, and a writer that waited finds the log
-// another one rotated meanwhile under its name, so no log is rotated twice.
+// Each entry goes out in one write where the disk takes it whole. What
+// a writer that failed or died left of an entry stays in the log; the next
+// entry then begins with a line end of its own, so it never joins the
+// fragment. Installations whose log directories are one take turns on the
+// log, and a writer that waited finds the log another one rotated meanwhile
+// under its name, so no log is rotated twice.
 void appendEntryAt(const std::string& logPath, const std::string& backupPath,
                    std::string_view text) {
   int fd = -1;
+  bool readable = true;
   for (int attempt = 0;; ++attempt) {
-    fd = ::open(logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    readable = true;
+    fd = ::open(logPath.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0 && errno == EACCES) {
+      readable = false;
+      fd = ::open(logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    }
     if (fd < 0) {
-      reportFailure(logPath, "open", errno);
+      reportFailure(logPath, "open", std::strerror(errno));
       return;
     }
     while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
@@ -62,6 +69,12 @@ void appendEntryAt(const std::string& logPath, const std::string& backupPath,
   }
   std::string stored;
   stored.reserve(text.size() + 8);
+  struct stat before {};
+  char lastByte = '\n';
+  if (readable && ::fstat(fd, &before) == 0 && before.st_size > 0 &&
+      ::pread(fd, &lastByte, 1, before.st_size - 1) == 1 && lastByte != '\n') {
+    stored += "\r\n";
+  }
   for (char c : text) {
     if (c == '\n') {
       stored += '\r';
@@ -69,23 +82,17 @@ void appendEntryAt(const std::string& logPath, const std::string& backupPath,
     stored += c;
   }
   stored += "\r\n";
-  struct stat before {};
-  bool sized = ::fstat(fd, &before) == 0;
-  ssize_t written;
-  do {
-    written = ::write(fd, stored.data(), stored.size());
-  } while (written < 0 && errno == EINTR);
-  if (written != static_cast<ssize_t>(stored.size())) {
-    int failureErrno = written < 0 ? errno : ENOSPC;
-    struct stat now {};
-    if (written > 0 && sized && ::fstat(fd, &now) == 0 && now.st_size == before.st_size + written) {
-      if (::ftruncate(fd, before.st_size) != 0) {
-        failureErrno = errno;
-      }
+  size_t written = 0;
+  while (written < stored.size()) {
+    ssize_t result = ::write(fd, stored.data() + written, stored.size() - written);
+    if (result > 0) {
+      written += static_cast<size_t>(result);
+    } else if (result == 0 || errno != EINTR) {
+      const char* cause = result == 0 ? "the file took no more bytes" : std::strerror(errno);
+      ::close(fd);
+      reportFailure(logPath, "write", cause);
+      return;
     }
-    ::close(fd);
-    reportFailure(logPath, "write", failureErrno);
-    return;
   }
   off_t position = ::lseek(fd, 0, SEEK_CUR);
   if (position > kRotationBytes) {

@@ -99,6 +99,18 @@ void reportFailedMarking(const BookingRow& row, int32_t status) {
                       bookingKey(row).c_str(), status, cause.c_str());
 }
 
+// The marking finds a booking by its key alone. Bookings that share it are
+// marked together: one not yet written (its turn still to come when the
+// pass ends early, or one the server's cursor then passes over) is never
+// exported.
+void reportTwins(const BookingRow& row, SQLLEN rows) {
+  ErrorOutput::report(ErrorOutput::Priority::kWarning,
+                      "marking booking %s as transferred changed %ld rows: they share its key "
+                      "and are all marked now; any of them not in the transfer file will not be "
+                      "exported",
+                      bookingKey(row).c_str(), static_cast<long>(rows));
+}
+
 // Every booking read is marked, exported or not, so that the next pass does
 // not read it again. A booking whose line did not reach the transfer file is
 // left unmarked and ends the pass: the next pass exports it.
@@ -120,7 +132,11 @@ int32_t rowLoop() {
       result = 90;
       break;
     }
-    int32_t marked = MaintenanceStatements::markTransferred(currentBookingRow);
+    SQLLEN rowsMarked = -1;
+    int32_t marked = MaintenanceStatements::markTransferred(currentBookingRow, &rowsMarked);
+    if (rowsMarked > 1) {
+      reportTwins(currentBookingRow, rowsMarked);
+    }
     if (marked != 0) {
       if (runState.consoleEcho) {
         std::printf("\nFehler 'SQL_MarkTranfer: %d\n", marked);
@@ -145,9 +161,9 @@ int32_t rowLoop() {
 // upper-cased form could name another directory.
 std::string transferPathFor(int argc, char** argv) {
   if (argc >= 3 && upperAscii(argv[2]) != "/D") {
-    return std::string(argv[2]) + "/" + "BEWDATA" + ".dat";
+    return std::string(argv[2]) + "/" + ExportFile::kTransferFileName;
   }
-  return "BEWDATA.dat";
+  return ExportFile::kTransferFileName;
 }
 
 int run(int argc, char** argv) {

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include "files/ErrorOutput.h"
 
@@ -14,9 +15,9 @@ namespace PassLock {
 namespace {
 
 // Open until the process ends; closing it would release the lock.
-int lockedDirectory = -1;
+int heldLock = -1;
 
-bool lockDirectory(int fd, int operation) {
+bool lockWaiting(int fd, int operation) {
   while (::flock(fd, operation) != 0) {
     if (errno != EINTR) {
       return false;
@@ -25,40 +26,86 @@ bool lockDirectory(int fd, int operation) {
   return true;
 }
 
+// Takes the lock on fd, waiting for a pass that holds it. Returns 0 when
+// held, else -1 with errno set.
+int lockOrWait(int fd) {
+  if (lockWaiting(fd, LOCK_EX | LOCK_NB)) {
+    return 0;
+  }
+  if (errno != EWOULDBLOCK) {
+    return -1;
+  }
+  ErrorOutput::report(ErrorOutput::Priority::kNotice,
+                      "another pass runs in this working directory; waiting for it to end");
+  return lockWaiting(fd, LOCK_EX) ? 0 : -1;
+}
+
 }  // namespace
 
 // The working directory stands for the installation: the run log's fixed
 // path and the default transfer file both hang off it. Passes of this tool
 // are the only ones that lock it.
+//
+// Where a directory opened for reading cannot be locked exclusively (NFS
+// turns the lock into a write lock, which needs a descriptor open for
+// writing), the lock file in it is locked instead. The choice depends on the
+// file system alone, so all passes of one working directory make the same.
 int acquire() {
-  int fd = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) {
-    ErrorOutput::report(ErrorOutput::Priority::kNotice,
-                        "cannot open the working directory to lock it: %s; running without the "
-                        "pass lock",
-                        std::strerror(errno));
-    return -1;
+  int directory = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directory >= 0 && lockOrWait(directory) == 0) {
+    heldLock = directory;
+    return 0;
   }
-  if (!lockDirectory(fd, LOCK_EX | LOCK_NB)) {
-    if (errno != EWOULDBLOCK) {
-      ErrorOutput::report(ErrorOutput::Priority::kNotice,
-                          "cannot lock the working directory: %s; running without the pass lock",
-                          std::strerror(errno));
-      ::close(fd);
-      return -1;
-    }
-    ErrorOutput::report(ErrorOutput::Priority::kNotice,
-                        "another pass runs in this working directory; waiting for it to end");
-    if (!lockDirectory(fd, LOCK_EX)) {
-      ErrorOutput::report(ErrorOutput::Priority::kNotice,
-                          "cannot lock the working directory: %s; running without the pass lock",
-                          std::strerror(errno));
-      ::close(fd);
-      return -1;
-    }
+  std::string directoryCause = std::strerror(errno);
+  if (directory >= 0) {
+    ::close(directory);
   }
-  lockedDirectory = fd;
-  return 0;
+  int file = ::open(kLockFileName, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+  if (file >= 0 && lockOrWait(file) == 0) {
+    heldLock = file;
+    return 0;
+  }
+  std::string fileCause = std::strerror(errno);
+  if (file >= 0) {
+    ::close(file);
+  }
+  ErrorOutput::report(ErrorOutput::Priority::kNotice,
+                      "cannot lock the working directory (%s) nor its file %s (%s); running "
+                      "without the pass lock",
+                      directoryCause.c_str(), kLockFileName, fileCause.c_str());
+  return -1;
+}
+
+// A shared lock for an instant keeps no pass waiting. The lock file is only
+// looked at where the directory cannot be locked, as a pass would.
+int probe(std::string& cause) {
+  int directory = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directory >= 0 && ::flock(directory, LOCK_SH | LOCK_NB) == 0) {
+    ::close(directory);
+    return kFree;
+  }
+  bool held = directory >= 0 && errno == EWOULDBLOCK;
+  std::string directoryCause = std::strerror(errno);
+  if (directory >= 0) {
+    ::close(directory);
+  }
+  if (held) {
+    return kHeld;
+  }
+  int file = ::open(kLockFileName, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (file < 0 && errno == ENOENT && ::access(".", W_OK) == 0) {
+    return kFileLockFree;
+  }
+  if (file >= 0 && ::flock(file, LOCK_SH | LOCK_NB) == 0) {
+    ::close(file);
+    return kFileLockFree;
+  }
+  held = file >= 0 && errno == EWOULDBLOCK;
+  cause = "the directory: " + directoryCause + "; " + kLockFileName + ": " + std::strerror(errno);
+  if (file >= 0) {
+    ::close(file);
+  }
+  return held ? kHeld : kUnlockable;
 }
 
 }  // namespace PassLock
