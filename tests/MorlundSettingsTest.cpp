@@ -260,6 +260,51 @@ TEST(MorlundSettingsTest, EncryptAndDecryptUseTheStoredForm) {
   EXPECT_EQ(decrypted.out, "Geheim!\n");
 }
 
+// The payroll side's way to take the transfer file: whole lines only, never
+// over a file it took before and has not read yet.
+TEST(MorlundSettingsTest, TakeMovesTheTransferFileOrSaysWhyNot) {
+  struct Case {
+    const char* what;
+    std::string before;  // BEWDATA.dat; "/" for a directory, "" for none
+    std::string destinationBefore;
+    int exitStatus;
+    std::string taken;     // the destination afterwards
+    std::string left;      // BEWDATA.dat afterwards ("" when gone)
+    std::string errStart;  // standard error begins so ("" for none)
+  };
+  const Case cases[] = {
+      {"whole lines", "a,1\nb,2\n", "", 0, "a,1\nb,2\n", "", ""},
+      {"torn end", "a,1\nb,", "", 0, "a,1\n", "",
+       "Morlund_Settings: removed an unfinished last line from the transfer file "},
+      {"no file", "", "", 1, "", "", ""},
+      {"taken before", "a,1\n", "old\n", 2, "old\n", "a,1\n", "Morlund_Settings: "},
+      {"not a file", "/", "", 3, "", "", "Morlund_Settings: cannot take "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::TempDir dir;
+    std::string path = dir.file("BEWDATA.dat");
+    std::string destination = dir.file("taken.dat");
+    if (c.before == "/") {
+      test::makeDirs(path);
+    } else if (!c.before.empty()) {
+      test::writeFile(path, c.before);
+    }
+    if (!c.destinationBefore.empty()) {
+      test::writeFile(destination, c.destinationBefore);
+    }
+    auto result = run({"take", dir.path(), destination}, dir.path());
+    EXPECT_EQ(result.exitStatus, c.exitStatus);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err.substr(0, c.errStart.size()), c.errStart);
+    EXPECT_EQ(result.err.empty(), c.errStart.empty()) << result.err;
+    EXPECT_EQ(test::fileExists(destination) ? test::readFile(destination) : "", c.taken);
+    if (c.before != "/") {
+      EXPECT_EQ(test::fileExists(path) ? test::readFile(path) : "", c.left);
+    }
+  }
+}
+
 TEST(MorlundSettingsTest, UsageErrorsExitWith2) {
   test::TempDir dir;
   const std::vector<std::string> wrong[] = {
@@ -274,6 +319,8 @@ TEST(MorlundSettingsTest, UsageErrorsExitWith2) {
       {"write", "s.ini", "--login", "u", "--login", "v", "--database", "DSN"},
       {"write", "s.ini", "--login", "u", "--database"},
       {"check"},
+      {"take", "."},
+      {"take", ".", "taken.dat", "more"},
       {"--version", "extra"},
   };
   for (const auto& args : wrong) {

@@ -65,6 +65,11 @@ TEST(PassDiagnosticsTest, EveryFailureIsNamedOnStandardError) {
        "Morlund_MSSQL: marking booking ID '000123', Sto '10', Dtm '20150601000000', Uhr "
        "'18991230074500', Lfn '1' as transferred failed with 1205 (SQLSTATE 40001, native error "
        "1205: [Standin][SQL Server]Injected failure); the next pass exports it again\n"},
+      {"bookings sharing a key", nullptr, nullptr, kPassword, "ZEIT", "",
+       kStartEntry + kServerTimeEntry + kWorkedExampleEntry + kWorkedExampleEntry + countAndEnd(2),
+       "Morlund_MSSQL: marking booking ID '000123', Sto '10', Dtm '20150601000000', Uhr "
+       "'18991230074500', Lfn '1' as transferred changed 2 rows: they share its key and are all "
+       "marked now; any of them not in the transfer file will not be exported\n"},
       {"purge", "fail.delete", "1,547,23000", kPassword, "ZEIT", "", fullPass,
        "Morlund_MSSQL: purging old transferred bookings failed with 547: SQLSTATE 23000, native "
        "error 547: [Standin][SQL Server]Injected failure\n"},
@@ -76,6 +81,9 @@ TEST(PassDiagnosticsTest, EveryFailureIsNamedOnStandardError) {
     site.addBooking(kWorkedExample);
     if (c.control != nullptr && std::string(c.control) == "fail.fetch") {
       site.addBooking(booking("000124", "50P", "1"));
+    }
+    if (std::string(c.what) == "bookings sharing a key") {
+      site.addBooking(kWorkedExample);
     }
     if (c.control != nullptr) {
       site.database.setControl(c.control, c.value);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -101,33 +102,45 @@ std::string passLog(const std::string& serverTime, const std::vector<std::string
 }
 
 // The second of two passes started together waits for the first and then
-// finds nothing left to export; the run log holds both passes, whole.
+// finds nothing left to export; the run log holds both passes, whole. Where
+// the directory cannot be locked (NFS), the passes lock a file in it.
 TEST(PassReliabilityTest, TwoPassesStartedTogetherExportEveryBookingOnce) {
-  Installation site;
-  const int kBookings = 300;
-  addBookings(site, kBookings, "P");
-  site.database.setControl("latency_ms", "1");
-  StartedProcess first = startPass(site, {"Vantoreum.ini"});
-  StartedProcess second = startPass(site, {"Vantoreum.ini"});
-  ProcessResult results[2] = {finishProcess(first, 120), finishProcess(second, 120)};
-  EXPECT_EQ(results[0].exitStatus, 1);
-  EXPECT_EQ(results[1].exitStatus, 1);
-  EXPECT_EQ(results[0].err + results[1].err,
-            "Morlund_MSSQL: another pass runs in this working directory; waiting for it to end\n");
-  std::vector<std::string> expected = linesOf(kBookings, "P");
-  std::string allLines;
-  std::vector<std::string> entries;
-  for (int i = 1; i <= kBookings; ++i) {
-    char entry[64];
-    std::snprintf(entry, sizeof entry, "P%05d,20150601,074500,T1,01,, 1, 50P", i);
-    entries.push_back(entry);
-    allLines += expected[static_cast<size_t>(i - 1)];
+  for (bool directoryLocks : {true, false}) {
+    SCOPED_TRACE(directoryLocks ? "directory lock" : "lock file");
+    Installation site;
+    const int kBookings = 300;
+    addBookings(site, kBookings, "P");
+    site.database.setControl("latency_ms", "1");
+    std::map<std::string, std::string> environment;
+    if (!directoryLocks) {
+      environment = {{"LD_PRELOAD", buildDir() + kFileFault},
+                     {"ASAN_OPTIONS", "verify_asan_link_order=0"},
+                     {"MORLUND_FAULT_DIRECTORY_LOCK", "1"}};
+    }
+    StartedProcess first = startPass(site, {"Vantoreum.ini"}, environment);
+    StartedProcess second = startPass(site, {"Vantoreum.ini"}, environment);
+    ProcessResult results[2] = {finishProcess(first, 120), finishProcess(second, 120)};
+    EXPECT_EQ(results[0].exitStatus, 1);
+    EXPECT_EQ(results[1].exitStatus, 1);
+    EXPECT_EQ(results[0].err + results[1].err,
+              "Morlund_MSSQL: another pass runs in this working directory; waiting for it to "
+              "end\n");
+    EXPECT_EQ(fileExists(site.work + "/Morlund_MSSQL.lock"), !directoryLocks);
+    std::vector<std::string> expected = linesOf(kBookings, "P");
+    std::string allLines;
+    std::vector<std::string> entries;
+    for (int i = 1; i <= kBookings; ++i) {
+      char entry[64];
+      std::snprintf(entry, sizeof entry, "P%05d,20150601,074500,T1,01,, 1, 50P", i);
+      entries.push_back(entry);
+      allLines += expected[static_cast<size_t>(i - 1)];
+    }
+    EXPECT_EQ(readFile(site.transferPath), allLines);
+    EXPECT_EQ(site.log(), passLog("01.06.2015 08:00:00", entries, kBookings) +
+                              passLog("01.06.2015 08:00:00", {}, 0));
+    EXPECT_EQ(site.database.query("SELECT count(*) FROM Kvl321Bew WHERE BewUkz IS NOT 4"),
+              (std::vector<std::vector<std::string>>{{"0"}}));
   }
-  EXPECT_EQ(readFile(site.transferPath), allLines);
-  EXPECT_EQ(site.log(), passLog("01.06.2015 08:00:00", entries, kBookings) +
-                            passLog("01.06.2015 08:00:00", {}, 0));
-  EXPECT_EQ(site.database.query("SELECT count(*) FROM Kvl321Bew WHERE BewUkz IS NOT 4"),
-            (std::vector<std::vector<std::string>>{{"0"}}));
 }
 
 // Installation A's disk fails half-way through a line, slowly, while
@@ -213,6 +226,75 @@ TEST(PassReliabilityTest, FailedLineNeverExtendsAnEmptiedFile) {
   EXPECT_EQ(readFile(site.transferPath), "");
   EXPECT_EQ(site.database.query("SELECT BewIDN FROM Kvl321Bew WHERE BewUkz IS NOT 4"),
             (std::vector<std::vector<std::string>>{{"E00002"}, {"E00003"}}));
+}
+
+// The payroll side does not lock: it empties the file while a pass
+// repairs its end, or takes the file again and again during a pass. What
+// it collected plus what is left holds every booking exactly once, whole,
+// with no zero bytes and no empty lines.
+TEST(PassReliabilityTest, PayrollSideMeetsThePassOnTheTransferFile) {
+  struct Case {
+    const char* what;
+    std::string before;  // the transfer file before the pass
+    int bookings;
+    bool emptyDuringRepair;  // else: take the file while the pass runs
+  };
+  const Case cases[] = {
+      {"emptied while a torn end after lines is read", "earlier,line\nK0000", 3, true},
+      {"emptied while foreign text is read", std::string(ExportFile::kLongestLineBytes + 10, 'x'),
+       3, true},
+      {"taken again and again", "", 2000, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Installation site;
+    addBookings(site, c.bookings, "T");
+    writeFile(site.transferPath, c.before);
+    std::string stalling = site.work + "/stalling";
+    std::map<std::string, std::string> environment;
+    if (c.emptyDuringRepair) {
+      environment = {{"LD_PRELOAD", buildDir() + kFileFault},
+                     {"ASAN_OPTIONS", "verify_asan_link_order=0"},
+                     {"MORLUND_FAULT_READ_STALL_MS", "1000"},
+                     {"MORLUND_FAULT_READ_STALL_SIGNAL", stalling}};
+    }
+    StartedProcess pass = startPass(site, {"Vantoreum.ini"}, environment);
+    std::string collected;
+    int taken = 0;
+    auto take = [&] {
+      std::string destination = site.work + "/taken.dat";
+      ProcessResult result =
+          runProcess({buildDir() + "/Morlund_Settings", "take", site.work, destination}, site.work);
+      EXPECT_TRUE(result.exitStatus == 0 || result.exitStatus == 1) << result.err;
+      if (result.exitStatus == 0) {
+        collected += readFile(destination);
+        std::remove(destination.c_str());
+        ++taken;
+      }
+    };
+    if (c.emptyDuringRepair) {
+      for (int wait = 0; wait < 500 && !fileExists(stalling); ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      }
+      ASSERT_TRUE(fileExists(stalling));
+      ASSERT_EQ(truncate(site.transferPath.c_str(), 0), 0);
+    } else {
+      siginfo_t ended{};
+      while (waitid(P_PID, static_cast<id_t>(pass.pid), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+             ended.si_pid == 0) {
+        take();
+      }
+      EXPECT_GT(taken, 1);
+    }
+    ProcessResult result = finishProcess(pass, 120);
+    EXPECT_EQ(result.exitStatus, 1) << result.err;
+    if (fileExists(site.transferPath)) {
+      collected += readFile(site.transferPath);
+    }
+    EXPECT_EQ(sortedLines(collected), sorted(linesOf(c.bookings, "T")));
+    EXPECT_EQ(site.database.query("SELECT count(*) FROM Kvl321Bew WHERE BewUkz IS NOT 4"),
+              (std::vector<std::vector<std::string>>{{"0"}}));
+  }
 }
 
 // A device cannot sync; the line it took counts as written.

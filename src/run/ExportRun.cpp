@@ -102,13 +102,19 @@ void reportFailedMarking(const BookingRow& row, int32_t status) {
 // The marking finds a booking by its key alone. Bookings that share it are
 // marked together: one not yet written (its turn still to come when the
 // pass ends early, or one the server's cursor then passes over) is never
-// exported.
+// exported. Said once per key: the twins come one after the other.
 void reportTwins(const BookingRow& row, SQLLEN rows) {
+  static std::string lastKey;
+  std::string key = bookingKey(row);
+  if (key == lastKey) {
+    return;
+  }
+  lastKey = key;
   ErrorOutput::report(ErrorOutput::Priority::kWarning,
                       "marking booking %s as transferred changed %ld rows: they share its key "
                       "and are all marked now; any of them not in the transfer file will not be "
                       "exported",
-                      bookingKey(row).c_str(), static_cast<long>(rows));
+                      key.c_str(), static_cast<long>(rows));
 }
 
 // Every booking read is marked, exported or not, so that the next pass does

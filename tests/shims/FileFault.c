@@ -5,11 +5,10 @@
  *                                 puts half of its bytes on disk, waits, then
  *                                 fails with EIO (a slow, failing disk)
  *   MORLUND_FAULT_WRITE_STALL_MS  that wait
- *   MORLUND_FAULT_READ_STALL_MS   every read of BEWDATA.dat by position waits
- *                                 this long after reading (another program
- *                                 may change the file meanwhile); the file
- *                                 MORLUND_FAULT_READ_STALL_SIGNAL, if named,
- *                                 is created when the wait begins
+ *   MORLUND_FAULT_READ_STALL_MS   the first read of BEWDATA.dat by position
+ *                                 waits this long after reading (another
+ *                                 program may change the file meanwhile)
+ *   MORLUND_FAULT_READ_STALL_SIGNAL  a file created when that wait begins
  *   MORLUND_FAULT_DIRECTORY_LOCK  flock on a directory fails with EBADF, as
  *                                 on NFS
  */
@@ -76,7 +75,9 @@ ssize_t pread(int fd, void* buffer, size_t count, off_t offset) {
     realPread = (ssize_t(*)(int, void*, size_t, off_t))real("pread");
   }
   ssize_t result = realPread(fd, buffer, count, offset);
-  if (setting("MORLUND_FAULT_READ_STALL_MS") > 0 && isTransferFile(fd)) {
+  static int stalled;
+  if (!stalled && setting("MORLUND_FAULT_READ_STALL_MS") > 0 && isTransferFile(fd)) {
+    stalled = 1;
     int savedErrno = errno;
     const char* signal = getenv("MORLUND_FAULT_READ_STALL_SIGNAL");
     if (signal != NULL) {
