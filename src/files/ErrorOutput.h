@@ -10,7 +10,7 @@ namespace ErrorOutput {
 // The syslog priority a line carries when standard error is the journal.
 enum class Priority {
   kFailure = 3,  // the pass, or a phase of it, failed
-  kWarning = 4,  // a booking whose marking failed
+  kWarning = 4,  // a failed marking, twins, a repaired end of the transfer file
   kNotice = 5,   // a wait, a missing lock, lost console output
 };
 
