@@ -19,8 +19,6 @@ namespace {
 
 using namespace test;
 
-const char kFileFault[] = "/libFileFault.so";
-
 // count bookings <prefix>00001... that are all exported (source 50P).
 void addBookings(const Installation& site, int count, const std::string& prefix) {
   site.database.execute(
@@ -80,10 +78,8 @@ StartedProcess startPass(const Installation& site, const std::vector<std::string
 // The environment that makes the n-th transfer-file write of a pass fail
 // half-way after a wait.
 std::map<std::string, std::string> failingWrite(int number, int stallMilliseconds) {
-  return {{"LD_PRELOAD", buildDir() + kFileFault},
-          {"ASAN_OPTIONS", "verify_asan_link_order=0"},
-          {"MORLUND_FAULT_WRITE_NUMBER", std::to_string(number)},
-          {"MORLUND_FAULT_WRITE_STALL_MS", std::to_string(stallMilliseconds)}};
+  return fileFaults({{"MORLUND_FAULT_WRITE_NUMBER", std::to_string(number)},
+                     {"MORLUND_FAULT_WRITE_STALL_MS", std::to_string(stallMilliseconds)}});
 }
 
 std::string passLog(const std::string& serverTime, const std::vector<std::string>& entries,
@@ -113,9 +109,7 @@ TEST(PassReliabilityTest, TwoPassesStartedTogetherExportEveryBookingOnce) {
     site.database.setControl("latency_ms", "1");
     std::map<std::string, std::string> environment;
     if (!directoryLocks) {
-      environment = {{"LD_PRELOAD", buildDir() + kFileFault},
-                     {"ASAN_OPTIONS", "verify_asan_link_order=0"},
-                     {"MORLUND_FAULT_DIRECTORY_LOCK", "1"}};
+      environment = fileFaults({{"MORLUND_FAULT_DIRECTORY_LOCK", "1"}});
     }
     StartedProcess first = startPass(site, {"Vantoreum.ini"}, environment);
     StartedProcess second = startPass(site, {"Vantoreum.ini"}, environment);
@@ -253,10 +247,8 @@ TEST(PassReliabilityTest, PayrollSideMeetsThePassOnTheTransferFile) {
     std::string stalling = site.work + "/stalling";
     std::map<std::string, std::string> environment;
     if (c.emptyDuringRepair) {
-      environment = {{"LD_PRELOAD", buildDir() + kFileFault},
-                     {"ASAN_OPTIONS", "verify_asan_link_order=0"},
-                     {"MORLUND_FAULT_READ_STALL_MS", "1000"},
-                     {"MORLUND_FAULT_READ_STALL_SIGNAL", stalling}};
+      environment = fileFaults(
+          {{"MORLUND_FAULT_READ_STALL_MS", "1000"}, {"MORLUND_FAULT_READ_STALL_SIGNAL", stalling}});
     }
     StartedProcess pass = startPass(site, {"Vantoreum.ini"}, environment);
     std::string collected;

@@ -8,6 +8,13 @@ const std::string kRule(48, '>');
 
 const std::string kStartEntry = "\r\n" + kRule + "Protokollierung gestartet:\r\n";
 const std::string kEndEntry = kRule + "Programm beendet\r\n\r\n\r\n\r\n";
+
+std::map<std::string, std::string> fileFaults(std::map<std::string, std::string> switches) {
+  switches["LD_PRELOAD"] = buildDir() + "/libFileFault.so";
+  switches["ASAN_OPTIONS"] = "verify_asan_link_order=0";
+  return switches;
+}
+
 const char kUser[] = "zeit";
 const char kPassword[] = "Geheim-1";
 

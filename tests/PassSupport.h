@@ -12,6 +12,10 @@
 // bookings and texts that the pass tests share.
 namespace test {
 
+// The environment that preloads tests/shims/FileFault.c into a program,
+// with its switches (the variables it documents) set.
+std::map<std::string, std::string> fileFaults(std::map<std::string, std::string> switches);
+
 extern const std::string kStartEntry;  // the run log's start entry, as stored
 extern const std::string kEndEntry;    // the run log's end entry, as stored
 extern const char kUser[];

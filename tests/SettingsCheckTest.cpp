@@ -18,6 +18,7 @@
 
 #include "DriverPathSupport.h"
 #include "InstallationSupport.h"
+#include "PassSupport.h"
 #include "StandinSupport.h"
 #include "settings/ValueCipher.h"
 
@@ -348,6 +349,13 @@ TEST(SettingsCheckTest, EachBrokenPreconditionFailsWhereThePassFails) {
   }
 }
 
+// As on NFS: a directory opened for reading cannot be locked.
+void lockFileOnly(CheckSite& site) {
+  for (const auto& [name, value] : test::fileFaults({{"MORLUND_FAULT_DIRECTORY_LOCK", "1"}})) {
+    site.environment[name] = value;
+  }
+}
+
 // Where the check says ok although something is unusual, the pass runs.
 TEST(SettingsCheckTest, UnusualButWorkingSitesAreOk) {
   struct Case {
@@ -370,13 +378,24 @@ TEST(SettingsCheckTest, UnusualButWorkingSitesAreOk) {
       {"a pass runs now", DriverPath::kStandinDriver, [](CheckSite&) {}, true, kWorkingDirectory,
        "note  working directory WORK: a pass runs here now (it holds the pass lock); a pass "
        "started meanwhile waits for it"},
+      {"a directory that cannot be locked", DriverPath::kStandinDriver, lockFileOnly, false,
+       kWorkingDirectory,
+       "ok    working directory WORK: no pass runs here now; the directory cannot be locked, so "
+       "passes lock its file Morlund_MSSQL.lock"},
+      {"a pass runs now, holding the lock file", DriverPath::kStandinDriver, lockFileOnly, true,
+       kWorkingDirectory,
+       "note  working directory WORK: a pass runs here now (it holds the pass lock); a pass "
+       "started meanwhile waits for it"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     CheckSite site(c.path);
     c.change(site);
-    // The lock a running pass holds on its working directory.
-    int lock = open(site.work.c_str(), O_RDONLY | O_DIRECTORY);
+    // The lock a running pass holds on its working directory, or on the
+    // lock file where the directory cannot be locked.
+    bool fileLock = site.environment.count("MORLUND_FAULT_DIRECTORY_LOCK") != 0;
+    int lock = fileLock ? open((site.work + "/Morlund_MSSQL.lock").c_str(), O_RDWR | O_CREAT, 0666)
+                        : open(site.work.c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_GE(lock, 0);
     if (c.passRunsNow) {
       ASSERT_EQ(flock(lock, LOCK_EX), 0);
