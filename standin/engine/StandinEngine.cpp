@@ -110,6 +110,9 @@ bool readSwitches(EngineSession& session, EngineError& error) {
     } else if (name == "latency_ms") {
       ok = parseNumber(value, number) && number >= 0;
       switches.latencyMilliseconds = number;
+    } else if (name == "wire_latency_ms") {
+      ok = parseNumber(value, number) && number >= 0;
+      switches.wireLatencyMilliseconds = number;
     }
     if (!ok && error.sqlstate.empty()) {
       error = {"HY000", 0, "Malformed StandinControl value for " + name + ": '" + value + "'"};
