@@ -255,6 +255,13 @@ bool loginToStandin(EngineSession& session, const std::string& databasePath,
                                SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
   if (status == SQLITE_OK) {
     sqlite3_busy_timeout(session.db, 5000);
+    // SQL Server commits a statement with one write of its log; SQLite's
+    // several syncs per commit would outweigh all the client does and hide
+    // it from the bench. A stand-in need not outlive a power loss, and its
+    // journal still rolls back a process that dies.
+    status = sqlite3_exec(session.db, "PRAGMA synchronous = OFF", nullptr, nullptr, nullptr);
+  }
+  if (status == SQLITE_OK) {
     status = created ? sqlite3_exec(session.db, kStandinSchemaSql, nullptr, nullptr, nullptr)
                      : SQLITE_OK;
   }
