@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 #include "TestSupport.h"
 
 namespace test {
@@ -27,6 +29,31 @@ std::string freeTdsDriver() {
   return path;
 }
 
+namespace {
+
+// The next line of a child's output, without its end; empty when none comes
+// within ten seconds.
+std::string readLine(int fd, std::string& unread) {
+  pollfd ready = {fd, POLLIN, 0};
+  while (unread.find('\n') == std::string::npos && poll(&ready, 1, 10000) > 0) {
+    char chunk[64];
+    ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n <= 0) {
+      break;
+    }
+    unread.append(chunk, static_cast<size_t>(n));
+  }
+  size_t end = unread.find('\n');
+  if (end == std::string::npos) {
+    return std::string();
+  }
+  std::string line = unread.substr(0, end);
+  unread.erase(0, end + 1);
+  return line;
+}
+
+}  // namespace
+
 TdsServerProcess::TdsServerProcess(const std::string& databasePath, int lifetimeSeconds) {
   int output[2];
   if (pipe2(output, O_CLOEXEC) != 0) {
@@ -43,18 +70,9 @@ TdsServerProcess::TdsServerProcess(const std::string& databasePath, int lifetime
     _exit(127);
   }
   close(output[1]);
+  output_ = output[0];
   // The first line is the port; a server that says nothing in time failed.
-  std::string line;
-  pollfd ready = {output[0], POLLIN, 0};
-  while (line.find('\n') == std::string::npos && poll(&ready, 1, 10000) > 0) {
-    char chunk[64];
-    ssize_t n = read(output[0], chunk, sizeof chunk);
-    if (n <= 0) {
-      break;
-    }
-    line.append(chunk, static_cast<size_t>(n));
-  }
-  close(output[0]);
+  std::string line = readLine(output_, unread_);
   port_ = std::atoi(line.c_str());
   if (port_ <= 0) {
     ADD_FAILURE() << "StandinTdsServer printed no port: '" << line << "'";
@@ -65,6 +83,22 @@ TdsServerProcess::~TdsServerProcess() {
   if (pid_ > 0) {
     kill(pid_, SIGTERM);
     waitpid(pid_, nullptr, 0);
+  }
+  if (output_ >= 0) {
+    close(output_);
+  }
+}
+
+long TdsServerProcess::servedRequests() {
+  for (;;) {
+    std::string line = readLine(output_, unread_);
+    if (line.empty()) {
+      return -1;
+    }
+    long requests = 0;
+    if (std::sscanf(line.c_str(), "served %ld requests", &requests) == 1) {
+      return requests;
+    }
   }
 }
 

@@ -36,10 +36,15 @@ class TdsServerProcess {
   TdsServerProcess(const TdsServerProcess&) = delete;
   TdsServerProcess& operator=(const TdsServerProcess&) = delete;
   int port() const { return port_; }
+  // The requests the server says it served on its next connection to end,
+  // waiting for that end; -1 when it says nothing.
+  long servedRequests();
 
  private:
   pid_t pid_ = -1;
   int port_ = 0;
+  int output_ = -1;
+  std::string unread_;  // what the server printed and was not read yet
 };
 
 // Registers DSN ZEIT in directory for FreeTDS against 127.0.0.1:port with
@@ -56,6 +61,8 @@ class DriverPathEnvironment {
  public:
   DriverPathEnvironment(DriverPath path, const StandinDatabase& database);
   const std::map<std::string, std::string>& environment() const { return environment_; }
+  // TdsServerProcess::servedRequests for FreeTDS; -1 for the stand-in driver.
+  long servedRequests() const { return server_ ? server_->servedRequests() : -1; }
 
  private:
   std::unique_ptr<TdsServerProcess> server_;

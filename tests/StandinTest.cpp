@@ -464,6 +464,13 @@ TEST_F(StandinTest, MarkingVariantsFindTheirRow) {
        "BewIDN = 'O''Brien'    AND  BewSto = '10'    AND  convert(char(19), BewDtm, 120) = "
        "'2015-03-01 00:00:00'    AND  convert(char(19), BewUhr, 120) = '1899-12-30 07:45:00'    "
        "AND  BewLfn = '1'"},
+      // The key's index is reached through the literal's bytes up to its
+      // first letter or blank; letter case and trailing blanks still count
+      // for nothing after them.
+      {"'12a  ', '10', '2015-03-01 00:00:00', '1899-12-30 07:45:00', '1'",
+       "BewIDN = '12A'    AND  BewSto = '10 '    AND  convert(char(19), BewDtm, 120) = "
+       "'2015-03-01 00:00:00'    AND  convert(char(19), BewUhr, 120) = '1899-12-30 07:45:00'    "
+       "AND  BewLfn = '1'"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.where);

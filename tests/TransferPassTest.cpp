@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <map>
 
 #include "DriverPathSupport.h"
@@ -260,21 +261,24 @@ TEST_P(TransferPassTest, FailedMarkingIsEchoedAndExportedAgain) {
 // reset (RST; native 10054 asks the TDS server for a reset): the pass ends
 // normally and nothing is lost. The next pass exports what the first one
 // did not mark, so a booking may reach the file twice, never not at all.
+// A break while a rowset is read, or while bookings of it are still in
+// hand, leaves those bookings unexported: there is no link to mark them on.
 TEST_P(TransferPassTest, LinkLossInTheMiddleOfAPassLosesNothing) {
   struct Case {
     const char* control;
     const char* value;
     int exportedByFirstPass;
+    const char* firstBookingMark;  // after the first pass
     std::vector<std::string> fileAfterTwoPasses;
     const char* freeTdsReads;  // how FreeTDS reports the break first
   };
   const char kClosed[] = "SQLSTATE 01000, native error 20017";
   const char kReset[] = "SQLSTATE HY000, native error 0";
   const Case cases[] = {
-      {"fail.fetch", "3,10053,08S01", 1, {"000001", "000002", "000003"}, kClosed},
-      {"fail.fetch", "3,10054,08S01", 1, {"000001", "000002", "000003"}, kReset},
-      {"fail.update", "2,10053,08S01", 2, {"000001", "000002", "000002", "000003"}, kClosed},
-      {"fail.update", "2,10054,08S01", 2, {"000001", "000002", "000002", "000003"}, kReset},
+      {"fail.fetch", "3,10053,08S01", 0, "NULL", {"000001", "000002", "000003"}, kClosed},
+      {"fail.fetch", "3,10054,08S01", 0, "NULL", {"000001", "000002", "000003"}, kReset},
+      {"fail.update", "2,10053,08S01", 2, "4", {"000001", "000002", "000002", "000003"}, kClosed},
+      {"fail.update", "2,10054,08S01", 2, "4", {"000001", "000002", "000002", "000003"}, kReset},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.control) + " " + c.value);
@@ -292,8 +296,9 @@ TEST_P(TransferPassTest, LinkLossInTheMiddleOfAPassLosesNothing) {
     EXPECT_NE(site.log().find("Buchungen : " + std::to_string(c.exportedByFirstPass) + "\r\n"),
               std::string::npos)
         << site.log();
-    EXPECT_EQ(site.marks(), (std::vector<std::vector<std::string>>{
-                                {"000001", "4"}, {"000002", "NULL"}, {"000003", "NULL"}}));
+    EXPECT_EQ(site.marks(),
+              (std::vector<std::vector<std::string>>{
+                  {"000001", c.firstBookingMark}, {"000002", "NULL"}, {"000003", "NULL"}}));
     site.database.execute("DELETE FROM StandinControl WHERE Name <> 'clock'");
     EXPECT_EQ(site.run({"Vantoreum.ini"}).exitStatus, 1);
     std::string expected;
@@ -347,19 +352,62 @@ TEST_P(TransferPassTest, ServerErrorsInEveryPhase) {
   }
 }
 
-TEST_P(TransferPassTest, FetchFailureEndsTheLoopLikeTheEnd) {
-  Installation site(GetParam());
-  site.addBooking(booking("000001", "50P", "1"));
-  site.addBooking(booking("000002", "50P", "1"));
-  site.addBooking(booking("000003", "50P", "1"));
-  site.database.setControl("fail.fetch", "3,10054,08S01");
-  auto result = site.run({"Vantoreum.ini", "/D"});
-  EXPECT_EQ(result.exitStatus, 1);
-  EXPECT_EQ(test::readFile(site.transferPath), transferLine("000001", "50P", "100"));
-  EXPECT_EQ(site.marks(), (std::vector<std::vector<std::string>>{
-                              {"000001", "4"}, {"000002", "NULL"}, {"000003", "NULL"}}));
-  EXPECT_NE(site.log().find("Buchungen : 1\r\n"), std::string::npos);
-  EXPECT_NE(result.out.find("Anzahl uebergebener Buchungen : 1"), std::string::npos);
+// Bookings are read 128 to a request and handed on one at a time, in
+// order: a pass of one rowset less one, exactly one, and one more exports
+// and marks every booking, and through the TDS server asks for one request
+// per booking and one per rowset (the last one finding no more rows) beyond
+// what a pass over no booking asks for. A fetch error (the n-th row read
+// counts as fetch n, the server time's row being the first) ends the loop
+// after the rows before it, or, when it took the link down, after the
+// rowsets before it; a row never handed on stays unmarked.
+TEST_P(TransferPassTest, RowsetsHandOnEveryBookingInOrder) {
+  struct Case {
+    int bookings;
+    const char* fetchFault;  // fail.fetch, or nullptr
+    int exported;
+    int marked;  // the first `marked` bookings in order
+  };
+  const Case cases[] = {
+      {127, nullptr, 127, 127},          {128, nullptr, 128, 128},
+      {129, nullptr, 129, 129},          {3, "3,10054,08S01", 0, 0},
+      {200, "151,1205,40001", 149, 149}, {200, "151,10053,08S01", 128, 128},
+  };
+  long emptyPassRequests = -1;
+  if (GetParam() == DriverPath::kFreeTds) {
+    Installation empty(GetParam());
+    ASSERT_EQ(empty.run({"Vantoreum.ini"}).exitStatus, 1);
+    emptyPassRequests = empty.driverPath.servedRequests();
+    ASSERT_GT(emptyPassRequests, 0);
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.bookings) + " " + (c.fetchFault ? c.fetchFault : ""));
+    Installation site(GetParam());
+    std::string lines;
+    std::vector<std::vector<std::string>> marks;
+    for (int number = 1; number <= c.bookings; ++number) {
+      char idn[7];
+      std::snprintf(idn, sizeof idn, "%06d", number);
+      site.addBooking(booking(idn, "50P", "1"));
+      lines += number <= c.exported ? transferLine(idn, "50P", "100") : "";
+      marks.push_back({idn, number <= c.marked ? "4" : "NULL"});
+    }
+    if (c.fetchFault != nullptr) {
+      site.database.setControl("fail.fetch", c.fetchFault);
+    }
+    auto result = site.run({"Vantoreum.ini", "/D"});
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(test::readFile(site.transferPath), lines);
+    EXPECT_EQ(site.marks(), marks);
+    EXPECT_NE(result.out.find("\nAnzahl uebergebener Buchungen : " + std::to_string(c.exported)),
+              std::string::npos);
+    std::string failure =
+        "reading the bookings failed after " + std::to_string(c.exported) + " bookings";
+    EXPECT_EQ(result.err.find(failure) != std::string::npos, c.fetchFault != nullptr) << result.err;
+    if (GetParam() == DriverPath::kFreeTds && c.fetchFault == nullptr) {
+      long rowsets = (c.bookings + 127) / 128;
+      EXPECT_EQ(site.driverPath.servedRequests(), emptyPassRequests + c.bookings + rowsets);
+    }
+  }
 }
 
 // The transfer file can be opened but takes no data (a full disk): the

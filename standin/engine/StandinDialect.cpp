@@ -451,6 +451,103 @@ void collateOrderByTerms(std::vector<Node>& nodes) {
   }
 }
 
+// The text of a plain '...' literal token; false for anything else.
+bool unquoteLiteral(const std::string& token, std::string& text) {
+  if (token.size() < 2 || token.front() != '\'' || token.back() != '\'') {
+    return false;
+  }
+  text.clear();
+  for (size_t i = 1; i + 1 < token.size(); ++i) {
+    text += token[i];
+    if (token[i] == '\'' && token[i + 1] == '\'') {
+      ++i;
+    }
+  }
+  return true;
+}
+
+// A byte that only itself matches under the collation: no letter of either
+// case, no blank (trailing blanks are ignored).
+bool matchesOnlyItself(unsigned char byte) {
+  std::string one(1, static_cast<char>(byte));
+  return byte != ' ' && std::isalpha(byte) == 0 && byte < 0x80 && collationKey(one) == one;
+}
+
+// A column compared with a literal under the collation defeats a plain index
+// on it. Every value equal to the literal starts with the literal's bytes up
+// to its first letter (or blank), so a plain range over that prefix finds
+// them all; the comparison itself stays as it was. Empty when the literal
+// gives no such prefix (or reads as a datetime, which compares by value).
+std::string indexableRange(const std::string& column, const std::string& token) {
+  std::string text;
+  Datetime datetime;
+  if (!unquoteLiteral(token, text) || parseDatetime(text, datetime)) {
+    return std::string();
+  }
+  size_t length = 0;
+  while (length < text.size() && matchesOnlyItself(static_cast<unsigned char>(text[length]))) {
+    ++length;
+  }
+  if (length == 0) {
+    return std::string();
+  }
+  std::string low = text.substr(0, length);
+  std::string high = low;
+  high.back() = static_cast<char>(high.back() + 1);
+  return column + " >= " + quoteLiteral(low) + " AND " + column + " < " + quoteLiteral(high);
+}
+
+// Whether a comparison can end before this node: nothing binds tighter.
+bool endsComparison(const std::vector<Node>& nodes, size_t next) {
+  static const char* const kEnds[] = {"and", "or", "then", "when", "else", "end", "order", "group"};
+  if (next >= nodes.size()) {
+    return true;
+  }
+  for (const char* word : kEnds) {
+    if (isWord(nodes[next], word)) {
+      return true;
+    }
+  }
+  return !nodes[next].isGroup && nodes[next].token.type == TokenType::kSemicolon;
+}
+
+// Rewrites "column = 'literal'" that stands as a condition of its own into
+// "(column = 'literal' AND <range>)", where the range lets a plain index on
+// the column find the rows; out ends with "column =" and node is the literal.
+bool addIndexableRange(std::vector<Node>& out, const std::vector<Node>& nodes, size_t i,
+                       const Node& literal) {
+  std::vector<size_t> solid;
+  for (size_t k = out.size(); k > 0 && solid.size() < 3; --k) {
+    if (out[k - 1].isGroup || out[k - 1].token.type != TokenType::kSpace) {
+      solid.push_back(k - 1);
+    }
+  }
+  if (solid.size() < 2 || !isOperator(out[solid[0]], "=") || out[solid[1]].isGroup ||
+      out[solid[1]].token.type != TokenType::kWord) {
+    return false;
+  }
+  static const char* const kStarts[] = {"where", "and", "or", "not", "when", "on"};
+  bool startsCondition = false;
+  for (const char* word : kStarts) {
+    startsCondition = startsCondition || (solid.size() == 3 && isWord(out[solid[2]], word));
+  }
+  if (!startsCondition || !endsComparison(nodes, nextSolid(nodes, i + 1))) {
+    return false;
+  }
+  std::string column = out[solid[1]].token.text;
+  std::string range = indexableRange(column, literal.token.text);
+  if (range.empty()) {
+    return false;
+  }
+  std::string comparison;
+  for (size_t k = solid[1]; k < out.size(); ++k) {
+    comparison += render(out[k]);
+  }
+  out.resize(solid[1]);
+  out.push_back(rawNode("(" + comparison + collated(literal.token.text) + " AND " + range + ")"));
+  return true;
+}
+
 // Rewrites one level of nodes and, through the calls, every group below.
 void rewriteSequence(std::vector<Node>& nodes) {
   std::vector<Node> out;
@@ -469,7 +566,11 @@ void rewriteSequence(std::vector<Node>& nodes) {
           break;
         }
       }
-      out.push_back(afterAs ? node : rawNode(collated(node.token.text)));
+      if (afterAs) {
+        out.push_back(node);
+      } else if (!addIndexableRange(out, nodes, i, node)) {
+        out.push_back(rawNode(collated(node.token.text)));
+      }
     } else if ((isWord(node, "kvlsystem") || isWord(node, "dbo")) && i + 1 < nodes.size() &&
                isOperator(nodes[i + 1], ".")) {
       out.push_back(rawNode("main"));

@@ -45,7 +45,11 @@ struct StandinSwitches {
   // A stalled call never answers by itself.
   long stall[kSwitchedCallCount] = {-1, -1, -1, -1};
   bool refuseSecondActiveStatement = false;
+  // Delays every engine call: each statement and each row read.
   long latencyMilliseconds = 0;
+  // Delays each answer of the TDS server to a request after the login: one
+  // per round trip, however many rows it carries.
+  long wireLatencyMilliseconds = 0;
 };
 
 struct EngineSession {

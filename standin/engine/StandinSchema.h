@@ -11,6 +11,8 @@ inline constexpr const char kStandinSchemaSql[] =
     "  BewErq TEXT, BewKst TEXT, BewQua TEXT, BewSrc TEXT, BewRes TEXT,\n"
     "  BewUkz INTEGER, BewUdt TEXT, BewDat TEXT\n"
     ");\n"
+    // The marking's key: the dialect adds to "BewIDN = 'literal'" a plain
+    // range that this index serves, so that a pass grows linearly.
     "CREATE INDEX IF NOT EXISTS Kvl321BewIDN ON Kvl321Bew (BewIDN);\n"
     "CREATE TABLE IF NOT EXISTS StandinLogin (Login TEXT PRIMARY KEY, Password TEXT NOT NULL);\n"
     "CREATE TABLE IF NOT EXISTS StandinControl (Name TEXT PRIMARY KEY, Value TEXT);\n";

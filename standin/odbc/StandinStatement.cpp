@@ -228,6 +228,53 @@ SQLRETURN deliverValue(Statement* statement, const std::optional<std::string>& v
   return SQL_SUCCESS;
 }
 
+SQLULEN statementAttribute(Statement* statement, SQLINTEGER attribute, SQLULEN fallback) {
+  auto found = statement->attributes.find(attribute);
+  return found == statement->attributes.end() ? fallback : found->second;
+}
+
+// Where row `slot` of a rowset goes: column-wise the values of a column lie
+// one after the other, row-wise each row is a structure of the bound size.
+ColumnBinding bindingForSlot(const ColumnBinding& binding, SQLULEN slot, SQLULEN bindType) {
+  ColumnBinding target = binding;
+  SQLULEN step = bindType == SQL_BIND_BY_COLUMN ? static_cast<SQLULEN>(binding.capacity) : bindType;
+  if (target.buffer != nullptr) {
+    target.buffer = static_cast<char*>(target.buffer) + slot * step;
+  }
+  if (target.indicator != nullptr) {
+    target.indicator = bindType == SQL_BIND_BY_COLUMN
+                           ? target.indicator + slot
+                           : reinterpret_cast<SQLLEN*>(reinterpret_cast<char*>(target.indicator) +
+                                                       slot * bindType);
+  }
+  return target;
+}
+
+// One row into one slot of the bound buffers; its row status.
+SQLUSMALLINT deliverRow(Statement* statement, const std::vector<std::optional<std::string>>& row,
+                        SQLULEN slot, SQLULEN bindType) {
+  SQLUSMALLINT status = SQL_ROW_SUCCESS;
+  for (const auto& [column, binding] : statement->bindings) {
+    if (column > row.size()) {
+      continue;
+    }
+    ColumnBinding target = bindingForSlot(binding, slot, bindType);
+    size_t offset = 0;
+    SQLRETURN delivered = deliverValue(statement, row[column - 1], target.targetType, target.buffer,
+                                       target.capacity, target.indicator, offset);
+    if (delivered == SQL_ERROR) {
+      status = SQL_ROW_ERROR;
+    } else if (delivered == SQL_SUCCESS_WITH_INFO && status == SQL_ROW_SUCCESS) {
+      status = SQL_ROW_SUCCESS_WITH_INFO;
+    }
+  }
+  return status;
+}
+
+// Fills a rowset of SQL_ATTR_ROW_ARRAY_SIZE rows. Every row read counts as a
+// fetch for the switches, and so does the answer that there is none left;
+// a switch that hits inside a rowset fails that row, after the rows before
+// it arrived, as a server's error in the middle of its answer does.
 SQLRETURN fetchNext(Statement* statement) {
   Connection* connection = statement->connection;
   if (reportLinkDown(statement, connection)) {
@@ -238,46 +285,61 @@ SQLRETURN fetchNext(Statement* statement) {
     addDiagnostic(statement, "24000", 0, "Invalid cursor state");
     return SQL_ERROR;
   }
-  if (!answerAfter(statement, connection->session.switches.latencyMilliseconds) ||
-      injectFault(statement, SwitchedCall::kFetch)) {
+  if (!answerAfter(statement, connection->session.switches.latencyMilliseconds)) {
     return SQL_ERROR;
   }
-  auto* rowsFetched = reinterpret_cast<SQLULEN*>(statement->attributes[SQL_ATTR_ROWS_FETCHED_PTR]);
-  auto* rowStatus = reinterpret_cast<SQLUSMALLINT*>(statement->attributes[SQL_ATTR_ROW_STATUS_PTR]);
-  if (statement->exhausted ||
-      statement->rowPosition + 1 >= static_cast<long>(result->rows.size())) {
-    statement->exhausted = true;
-    if (rowsFetched != nullptr) {
-      *rowsFetched = 0;
+  SQLULEN arraySize = statementAttribute(statement, SQL_ATTR_ROW_ARRAY_SIZE, 1);
+  SQLULEN bindType = statementAttribute(statement, SQL_ATTR_ROW_BIND_TYPE, SQL_BIND_BY_COLUMN);
+  auto* rowsFetched =
+      reinterpret_cast<SQLULEN*>(statementAttribute(statement, SQL_ATTR_ROWS_FETCHED_PTR, 0));
+  auto* rowStatus =
+      reinterpret_cast<SQLUSMALLINT*>(statementAttribute(statement, SQL_ATTR_ROW_STATUS_PTR, 0));
+  if (rowsFetched != nullptr) {
+    *rowsFetched = 0;
+  }
+  for (SQLULEN slot = 0; rowStatus != nullptr && slot < arraySize; ++slot) {
+    rowStatus[slot] = SQL_ROW_NOROW;
+  }
+  long rowCount = static_cast<long>(result->rows.size());
+  if (statement->exhausted || statement->rowPosition + 1 >= rowCount) {
+    if (injectFault(statement, SwitchedCall::kFetch)) {
+      return SQL_ERROR;
     }
+    statement->exhausted = true;
     return SQL_NO_DATA;
   }
-  ++statement->rowPosition;
   statement->getDataColumn = 0;
-  const auto& row = result->rows[statement->rowPosition];
-  SQLRETURN code = SQL_SUCCESS;
-  for (const auto& [column, binding] : statement->bindings) {
-    if (column > row.size()) {
-      continue;
+  SQLULEN filled = 0;
+  SQLULEN failedRows = 0;
+  bool anyInfo = false;
+  bool linkLost = false;
+  while (filled < arraySize && statement->rowPosition + 1 < rowCount) {
+    if (injectFault(statement, SwitchedCall::kFetch)) {
+      linkLost = connection->linkDown;
+      if (rowStatus != nullptr) {
+        rowStatus[filled] = SQL_ROW_ERROR;
+      }
+      ++filled;
+      ++failedRows;
+      break;
     }
-    size_t offset = 0;
-    SQLRETURN delivered = deliverValue(statement, row[column - 1], binding.targetType,
-                                       binding.buffer, binding.capacity, binding.indicator, offset);
-    if (delivered == SQL_ERROR) {
-      code = SQL_ERROR;
-    } else if (delivered == SQL_SUCCESS_WITH_INFO && code == SQL_SUCCESS) {
-      code = SQL_SUCCESS_WITH_INFO;
+    ++statement->rowPosition;
+    SQLUSMALLINT status =
+        deliverRow(statement, result->rows[statement->rowPosition], filled, bindType);
+    if (rowStatus != nullptr) {
+      rowStatus[filled] = status;
     }
+    failedRows += status == SQL_ROW_ERROR ? 1 : 0;
+    anyInfo = anyInfo || status == SQL_ROW_SUCCESS_WITH_INFO;
+    ++filled;
   }
   if (rowsFetched != nullptr) {
-    *rowsFetched = 1;
+    *rowsFetched = filled;
   }
-  if (rowStatus != nullptr) {
-    *rowStatus = code == SQL_SUCCESS ? SQL_ROW_SUCCESS
-                 : code == SQL_ERROR ? SQL_ROW_ERROR
-                                     : SQL_ROW_SUCCESS_WITH_INFO;
+  if (linkLost || failedRows == filled) {
+    return SQL_ERROR;
   }
-  return code;
+  return failedRows > 0 || anyInfo ? SQL_SUCCESS_WITH_INFO : SQL_SUCCESS;
 }
 
 struct OdbcColumnShape {
@@ -365,11 +427,11 @@ SQLRETURN SQL_API SQLSetStmtAttr(SQLHSTMT handle, SQLINTEGER attribute, SQLPOINT
   }
   beginCall(statement);
   SQLULEN number = reinterpret_cast<SQLULEN>(value);
-  // The cursor is always forward-only over one row at a time; anything
-  // else is answered with "option value changed", as ODBC asks.
+  // The cursor is always forward-only; anything else is answered with
+  // "option value changed", as ODBC asks.
   bool changed = (attribute == SQL_ATTR_CURSOR_SCROLLABLE && number != SQL_NONSCROLLABLE) ||
                  (attribute == SQL_ATTR_CURSOR_TYPE && number != SQL_CURSOR_FORWARD_ONLY) ||
-                 (attribute == SQL_ATTR_ROW_ARRAY_SIZE && number != 1);
+                 (attribute == SQL_ATTR_ROW_ARRAY_SIZE && number == 0);
   if (changed) {
     addDiagnostic(statement, "01S02", 0, "Option value changed");
     return finishCall(statement, SQL_SUCCESS_WITH_INFO);
@@ -394,7 +456,7 @@ SQLRETURN SQL_API SQLGetStmtAttr(SQLHSTMT handle, SQLINTEGER attribute, SQLPOINT
       addDiagnostic(statement, "HYC00", 0, "Descriptors are not implemented");
       return finishCall(statement, SQL_ERROR);
     case SQL_ATTR_ROW_ARRAY_SIZE:
-      number = 1;
+      number = statementAttribute(statement, attribute, 1);
       break;
     case SQL_ATTR_CONCURRENCY:
       number = statement->attributes.count(attribute) ? statement->attributes[attribute]

@@ -54,35 +54,39 @@ ReadOutcome readMessage(int fd, TdsMessage& message) {
   }
 }
 
+// The packets of a reply go out in one write: written one by one, the
+// short last packet of a long answer waits for the client's delayed
+// acknowledgement of the ones before it (Nagle), some 40 ms per answer.
 bool sendReply(int fd, const std::string& payload, bool complete) {
   const size_t room = kPacketSize - 8;
   uint8_t packetNumber = 1;
   size_t offset = 0;
+  std::string packets;
+  packets.reserve(payload.size() + 8 * (payload.size() / room + 1));
   do {
     size_t chunk = payload.size() - offset < room ? payload.size() - offset : room;
     bool last = offset + chunk == payload.size();
-    std::string packet;
-    packet += static_cast<char>(kReplyPacket);
-    packet += static_cast<char>(last && complete ? 0x01 : 0x00);
-    packet += static_cast<char>((chunk + 8) >> 8);
-    packet += static_cast<char>((chunk + 8) & 0xFF);
-    packet += std::string("\x00\x33", 2);  // SPID
-    packet += static_cast<char>(packetNumber++);
-    packet += '\0';
-    packet.append(payload, offset, chunk);
-    size_t sent = 0;
-    while (sent < packet.size()) {
-      ssize_t n = send(fd, packet.data() + sent, packet.size() - sent, MSG_NOSIGNAL);
-      if (n < 0 && errno == EINTR) {
-        continue;
-      }
-      if (n <= 0) {
-        return false;
-      }
-      sent += static_cast<size_t>(n);
-    }
+    packets += static_cast<char>(kReplyPacket);
+    packets += static_cast<char>(last && complete ? 0x01 : 0x00);
+    packets += static_cast<char>((chunk + 8) >> 8);
+    packets += static_cast<char>((chunk + 8) & 0xFF);
+    packets += std::string("\x00\x33", 2);  // SPID
+    packets += static_cast<char>(packetNumber++);
+    packets += '\0';
+    packets.append(payload, offset, chunk);
     offset += chunk;
   } while (offset < payload.size());
+  size_t sent = 0;
+  while (sent < packets.size()) {
+    ssize_t n = send(fd, packets.data() + sent, packets.size() - sent, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0) {
+      return false;
+    }
+    sent += static_cast<size_t>(n);
+  }
   return true;
 }
 

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -48,6 +49,7 @@ struct Session {
   std::map<int32_t, std::string> preparedTexts;
   int32_t nextPrepared = 1;
   bool resetLink = false;
+  long requests = 0;
 };
 
 struct RpcParameter {
@@ -485,14 +487,20 @@ Gate fetchCursor(Session& session, const RpcCall& call, std::string& out) {
     putReturnValue(out, 3, static_cast<int32_t>(cursor.result.rows.size()), session.since72);
     return Gate::kProceed;
   }
-  Gate gate = gateCall(session, SwitchedCall::kFetch, out);
-  if (gate != Gate::kProceed) {
-    return gate;
+  // Every row read counts as a fetch for the switches, and so does the
+  // answer that there is none left. A switch that hits inside the rowset
+  // ends the answer after the rows before it.
+  int64_t wanted = std::max<int64_t>(call.parameterInteger(3, 1), 1);
+  size_t rowCount = cursor.result.rows.size();
+  cursor.exhausted = cursor.nextRow >= rowCount;
+  if (cursor.exhausted) {
+    return gateCall(session, SwitchedCall::kFetch, out);
   }
-  int64_t wanted = call.parameterInteger(3, 1);
-  cursor.exhausted = cursor.nextRow >= cursor.result.rows.size();
-  for (int64_t count = 0;
-       count < (wanted < 1 ? 1 : wanted) && cursor.nextRow < cursor.result.rows.size(); ++count) {
+  for (int64_t count = 0; count < wanted && cursor.nextRow < rowCount; ++count) {
+    Gate gate = gateCall(session, SwitchedCall::kFetch, out);
+    if (gate != Gate::kProceed) {
+      return gate;
+    }
     putRow(out, cursor.columns, cursor.result.rows[cursor.nextRow++]);
   }
   return Gate::kProceed;
@@ -609,8 +617,12 @@ void serve(Session& session, const std::string& databasePath) {
   TdsMessage message;
   ReadOutcome outcome = readMessage(session.fd, message);
   if (outcome == ReadOutcome::kMessage && message.type == kPreloginPacket) {
+    ++session.requests;
     outcome = sendReply(session.fd, preloginAnswer()) ? readMessage(session.fd, message)
                                                       : ReadOutcome::kClosed;
+  }
+  if (outcome == ReadOutcome::kMessage) {
+    ++session.requests;
   }
   if (outcome == ReadOutcome::kMalformed ||
       (outcome == ReadOutcome::kMessage && message.type != kLogin7Packet)) {
@@ -627,6 +639,11 @@ void serve(Session& session, const std::string& databasePath) {
     }
     if (outcome != ReadOutcome::kMessage) {
       return;
+    }
+    ++session.requests;
+    long wireLatency = session.engine.switches.wireLatencyMilliseconds;
+    if (wireLatency > 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(wireLatency));
     }
     bool goesOn = false;
     switch (message.type) {
@@ -655,7 +672,7 @@ void serve(Session& session, const std::string& databasePath) {
 
 }  // namespace
 
-void serveTdsConnection(int fd, const std::string& databasePath) {
+long serveTdsConnection(int fd, const std::string& databasePath) {
   Session session;
   session.fd = fd;
   serve(session, databasePath);
@@ -665,4 +682,5 @@ void serveTdsConnection(int fd, const std::string& databasePath) {
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &immediate, sizeof immediate);
   }
   close(fd);
+  return session.requests;
 }
