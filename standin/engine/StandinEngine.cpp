@@ -408,8 +408,12 @@ std::optional<SwitchedCall> switchedCallOf(StatementKind kind) {
 }
 
 bool limitPageCaches(EngineSession& session, EngineError& error) {
-  if (sqlite3_exec(session.db, "PRAGMA temp_store = FILE; PRAGMA temp.cache_size = -256", nullptr,
-                   nullptr, nullptr) != SQLITE_OK) {
+  // 256 KiB each hold what a pass touches between two fetches (the key's
+  // index path, the rows it marks) many times over.
+  if (sqlite3_exec(session.db,
+                   "PRAGMA temp_store = FILE; PRAGMA temp.cache_size = -256; "
+                   "PRAGMA main.cache_size = -256",
+                   nullptr, nullptr, nullptr) != SQLITE_OK) {
     error = {"08001", 0, std::string("Cannot set the page caches: ") + sqlite3_errmsg(session.db)};
     return false;
   }

@@ -101,8 +101,8 @@ bool loginToStandin(EngineSession& session, const std::string& databasePath,
 void closeStandinSession(EngineSession& session);
 
 // For a front end in the client's process, where SQLite's page caches are
-// the client's memory: temporary tables get a small cache and a file
-// beyond it. Call right after the login.
+// the client's memory: small caches, and temporary tables in a file beyond
+// theirs. Call right after the login.
 bool limitPageCaches(EngineSession& session, EngineError& error);
 
 // What the switches do to the next call of this kind; counts the call.
