@@ -416,6 +416,66 @@ TEST_F(StandinTest, GetDataHandsOutLongValuesPiecewise) {
   EXPECT_EQ(whole, "0123456789");
 }
 
+// A column's type and size follow its declared type and, without one, every
+// value of the result; the values come back with the type they had.
+TEST_F(StandinTest, ResultColumnsDescribeThemselvesByAllTheirValues) {
+  database_->execute(
+      "INSERT INTO Kvl321Bew (BewTID, BewUkz, BewLfn) VALUES ('ab', 5, '0123'), "
+      "('abcdef', 12345678901, NULL), (NULL, NULL, '7')");
+  auto session = connected();
+  using Values = std::vector<std::optional<std::string>>;
+  struct Case {
+    const char* sql;
+    SQLSMALLINT type;
+    SQLULEN size;
+    SQLLEN displaySize;
+    Values values;
+  };
+  const Case cases[] = {
+      {"SELECT BewTID FROM KVLSYSTEM.Kvl321Bew", SQL_VARCHAR, 6, 6, {"ab", "abcdef", std::nullopt}},
+      {"SELECT BewLfn FROM KVLSYSTEM.Kvl321Bew", SQL_VARCHAR, 4, 4, {"0123", std::nullopt, "7"}},
+      {"SELECT BewUkz FROM KVLSYSTEM.Kvl321Bew",
+       SQL_BIGINT,
+       19,
+       20,
+       {"5", "12345678901", std::nullopt}},
+      {"SELECT BewUkz FROM KVLSYSTEM.Kvl321Bew WHERE BewUkz < 10", SQL_INTEGER, 10, 11, {"5"}},
+      {"SELECT 12345678901 FROM KVLSYSTEM.Kvl321Bew WHERE BewUkz = 5",
+       SQL_BIGINT,
+       19,
+       20,
+       {"12345678901"}},
+      {"SELECT 2.0 FROM KVLSYSTEM.Kvl321Bew WHERE BewUkz = 5", SQL_VARCHAR, 3, 3, {"2.0"}},
+      {"SELECT '0123' FROM KVLSYSTEM.Kvl321Bew WHERE BewUkz = 5", SQL_VARCHAR, 4, 4, {"0123"}},
+      {"SELECT 1 FROM KVLSYSTEM.Kvl321Bew WHERE BewUkz = 0", SQL_VARCHAR, 1, 1, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sql);
+    SQLHSTMT statement = session->newStatement();
+    ASSERT_EQ(session->execute(statement, c.sql), SQL_SUCCESS);
+    SQLCHAR name[32];
+    SQLSMALLINT type = 0;
+    SQLULEN size = 0;
+    SQLLEN displaySize = 0;
+    EXPECT_EQ(
+        SQLDescribeCol(statement, 1, name, sizeof name, nullptr, &type, &size, nullptr, nullptr),
+        SQL_SUCCESS);
+    SQLColAttribute(statement, 1, SQL_DESC_DISPLAY_SIZE, nullptr, 0, nullptr, &displaySize);
+    EXPECT_EQ(type, c.type);
+    EXPECT_EQ(size, c.size);
+    EXPECT_EQ(displaySize, c.displaySize);
+    Values values;
+    while (SQLFetch(statement) == SQL_SUCCESS) {
+      char buffer[32] = "";
+      SQLLEN indicator = 0;
+      SQLGetData(statement, 1, SQL_C_CHAR, buffer, sizeof buffer, &indicator);
+      values.push_back(indicator == SQL_NULL_DATA ? std::nullopt
+                                                  : std::optional<std::string>(buffer));
+    }
+    EXPECT_EQ(values, c.values);
+  }
+}
+
 TEST_F(StandinTest, MarkingWhileTheCursorIsOpenLeavesTheCursorWhereItWas) {
   database_->setControl("clock", "2015-06-01 08:30:00");
   addBooking("'1'", "'2015-03-01 00:00:00'", "'1899-12-30 07:45:00'", "'1'");
@@ -439,12 +499,17 @@ TEST_F(StandinTest, MarkingWhileTheCursorIsOpenLeavesTheCursorWhereItWas) {
     SQLLEN count = 0;
     SQLRowCount(update, &count);
     EXPECT_EQ(count, 1);
+    // A terminal can write while the cursor is open; the cursor does not see it.
+    if (ids.size() == 1) {
+      addBooking("'9'", "'2015-03-01 00:00:00'", "'1899-12-30 07:48:00'", "'1'");
+    }
   }
   EXPECT_EQ(ids, (std::vector<std::string>{"1", "2", "3"}));
   EXPECT_EQ(database_->query("SELECT BewUkz, BewUdt FROM Kvl321Bew ORDER BY BewIDN"),
             (std::vector<std::vector<std::string>>{{"4", "2015-06-01 08:30:00.000"},
                                                    {"4", "2015-06-01 08:30:00.000"},
-                                                   {"4", "2015-06-01 08:30:00.000"}}));
+                                                   {"4", "2015-06-01 08:30:00.000"},
+                                                   {"NULL", "NULL"}}));
 }
 
 TEST_F(StandinTest, MarkingVariantsFindTheirRow) {
@@ -533,6 +598,7 @@ TEST_F(StandinTest, PurgeDeletesTransferredRowsOlderThanThreeMonths) {
 }
 
 TEST_F(StandinTest, FailedStatementsReportStateNativeErrorAndEngineMessage) {
+  database_->execute("INSERT INTO Kvl321Bew (BewTID) VALUES ('1'), ('2'), ('a')");
   auto session = connected();
   struct Case {
     const char* sql;
@@ -553,6 +619,10 @@ TEST_F(StandinTest, FailedStatementsReportStateNativeErrorAndEngineMessage) {
       {"SELECT DATEADD(month, 1, 'soon')", "22007", 241,
        "[Standin][SQL Server]Conversion failed when converting date and/or time from character "
        "string."},
+      // Fails after rows were read.
+      {"SELECT BewTID + 1 FROM KVLSYSTEM.Kvl321Bew ORDER BY BewTID", "22018", 245,
+       "[Standin][SQL Server]Conversion failed when converting the varchar value 'a' to data "
+       "type int."},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.sql);
@@ -567,6 +637,10 @@ TEST_F(StandinTest, FailedStatementsReportStateNativeErrorAndEngineMessage) {
     EXPECT_EQ(session->execute(statement, "SELECT 1"), SQL_SUCCESS);
     EXPECT_EQ(firstDiagnostic(SQL_HANDLE_STMT, statement).sqlstate, "");
   }
+  // No failure left a transaction open that would hold back this change.
+  EXPECT_EQ(session->execute("UPDATE KVLSYSTEM.Kvl321Bew SET BewUkz = 7"), SQL_SUCCESS);
+  EXPECT_EQ(database_->query("SELECT DISTINCT BewUkz FROM Kvl321Bew"),
+            (std::vector<std::vector<std::string>>{{"7"}}));
 }
 
 // A fault switch and the statement whose n-th run it breaks.
@@ -766,7 +840,8 @@ TEST_F(StandinTest, BatchGivesOneResultPerStatement) {
   SQLHSTMT statement = session->newStatement();
   ASSERT_EQ(session->execute(statement,
                              "INSERT INTO KVLSYSTEM.Kvl321Bew (BewIDN) VALUES ('a'), ('B');\n"
-                             "SELECT BewIDN FROM KVLSYSTEM.Kvl321Bew ORDER BY 1 DESC;"),
+                             "SELECT BewIDN FROM KVLSYSTEM.Kvl321Bew ORDER BY 1 DESC;\n"
+                             "SELECT BewIDN FROM KVLSYSTEM.Kvl321Bew ORDER BY 1;"),
             SQL_SUCCESS);
   SQLLEN count = 0;
   SQLRowCount(statement, &count);
@@ -783,6 +858,12 @@ TEST_F(StandinTest, BatchGivesOneResultPerStatement) {
     ids.push_back(id);
   }
   EXPECT_EQ(ids, (std::vector<std::string>{"B", "a"}));  // case-insensitive, descending
+  ASSERT_EQ(SQLMoreResults(statement), SQL_SUCCESS);
+  ids.clear();
+  while (SQLFetch(statement) == SQL_SUCCESS) {
+    ids.push_back(id);
+  }
+  EXPECT_EQ(ids, (std::vector<std::string>{"a", "B"}));
   EXPECT_EQ(SQLMoreResults(statement), SQL_NO_DATA);
 }
 

@@ -10,6 +10,22 @@
 #include "StandinSchema.h"
 #include "StandinValues.h"
 
+// The rows of a query in a temporary table of its session.
+struct KeptRows {
+  sqlite3* db;
+  std::string table;
+  sqlite3_stmt* reader;
+};
+
+void KeptRowsRelease::operator()(KeptRows* kept) const {
+  sqlite3_finalize(kept->reader);
+  // No statement runs between two calls of a front end, so the drop
+  // succeeds; if not, the table goes with the session.
+  std::string drop = "DROP TABLE temp." + kept->table;
+  sqlite3_exec(kept->db, drop.c_str(), nullptr, nullptr, nullptr);
+  delete kept;
+}
+
 namespace {
 
 bool fileExists(const std::string& path) {
@@ -191,9 +207,63 @@ std::string resultColumnName(sqlite3_stmt* prepared, int column) {
   return text;
 }
 
-// Runs one translated statement to its end into `result`.
-bool runStatement(EngineSession& session, const TranslatedStatement& translated, ResultSet& result,
-                  EngineError& error) {
+// A value as the front ends hand it out: numbers as their text, blobs as
+// their bytes. `type` is the column's type before any conversion.
+std::optional<std::string> valueText(sqlite3_stmt* prepared, int column, int type) {
+  if (type == SQLITE_NULL) {
+    return std::nullopt;
+  }
+  const char* text =
+      reinterpret_cast<const char*>(type == SQLITE_BLOB ? sqlite3_column_blob(prepared, column)
+                                                        : sqlite3_column_text(prepared, column));
+  return std::string(text == nullptr ? "" : text, sqlite3_column_bytes(prepared, column));
+}
+
+const char kKeptRowsSavepoint[] = "standin_result";
+
+// Opens a savepoint around the query and the copy of its rows, so that the
+// copy commits once, and creates the temporary table: its columns have no
+// type and so no affinity, and every value comes back as it went in. The
+// reader finds a row by rowid, which counts the rows from 1 in their order.
+bool beginKeptRows(EngineSession& session, int columns, std::string& table, sqlite3_stmt*& inserter,
+                   sqlite3_stmt*& reader) {
+  table = "StandinResult" + std::to_string(++session.keptResults);
+  std::string create =
+      std::string("SAVEPOINT ") + kKeptRowsSavepoint + "; CREATE TEMP TABLE " + table + " (";
+  std::string insert = "INSERT INTO temp." + table + " VALUES (";
+  for (int column = 0; column < columns; ++column) {
+    create += (column == 0 ? "c" : ", c") + std::to_string(column);
+    insert += column == 0 ? "?" : ", ?";
+  }
+  create += ")";
+  insert += ")";
+  std::string read = "SELECT * FROM temp." + table + " WHERE rowid = ?1";
+  return sqlite3_exec(session.db, create.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK &&
+         sqlite3_prepare_v2(session.db, insert.c_str(), -1, &inserter, nullptr) == SQLITE_OK &&
+         sqlite3_prepare_v2(session.db, read.c_str(), -1, &reader, nullptr) == SQLITE_OK;
+}
+
+// Commits the copy and hands the table to the result, or takes it back.
+bool finishKeptRows(sqlite3* db, const std::string& table, sqlite3_stmt* reader, bool copied,
+                    ResultSet& result, EngineError& error) {
+  std::string release = std::string("RELEASE ") + kKeptRowsSavepoint;
+  if (copied && sqlite3_exec(db, release.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK) {
+    result.keptRows.reset(new KeptRows{db, table, reader});
+    return true;
+  }
+  if (copied) {
+    error = engineError(db);
+  }
+  sqlite3_finalize(reader);
+  std::string rollback = std::string("ROLLBACK TO ") + kKeptRowsSavepoint + "; " + release;
+  sqlite3_exec(db, rollback.c_str(), nullptr, nullptr, nullptr);
+  return false;
+}
+
+// Runs one translated statement to its end into `result`, noting each
+// column's shape on the way.
+bool runStatement(EngineSession& session, const TranslatedStatement& translated, RowStorage storage,
+                  ResultSet& result, EngineError& error) {
   sqlite3* db = session.db;
   sqlite3_stmt* prepared = nullptr;
   if (sqlite3_prepare_v2(db, translated.text.c_str(), -1, &prepared, nullptr) != SQLITE_OK) {
@@ -212,34 +282,50 @@ bool runStatement(EngineSession& session, const TranslatedStatement& translated,
     result.declaredTypes.push_back(declared == nullptr ? "" : declared);
   }
   result.integerColumns.assign(columns, true);
-  int status;
-  while ((status = sqlite3_step(prepared)) == SQLITE_ROW) {
-    std::vector<std::optional<std::string>> row;
+  result.longestValues.assign(columns, 1);
+  bool keep = storage == RowStorage::kTemporaryTable && columns > 0;
+  std::string table;
+  sqlite3_stmt* inserter = nullptr;
+  sqlite3_stmt* reader = nullptr;
+  bool copied = !keep || beginKeptRows(session, columns, table, inserter, reader);
+  int status = SQLITE_DONE;
+  while (copied && (status = sqlite3_step(prepared)) == SQLITE_ROW) {
+    ResultRow row;
     for (int column = 0; column < columns; ++column) {
       int type = sqlite3_column_type(prepared, column);
+      if (keep) {
+        sqlite3_bind_value(inserter, column + 1, sqlite3_column_value(prepared, column));
+      } else {
+        row.push_back(valueText(prepared, column, type));
+      }
       if (type == SQLITE_NULL) {
-        row.emplace_back();
         continue;
       }
       if (type != SQLITE_INTEGER) {
         result.integerColumns[column] = false;
       }
-      const char* text = reinterpret_cast<const char*>(type == SQLITE_BLOB
-                                                           ? sqlite3_column_blob(prepared, column)
-                                                           : sqlite3_column_text(prepared, column));
-      row.emplace_back(
-          std::string(text == nullptr ? "" : text, sqlite3_column_bytes(prepared, column)));
+      size_t bytes = static_cast<size_t>(sqlite3_column_bytes(prepared, column));
+      result.longestValues[column] = std::max(result.longestValues[column], bytes);
     }
-    result.rows.push_back(std::move(row));
+    if (keep) {
+      copied = sqlite3_step(inserter) == SQLITE_DONE;
+      sqlite3_reset(inserter);
+    } else {
+      result.rows.push_back(std::move(row));
+    }
+    ++result.rowCount;
   }
-  if (status != SQLITE_DONE) {
+  bool ran = copied && status == SQLITE_DONE;
+  if (!ran) {
     error = engineError(db);
-    sqlite3_finalize(prepared);
-    return false;
   }
   result.rowsAffected = columns == 0 ? sqlite3_changes(db) : -1;
   sqlite3_finalize(prepared);
-  return true;
+  sqlite3_finalize(inserter);
+  if (keep) {
+    return finishKeptRows(db, table, reader, ran, result, error);
+  }
+  return ran;
 }
 
 bool switchHits(long switchCall, long call) {
@@ -323,6 +409,19 @@ std::optional<SwitchedCall> switchedCallOf(StatementKind kind) {
   }
 }
 
+bool limitPageCaches(EngineSession& session, EngineError& error) {
+  // 256 KiB each hold what a pass touches between two fetches (the key's
+  // index path, the rows it marks) many times over.
+  if (sqlite3_exec(session.db,
+                   "PRAGMA temp_store = FILE; PRAGMA temp.cache_size = -256; "
+                   "PRAGMA main.cache_size = -256",
+                   nullptr, nullptr, nullptr) != SQLITE_OK) {
+    error = {"08001", 0, std::string("Cannot set the page caches: ") + sqlite3_errmsg(session.db)};
+    return false;
+  }
+  return true;
+}
+
 bool refreshCurrentTimestamp(EngineSession& session, EngineError& error) {
   sqlite3_stmt* prepared = nullptr;
   std::string clock;
@@ -342,10 +441,10 @@ bool refreshCurrentTimestamp(EngineSession& session, EngineError& error) {
 }
 
 bool runTranslatedBatch(EngineSession& session, const std::vector<TranslatedStatement>& batch,
-                        std::vector<ResultSet>& results, EngineError& error) {
+                        std::vector<ResultSet>& results, EngineError& error, RowStorage storage) {
   for (const TranslatedStatement& translated : batch) {
     results.emplace_back();
-    if (!runStatement(session, translated, results.back(), error)) {
+    if (!runStatement(session, translated, storage, results.back(), error)) {
       results.clear();
       return false;
     }
@@ -358,14 +457,9 @@ ColumnShape describeColumn(const ResultSet& result, size_t column) {
   for (char& c : declared) {
     c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   }
-  size_t longest = 1;
-  for (const auto& row : result.rows) {
-    if (row[column]) {
-      longest = std::max(longest, row[column]->size());
-    }
-  }
+  size_t longest = result.longestValues[column];
   bool integer = declared.find("INT") != std::string::npos ||
-                 (declared.empty() && !result.rows.empty() && result.integerColumns[column]);
+                 (declared.empty() && result.rowCount > 0 && result.integerColumns[column]);
   if (integer) {
     return {longest > 10 ? ColumnKind::kBigInteger : ColumnKind::kInteger, longest};
   }
@@ -374,4 +468,27 @@ ColumnShape describeColumn(const ResultSet& result, size_t column) {
     return {ColumnKind::kReal, longest};
   }
   return {ColumnKind::kText, longest};
+}
+
+bool readResultRow(const ResultSet& result, long index, ResultRow& row, EngineError& error) {
+  if (!result.keptRows) {
+    row = result.rows[index];
+    return true;
+  }
+  // Reset at once: a statement left running would hold back the commit of
+  // the session's next change until it ends.
+  sqlite3_stmt* reader = result.keptRows->reader;
+  sqlite3_bind_int64(reader, 1, index + 1);
+  int status = sqlite3_step(reader);
+  if (status == SQLITE_ROW) {
+    row.clear();
+    for (int column = 0; column < sqlite3_column_count(reader); ++column) {
+      row.push_back(valueText(reader, column, sqlite3_column_type(reader, column)));
+    }
+  } else {
+    error = status == SQLITE_DONE ? EngineError{"HY000", 0, "The result lost a row"}
+                                  : engineError(result.keptRows->db);
+  }
+  sqlite3_reset(reader);
+  return status == SQLITE_ROW;
 }

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -59,15 +60,33 @@ struct EngineSession {
   std::string currentTimestamp;
   StandinSwitches switches;
   long calls[kSwitchedCallCount] = {};
+  long keptResults = 0;  // names the temporary tables of results
 };
 
-// One materialized result of a statement of a batch.
+// Where a query's rows wait for the front end. A temporary table keeps the
+// rows of an execute fixed while later statements of the session change the
+// tables they came from, in SQLite's bounded page cache and a file instead
+// of the front end's heap.
+enum class RowStorage { kMemory, kTemporaryTable };
+
+using ResultRow = std::vector<std::optional<std::string>>;
+
+struct KeptRows;
+struct KeptRowsRelease {
+  void operator()(KeptRows* kept) const;
+};
+
+// The result of one statement of a batch. A result whose rows went to a
+// temporary table must not outlive its session.
 struct ResultSet {
   std::vector<std::string> columnNames;
   std::vector<std::string> declaredTypes;
-  std::vector<std::vector<std::optional<std::string>>> rows;
-  std::vector<bool> integerColumns;  // columns whose values were all integers
-  long rowsAffected = -1;            // -1 for a query
+  std::vector<ResultRow> rows;  // RowStorage::kMemory only
+  std::unique_ptr<KeptRows, KeptRowsRelease> keptRows;
+  long rowCount = 0;
+  std::vector<size_t> longestValues;  // bytes, at least 1
+  std::vector<bool> integerColumns;   // columns whose values were all integers
+  long rowsAffected = -1;             // -1 for a query
   StatementKind kind = StatementKind::kOther;
   bool isQuery() const { return !columnNames.empty(); }
 };
@@ -80,6 +99,11 @@ bool loginToStandin(EngineSession& session, const std::string& databasePath,
                     const std::string& user, const std::string& password, EngineError& error);
 
 void closeStandinSession(EngineSession& session);
+
+// For a front end in the client's process, where SQLite's page caches are
+// the client's memory: small caches, and temporary tables in a file beyond
+// theirs. Call right after the login.
+bool limitPageCaches(EngineSession& session, EngineError& error);
 
 // What the switches do to the next call of this kind; counts the call.
 struct SwitchHit {
@@ -98,7 +122,11 @@ bool refreshCurrentTimestamp(EngineSession& session, EngineError& error);
 // Runs every statement of a translated batch to its end, one result each.
 // Stops at the first failure, with SQL Server's SQLSTATE and number.
 bool runTranslatedBatch(EngineSession& session, const std::vector<TranslatedStatement>& batch,
-                        std::vector<ResultSet>& results, EngineError& error);
+                        std::vector<ResultSet>& results, EngineError& error,
+                        RowStorage storage = RowStorage::kMemory);
+
+// Row `index` (from 0, below rowCount) of a query's result.
+bool readResultRow(const ResultSet& result, long index, ResultRow& row, EngineError& error);
 
 // How a result column presents itself to a client.
 enum class ColumnKind { kInteger, kBigInteger, kReal, kText };

@@ -37,6 +37,11 @@ SQLRETURN connectToDataSource(Connection* connection, const std::string& dataSou
     addDiagnostic(connection, error.sqlstate.c_str(), error.nativeError, error.message);
     return SQL_ERROR;
   }
+  if (!limitPageCaches(connection->session, error)) {
+    closeDatabase(connection);
+    addDiagnostic(connection, error.sqlstate.c_str(), error.nativeError, error.message);
+    return SQL_ERROR;
+  }
   connection->dataSource = dataSource;
   connection->linkDown = false;
   return SQL_SUCCESS;

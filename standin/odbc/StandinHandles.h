@@ -66,6 +66,7 @@ struct Statement : Handle {
   size_t currentResult = 0;
   bool executed = false;
   long rowPosition = -1;   // index of the current row; -1 before the first
+  ResultRow currentRow;    // its values
   bool exhausted = false;  // a fetch returned SQL_NO_DATA
   std::map<SQLUSMALLINT, ColumnBinding> bindings;
   SQLUSMALLINT getDataColumn = 0;  // column of the running SQLGetData, 0: none

@@ -1,7 +1,9 @@
-// Statement entry points. A batch runs completely at execute time and its
-// results are kept in memory: SQLite then holds no read lock while the
-// application fetches, so other statements of the connection (the marking
-// UPDATE between two fetches) can write, and the cursor goes on unchanged.
+// Statement entry points. A batch runs completely at execute time and the
+// rows of its queries are kept in temporary tables of the session: SQLite
+// then holds no read lock while the application fetches, so other
+// statements of the connection (the marking UPDATE between two fetches) can
+// write and commit, and the cursor goes on unchanged. The application's
+// process holds one row at a time, however long the result.
 
 #include <algorithm>
 #include <chrono>
@@ -43,6 +45,7 @@ void closeCursor(Statement* statement) {
   statement->currentResult = 0;
   statement->executed = false;
   statement->rowPosition = -1;
+  statement->currentRow.clear();
   statement->exhausted = false;
   statement->getDataColumn = 0;
 }
@@ -102,7 +105,8 @@ SQLRETURN execute(Statement* statement, const std::string& sql) {
   }
   EngineError error;
   if (!refreshCurrentTimestamp(connection->session, error) ||
-      !runTranslatedBatch(connection->session, batch, statement->results, error)) {
+      !runTranslatedBatch(connection->session, batch, statement->results, error,
+                          RowStorage::kTemporaryTable)) {
     reportEngineError(statement, error);
     return SQL_ERROR;
   }
@@ -251,8 +255,8 @@ ColumnBinding bindingForSlot(const ColumnBinding& binding, SQLULEN slot, SQLULEN
 }
 
 // One row into one slot of the bound buffers; its row status.
-SQLUSMALLINT deliverRow(Statement* statement, const std::vector<std::optional<std::string>>& row,
-                        SQLULEN slot, SQLULEN bindType) {
+SQLUSMALLINT deliverRow(Statement* statement, const ResultRow& row, SQLULEN slot,
+                        SQLULEN bindType) {
   SQLUSMALLINT status = SQL_ROW_SUCCESS;
   for (const auto& [column, binding] : statement->bindings) {
     if (column > row.size()) {
@@ -300,7 +304,7 @@ SQLRETURN fetchNext(Statement* statement) {
   for (SQLULEN slot = 0; rowStatus != nullptr && slot < arraySize; ++slot) {
     rowStatus[slot] = SQL_ROW_NOROW;
   }
-  long rowCount = static_cast<long>(result->rows.size());
+  long rowCount = result->rowCount;
   if (statement->exhausted || statement->rowPosition + 1 >= rowCount) {
     if (injectFault(statement, SwitchedCall::kFetch)) {
       return SQL_ERROR;
@@ -323,9 +327,18 @@ SQLRETURN fetchNext(Statement* statement) {
       ++failedRows;
       break;
     }
+    EngineError error;
+    if (!readResultRow(*result, statement->rowPosition + 1, statement->currentRow, error)) {
+      reportEngineError(statement, error);
+      if (rowStatus != nullptr) {
+        rowStatus[filled] = SQL_ROW_ERROR;
+      }
+      ++filled;
+      ++failedRows;
+      break;
+    }
     ++statement->rowPosition;
-    SQLUSMALLINT status =
-        deliverRow(statement, result->rows[statement->rowPosition], filled, bindType);
+    SQLUSMALLINT status = deliverRow(statement, statement->currentRow, filled, bindType);
     if (rowStatus != nullptr) {
       rowStatus[filled] = status;
     }
@@ -544,7 +557,7 @@ SQLRETURN SQL_API SQLGetData(SQLHSTMT handle, SQLUSMALLINT column, SQLSMALLINT t
   if (resultColumn(statement, column) == nullptr) {
     return finishCall(statement, SQL_ERROR);
   }
-  const auto& value = result->rows[statement->rowPosition][column - 1];
+  const auto& value = statement->currentRow[column - 1];
   if (statement->getDataColumn != column) {
     statement->getDataColumn = column;
     statement->getDataOffset = 0;
