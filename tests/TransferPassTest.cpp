@@ -385,7 +385,7 @@ TEST_P(TransferPassTest, RowsetsHandOnEveryBookingInOrder) {
     std::string lines;
     std::vector<std::vector<std::string>> marks;
     for (int number = 1; number <= c.bookings; ++number) {
-      char idn[7];
+      char idn[16];
       std::snprintf(idn, sizeof idn, "%06d", number);
       site.addBooking(booking(idn, "50P", "1"));
       lines += number <= c.exported ? transferLine(idn, "50P", "100") : "";
