@@ -40,6 +40,20 @@ int lockOrWait(int fd) {
   return lockWaiting(fd, LOCK_EX) ? 0 : -1;
 }
 
+// Keeps fd (just opened, or -1 with errno set) as the held lock once it is
+// locked; otherwise closes it and says why in cause.
+bool holdLock(int fd, std::string& cause) {
+  if (fd >= 0 && lockOrWait(fd) == 0) {
+    heldLock = fd;
+    return true;
+  }
+  cause = std::strerror(errno);
+  if (fd >= 0) {
+    ::close(fd);
+  }
+  return false;
+}
+
 }  // namespace
 
 // The working directory stands for the installation: the run log's fixed
@@ -51,23 +65,12 @@ int lockOrWait(int fd) {
 // writing), the lock file in it is locked instead. The choice depends on the
 // file system alone, so all passes of one working directory make the same.
 int acquire() {
-  int directory = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (directory >= 0 && lockOrWait(directory) == 0) {
-    heldLock = directory;
+  std::string directoryCause;
+  std::string fileCause;
+  if (holdLock(::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC), directoryCause) ||
+      holdLock(::open(kLockFileName, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666),
+               fileCause)) {
     return 0;
-  }
-  std::string directoryCause = std::strerror(errno);
-  if (directory >= 0) {
-    ::close(directory);
-  }
-  int file = ::open(kLockFileName, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
-  if (file >= 0 && lockOrWait(file) == 0) {
-    heldLock = file;
-    return 0;
-  }
-  std::string fileCause = std::strerror(errno);
-  if (file >= 0) {
-    ::close(file);
   }
   ErrorOutput::report(ErrorOutput::Priority::kNotice,
                       "cannot lock the working directory (%s) nor its file %s (%s); running "
