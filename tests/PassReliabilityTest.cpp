@@ -223,7 +223,8 @@ TEST(PassReliabilityTest, FailedLineNeverExtendsAnEmptiedFile) {
 }
 
 // The payroll side does not lock: it empties the file while a pass
-// repairs its end, or takes the file again and again during a pass. What
+// repairs its end (while its tail is read, or just before the fragment is
+// cut off), or takes the file again and again during a pass. What
 // it collected plus what is left holds every booking exactly once, whole,
 // with no zero bytes and no empty lines.
 TEST(PassReliabilityTest, PayrollSideMeetsThePassOnTheTransferFile) {
@@ -231,13 +232,14 @@ TEST(PassReliabilityTest, PayrollSideMeetsThePassOnTheTransferFile) {
     const char* what;
     std::string before;  // the transfer file before the pass
     int bookings;
-    bool emptyDuringRepair;  // else: take the file while the pass runs
+    const char* emptiedDuring;  // READ or TRUNCATE; nullptr: take the file while the pass runs
   };
   const Case cases[] = {
-      {"emptied while a torn end after lines is read", "earlier,line\nK0000", 3, true},
+      {"emptied while a torn end after lines is read", "earlier,line\nK0000", 3, "READ"},
       {"emptied while foreign text is read", std::string(ExportFile::kLongestLineBytes + 10, 'x'),
-       3, true},
-      {"taken again and again", "", 2000, false},
+       3, "READ"},
+      {"emptied just before a torn end is cut off", "earlier,line\nK0000", 3, "TRUNCATE"},
+      {"taken again and again", "", 2000, nullptr},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -246,9 +248,9 @@ TEST(PassReliabilityTest, PayrollSideMeetsThePassOnTheTransferFile) {
     writeFile(site.transferPath, c.before);
     std::string stalling = site.work + "/stalling";
     std::map<std::string, std::string> environment;
-    if (c.emptyDuringRepair) {
-      environment = fileFaults(
-          {{"MORLUND_FAULT_READ_STALL_MS", "1000"}, {"MORLUND_FAULT_READ_STALL_SIGNAL", stalling}});
+    if (c.emptiedDuring != nullptr) {
+      std::string stall = std::string("MORLUND_FAULT_") + c.emptiedDuring + "_STALL_";
+      environment = fileFaults({{stall + "MS", "1000"}, {stall + "SIGNAL", stalling}});
     }
     StartedProcess pass = startPass(site, {"Vantoreum.ini"}, environment);
     std::string collected;
@@ -264,7 +266,7 @@ TEST(PassReliabilityTest, PayrollSideMeetsThePassOnTheTransferFile) {
         ++taken;
       }
     };
-    if (c.emptyDuringRepair) {
+    if (c.emptiedDuring != nullptr) {
       for (int wait = 0; wait < 500 && !fileExists(stalling); ++wait) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
       }

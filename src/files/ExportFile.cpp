@@ -137,6 +137,60 @@ std::string excerpt(std::string_view bytes) {
          escaped(bytes.substr(bytes.size() - kEnd)) + '"';
 }
 
+// Whether bytes [0, length) of the file are all zero: what a truncation
+// that extended an emptied file leaves.
+bool onlyZeroBytes(int fd, off_t length) {
+  char block[4096];
+  for (off_t at = 0; at < length;) {
+    size_t wanted = static_cast<size_t>(std::min<off_t>(length - at, sizeof block));
+    ssize_t got = ::pread(fd, block, wanted, at);
+    if (got <= 0) {
+      return false;
+    }
+    for (ssize_t i = 0; i < got; ++i) {
+      if (block[i] != '\0') {
+        return false;
+      }
+    }
+    at += got;
+  }
+  return true;
+}
+
+// The payroll side may empty the file between the size check and the
+// truncation, which then makes the emptied file `kept` bytes of zeros. The
+// bytes kept of the tail tell: if they are gone, the file goes back to empty.
+void undoPadding(int fd, off_t start, std::string_view keptOfTail) {
+  if (keptOfTail.empty()) {
+    return;
+  }
+  std::string now(keptOfTail.size(), '\0');
+  ssize_t got = ::pread(fd, now.data(), now.size(), start);
+  off_t kept = start + static_cast<off_t>(keptOfTail.size());
+  if (got == static_cast<ssize_t>(now.size()) && now != keptOfTail && onlyZeroBytes(fd, kept)) {
+    ::ftruncate(fd, 0);
+  }
+}
+
+}  // namespace
+
+TornEnd judgeTornEnd(std::string_view tail, off_t size) {
+  TornEnd judged;
+  if (tail.empty() || tail.back() == '\n') {
+    return judged;
+  }
+  size_t lineFeed = tail.rfind('\n');
+  if (lineFeed != std::string_view::npos || size < static_cast<off_t>(kLongestLineBytes)) {
+    judged.kind = TornEnd::kCutFragment;
+    judged.keptTailBytes = lineFeed == std::string_view::npos ? 0 : lineFeed + 1;
+  } else {
+    judged.kind = TornEnd::kCloseForeignText;
+  }
+  return judged;
+}
+
+namespace {
+
 // A last line without its line feed was being written when its writer died
 // (or its cut-back failed); its booking was never marked, so the line goes
 // and the next pass writes it again. Without a line feed within the longest
@@ -145,8 +199,8 @@ std::string excerpt(std::string_view bytes) {
 //
 // The payroll side does not lock: it may empty the file while its end is
 // read. The file is acted on only while it is still the size that was read,
-// so a truncation never makes it longer (with zero bytes) and a closing
-// line feed never starts an emptied file.
+// and what the truncation or the closing line feed left is checked after:
+// an emptied file stays empty, never zero bytes or a lone line feed.
 //
 // size is the file's size, updated. Returns 0, or -1 with cause set.
 int repairTornEnd(int fd, const std::string& path, off_t& size, std::string& cause) {
@@ -172,18 +226,19 @@ int repairTornEnd(int fd, const std::string& path, off_t& size, std::string& cau
       size = now.st_size;
       continue;
     }
-    if (tail.back() == '\n') {
+    TornEnd judged = judgeTornEnd(tail, size);
+    if (judged.kind == TornEnd::kWhole) {
       return 0;
     }
-    size_t lineFeed = tail.rfind('\n');
-    if (lineFeed != std::string::npos || size < static_cast<off_t>(kLongestLineBytes)) {
-      size_t cut = lineFeed == std::string::npos ? 0 : lineFeed + 1;
+    if (judged.kind == TornEnd::kCutFragment) {
+      size_t cut = judged.keptTailBytes;
       off_t kept = start + static_cast<off_t>(cut);
       if (::ftruncate(fd, kept) != 0) {
         cause = std::strerror(errno);
         return -1;
       }
-      size = kept;
+      undoPadding(fd, start, std::string_view(tail).substr(0, cut));
+      size = ::fstat(fd, &now) == 0 ? now.st_size : kept;
       ErrorOutput::report(ErrorOutput::Priority::kWarning,
                           "removed an unfinished last line from the transfer file %s: %zu bytes "
                           "without a line feed, %s",
@@ -196,6 +251,10 @@ int repairTornEnd(int fd, const std::string& path, off_t& size, std::string& cau
       return -1;
     }
     ++size;
+    if (::fstat(fd, &now) == 0 && now.st_size == 1) {
+      ::ftruncate(fd, 0);  // emptied meanwhile: the line feed began a new file
+      size = 0;
+    }
     ErrorOutput::report(
         ErrorOutput::Priority::kWarning,
         "closed the last line of the transfer file %s with a line feed: its last "

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -19,6 +21,15 @@ inline constexpr size_t kLongestLineBytes = 440;
 // take their turns on the file, and the first of them repairs a torn last
 // line left by a writer that never finished.
 int appendLine(const std::string& path, std::string_view text);
+
+// What the end of the transfer file needs before a line is appended, judged
+// from its last bytes (tail: the last min(size, kLongestLineBytes) bytes of
+// a file of `size` bytes).
+struct TornEnd {
+  enum Kind { kWhole, kCutFragment, kCloseForeignText } kind = kWhole;
+  size_t keptTailBytes = 0;  // kCutFragment: the bytes of tail that stay
+};
+TornEnd judgeTornEnd(std::string_view tail, off_t size);
 
 // Opens the path for appending (creating an empty file) and closes it again.
 // Returns 0 when that worked, -1 otherwise.

@@ -9,6 +9,10 @@
  *                                 waits this long after reading (another
  *                                 program may change the file meanwhile)
  *   MORLUND_FAULT_READ_STALL_SIGNAL  a file created when that wait begins
+ *   MORLUND_FAULT_TRUNCATE_STALL_MS  the first ftruncate of BEWDATA.dat to a
+ *                                 length other than 0 waits this long before
+ *                                 truncating
+ *   MORLUND_FAULT_TRUNCATE_STALL_SIGNAL  a file created when that wait begins
  *   MORLUND_FAULT_DIRECTORY_LOCK  flock on a directory fails with EBADF, as
  *                                 on NFS
  */
@@ -55,6 +59,17 @@ static void* real(const char* name) {
   return dlsym(RTLD_NEXT, name);
 }
 
+// Creates the signal file named by a variable, if set, and waits.
+static void signalAndStall(const char* signalVariable, const char* stallVariable) {
+  int savedErrno = errno;
+  const char* signal = getenv(signalVariable);
+  if (signal != NULL) {
+    close(open(signal, O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+  }
+  stall(setting(stallVariable));
+  errno = savedErrno;
+}
+
 ssize_t write(int fd, const void* buffer, size_t count) {
   static ssize_t (*realWrite)(int, const void*, size_t);
   if (realWrite == NULL) {
@@ -78,15 +93,27 @@ ssize_t pread(int fd, void* buffer, size_t count, off_t offset) {
   static int stalled;
   if (!stalled && setting("MORLUND_FAULT_READ_STALL_MS") > 0 && isTransferFile(fd)) {
     stalled = 1;
-    int savedErrno = errno;
-    const char* signal = getenv("MORLUND_FAULT_READ_STALL_SIGNAL");
-    if (signal != NULL) {
-      close(open(signal, O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
-    }
-    stall(setting("MORLUND_FAULT_READ_STALL_MS"));
-    errno = savedErrno;
+    signalAndStall("MORLUND_FAULT_READ_STALL_SIGNAL", "MORLUND_FAULT_READ_STALL_MS");
   }
   return result;
+}
+
+int ftruncate(int fd, off_t length) {
+  static int (*realFtruncate)(int, off_t);
+  if (realFtruncate == NULL) {
+    realFtruncate = (int (*)(int, off_t))real("ftruncate");
+  }
+  static int stalled;
+  if (!stalled && length != 0 && setting("MORLUND_FAULT_TRUNCATE_STALL_MS") > 0 &&
+      isTransferFile(fd)) {
+    stalled = 1;
+    signalAndStall("MORLUND_FAULT_TRUNCATE_STALL_SIGNAL", "MORLUND_FAULT_TRUNCATE_STALL_MS");
+  }
+  return realFtruncate(fd, length);
+}
+
+int ftruncate64(int fd, off_t length) {
+  return ftruncate(fd, length);
 }
 
 ssize_t pread64(int fd, void* buffer, size_t count, off_t offset) {
