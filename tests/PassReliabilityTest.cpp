@@ -291,6 +291,35 @@ TEST(PassReliabilityTest, PayrollSideMeetsThePassOnTheTransferFile) {
   }
 }
 
+// Passes killed at random moments, then one that runs to its end: every
+// booking is in the transfer file exactly once, whole, and marked. A kill
+// between a line and its marking leaves the booking in the journal, and the
+// next pass marks it instead of exporting it again.
+TEST(PassReliabilityTest, KilledPassesExportEveryBookingExactlyOnce) {
+  for (DriverPath path : {DriverPath::kStandinDriver, DriverPath::kFreeTds}) {
+    SCOPED_TRACE(path == DriverPath::kFreeTds ? "FreeTDS" : "stand-in driver");
+    Installation site(path);
+    const int kBookings = 1500;
+    addBookings(site, kBookings, "X");
+    site.database.setControl(path == DriverPath::kFreeTds ? "wire_latency_ms" : "latency_ms", "2");
+    unsigned seed = 20261209;
+    int killedInTheMiddle = 0;
+    for (int round = 0; round < 12; ++round) {
+      StartedProcess pass = startPass(site, {"Vantoreum.ini"});
+      std::this_thread::sleep_for(std::chrono::milliseconds(50 + rand_r(&seed) % 250));
+      kill(pass.pid, SIGKILL);
+      ProcessResult killed = finishProcess(pass, 30);
+      killedInTheMiddle += killed.signal == SIGKILL;
+    }
+    EXPECT_GT(killedInTheMiddle, 6);
+    ProcessResult last = site.run({"Vantoreum.ini"});
+    EXPECT_EQ(last.exitStatus, 1) << last.err;
+    EXPECT_EQ(sortedLines(readFile(site.transferPath)), sorted(linesOf(kBookings, "X")));
+    EXPECT_EQ(site.database.query("SELECT count(*) FROM Kvl321Bew WHERE BewUkz IS NOT 4"),
+              (std::vector<std::vector<std::string>>{{"0"}}));
+  }
+}
+
 // A device cannot sync; the line it took counts as written.
 TEST(PassReliabilityTest, DevNullAsTransferFileTakesEveryLine) {
   Installation site;

@@ -231,6 +231,10 @@ int fetch() {
   return StatementStatus;
 }
 
+bool rowsetHandedOut() {
+  return nextRowIndex >= wholeRows;
+}
+
 bool isOpen() {
   return cursor != SQL_NULL_HSTMT;
 }

@@ -26,6 +26,11 @@ int fetch();
 
 int close();
 
+// Whether every row of the rowset in hand has been handed out, so that the
+// next fetch asks the server: the bookings of a rowset are written and
+// marked together, while the server still holds their locks.
+bool rowsetHandedOut();
+
 // Whether a cursor is open: after a failed open or fetch it is not.
 bool isOpen();
 

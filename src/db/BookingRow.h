@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 // The key columns as the server holds them, before trimming: the marking
 // must find the booking by these, a trailing tab included.
@@ -8,6 +9,18 @@ struct BookingKey {
   char BewIDN[51];
   char BewSto[9];
   char BewLfn[4];
+};
+
+// The five values the marking UPDATE compares a booking by, as it sends
+// them: the key columns as fetched and the two timestamps in style 120
+// (yyyy-mm-dd hh:mi:ss). An empty value stands for empty or NULL.
+struct MarkingKey {
+  std::string BewIDN;
+  std::string BewSto;
+  std::string BewDtm;
+  std::string BewUhr;
+  std::string BewLfn;
+  bool operator==(const MarkingKey&) const = default;
 };
 
 // The one booking the transfer pass is working on. Every field is a

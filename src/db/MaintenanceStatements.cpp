@@ -27,11 +27,11 @@ std::string style120FromCompact(const char* compact) {
 
 // Doubled, a quote stays inside its literal instead of changing which rows
 // the UPDATE touches.
-std::string quoted(const char* value) {
+std::string quoted(const std::string& value) {
   std::string text = "'";
-  for (const char* c = value; *c != '\0'; ++c) {
-    text += *c;
-    if (*c == '\'') {
+  for (char c : value) {
+    text += c;
+    if (c == '\'') {
       text += '\'';
     }
   }
@@ -40,19 +40,18 @@ std::string quoted(const char* value) {
 
 // An empty fetched value may stand for NULL, which "=" never matches; such a
 // booking would be exported again on every pass.
-std::string textCondition(const char* column, const char* value, const char* emptyLiteral) {
-  if (*value == '\0') {
+std::string textCondition(const char* column, const std::string& value, const char* emptyLiteral) {
+  if (value.empty()) {
     return std::string("(") + column + " = " + emptyLiteral + " OR " + column + " IS NULL)";
   }
   return std::string(column) + " = " + quoted(value);
 }
 
-std::string timestampCondition(const char* column, const char* compact) {
-  if (*compact == '\0') {
+std::string timestampCondition(const char* column, const std::string& style120) {
+  if (style120.empty()) {
     return std::string(column) + " IS NULL";
   }
-  return std::string("convert(char(19), ") + column +
-         ", 120) = " + quoted(style120FromCompact(compact).c_str());
+  return std::string("convert(char(19), ") + column + ", 120) = " + quoted(style120);
 }
 
 // A failed statement reports its native error; one without a native error
@@ -114,25 +113,74 @@ int serverTime(std::string& out) {
 
 // The key columns are compared as fetched, untrimmed: "=" ignores trailing
 // blanks anyway, and a value ending in a tab is found only this way.
+MarkingKey markingKeyOf(const BookingRow& row) {
+  MarkingKey key;
+  key.BewIDN.assign(row.fetchedKey.BewIDN,
+                    strnlen(row.fetchedKey.BewIDN, sizeof row.fetchedKey.BewIDN));
+  key.BewSto.assign(row.fetchedKey.BewSto,
+                    strnlen(row.fetchedKey.BewSto, sizeof row.fetchedKey.BewSto));
+  key.BewLfn.assign(row.fetchedKey.BewLfn,
+                    strnlen(row.fetchedKey.BewLfn, sizeof row.fetchedKey.BewLfn));
+  if (row.BewDtmCompact[0] != '\0') {
+    key.BewDtm = style120FromCompact(row.BewDtmCompact);
+  }
+  if (row.BewUhrCompact[0] != '\0') {
+    key.BewUhr = style120FromCompact(row.BewUhrCompact);
+  }
+  return key;
+}
+
+std::string describeKey(const MarkingKey& key) {
+  auto trimmed = [](std::string text) {
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) {
+      text.pop_back();
+    }
+    return text;
+  };
+  auto compact = [](const std::string& style120) {
+    std::string digits;
+    for (char c : style120) {
+      if (c != '-' && c != ' ' && c != ':') {
+        digits += c;
+      }
+    }
+    return digits;
+  };
+  return "ID '" + trimmed(key.BewIDN) + "', Sto '" + trimmed(key.BewSto) + "', Dtm '" +
+         compact(key.BewDtm) + "', Uhr '" + compact(key.BewUhr) + "', Lfn '" + trimmed(key.BewLfn) +
+         "'";
+}
+
 std::string markingStatement(const BookingRow& row) {
-  // An empty ID is compared as one blank, which SQL Server finds equal to an
-  // empty or blank-filled value.
+  return markingStatement(markingKeyOf(row));
+}
+
+// An empty ID is compared as one blank, which SQL Server finds equal to an
+// empty or blank-filled value.
+std::string markingStatement(const MarkingKey& key) {
   return std::string(
              "UPDATE  KVLSYSTEM.Kvl321Bew    SET  BewUkz = 4,         BewUdt = CURRENT_TIMESTAMP "
              "WHERE  ") +
-         textCondition("BewIDN", row.fetchedKey.BewIDN, "' '") + "    AND  " +
-         textCondition("BewSto", row.fetchedKey.BewSto, "''") + "    AND  " +
-         timestampCondition("BewDtm", row.BewDtmCompact) + "    AND  " +
-         timestampCondition("BewUhr", row.BewUhrCompact) + "    AND  " +
-         textCondition("BewLfn", row.fetchedKey.BewLfn, "''");
+         textCondition("BewIDN", key.BewIDN, "' '") + "    AND  " +
+         textCondition("BewSto", key.BewSto, "''") + "    AND  " +
+         timestampCondition("BewDtm", key.BewDtm) + "    AND  " +
+         timestampCondition("BewUhr", key.BewUhr) + "    AND  " +
+         textCondition("BewLfn", key.BewLfn, "''");
 }
 
 int markTransferred(const BookingRow& row, SQLLEN* rowsChanged) {
+  return markTransferred(markingKeyOf(row), rowsChanged);
+}
+
+int markTransferred(const MarkingKey& key, SQLLEN* rowsChanged) {
   StatementStatus = -1;
   SQLLEN changed = -1;
-  std::string text = markingStatement(row);
+  std::string text = markingStatement(key);
   SQLHSTMT statement;
   if (!allocateStatement(statement)) {
+    if (rowsChanged != nullptr) {
+      *rowsChanged = changed;
+    }
     return StatementStatus;
   }
   SQLRETURN result = execute(statement, text);
@@ -150,6 +198,100 @@ int markTransferred(const BookingRow& row, SQLLEN* rowsChanged) {
     *rowsChanged = changed;
   }
   return StatementStatus;
+}
+
+namespace {
+
+// Whether the diagnostics of a statement that returned with information
+// hold a failure, not only warnings (class 01).
+bool reportedAnError(SQLHSTMT statement) {
+  for (SQLSMALLINT record = 1;; ++record) {
+    SQLCHAR state[6] = {};
+    SQLINTEGER nativeError = 0;
+    SQLCHAR message[SQL_MAX_MESSAGE_LENGTH] = {};
+    SQLSMALLINT length = 0;
+    SQLRETURN found = SQLGetDiagRec(SQL_HANDLE_STMT, statement, record, state, &nativeError,
+                                    message, sizeof message, &length);
+    if (found != SQL_SUCCESS && found != SQL_SUCCESS_WITH_INFO) {
+      return false;
+    }
+    if (std::strncmp(reinterpret_cast<char*>(state), "01", 2) != 0) {
+      return true;
+    }
+  }
+}
+
+// A failure of the link or of the driver rather than of the statement: the
+// statement may have run or not, and what follows cannot be read.
+bool linkOrDriverFailure(const DbConnection::Diagnostic& failure) {
+  const char* state = failure.state;
+  return std::strncmp(state, "08", 2) == 0 || std::strcmp(state, "HYT00") == 0 ||
+         std::strcmp(state, "HYT01") == 0 || std::strcmp(state, "HY008") == 0 ||
+         failure.nativeError == 0 || (failure.nativeError >= 20000 && failure.nativeError < 21000);
+}
+
+// The outcome of the statement a batch stands at, by the code of the call
+// that moved there. Returns false when nothing after it can be read.
+bool readOutcome(SQLHSTMT statement, SQLRETURN result, MarkingOutcome& outcome) {
+  if (result == SQL_ERROR || (result == SQL_SUCCESS_WITH_INFO && reportedAnError(statement))) {
+    outcome.status = failureStatus(statement);
+    outcome.rowsChanged = -1;
+    outcome.cause = DbConnection::describeLastDiagnostic();
+    return !linkOrDriverFailure(DbConnection::LastDiagnostic);
+  }
+  outcome.rowsChanged = changedRows(statement, result);
+  outcome.status = outcome.rowsChanged == 0 ? SQL_NO_DATA : 0;
+  return true;
+}
+
+}  // namespace
+
+// The outcomes read are taken as the statements' own only while they come
+// one per statement. A driver that drops the rest of a batch after an error
+// (FreeTDS does) leaves the bookings from that statement on to be marked one
+// by one, the failed one included; where a count was missing before that
+// point, or more outcomes came than statements, places may have shifted, and
+// the whole batch is marked one by one.
+void markBatch(const std::vector<MarkingKey>& keys, std::vector<MarkingOutcome>& outcomes) {
+  outcomes.assign(keys.size(), MarkingOutcome());
+  size_t readFrom = 0;  // the first booking whose outcome was not read
+  SQLHSTMT statement;
+  if (keys.size() > 1 && allocateStatement(statement)) {
+    std::string text;
+    for (const MarkingKey& key : keys) {
+      text += (text.empty() ? "" : "\n") + markingStatement(key);
+    }
+    SQLRETURN result = execute(statement, text);
+    bool ended = false;  // before its last statement
+    bool countsKnown = true;
+    while (readFrom < keys.size()) {
+      MarkingOutcome& outcome = outcomes[readFrom];
+      if (!readOutcome(statement, result, outcome)) {
+        ended = true;
+        break;
+      }
+      countsKnown = countsKnown && (outcome.status != 0 || outcome.rowsChanged >= 0);
+      bool failed = outcome.status != 0 && outcome.status != SQL_NO_DATA;
+      ++readFrom;
+      result = SQLMoreResults(statement);
+      if (result == SQL_NO_DATA && readFrom < keys.size()) {
+        ended = true;
+        readFrom -= failed ? 1 : 0;
+        break;
+      }
+    }
+    if ((!ended && result != SQL_NO_DATA) || (ended && !countsKnown)) {
+      readFrom = 0;
+    }
+    SQLFreeHandle(SQL_HANDLE_STMT, statement);
+  }
+  for (size_t index = readFrom; index < keys.size(); ++index) {
+    MarkingOutcome& outcome = outcomes[index];
+    outcome.status = markTransferred(keys[index], &outcome.rowsChanged);
+    outcome.cause = outcome.status != 0 && outcome.status != SQL_NO_DATA
+                        ? DbConnection::describeLastDiagnostic()
+                        : std::string();
+  }
 }
 
 int purge() {

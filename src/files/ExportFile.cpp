@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "files/DirectoryEntry.h"
 #include "files/ErrorOutput.h"
@@ -282,12 +283,25 @@ void cutBack(int fd, off_t sizeBefore) {
 // A booking is marked transferred only after its line is here, so the line
 // must be on disk, under a durable name, before this returns success.
 int appendLine(const std::string& path, std::string_view text) {
+  std::vector<std::string> lines = {std::string(text)};
+  return appendLines(path, lines, nullptr) == 1 ? 0 : -1;
+}
+
+// All lines go out with one write and one sync under one turn. A write that
+// stops part-way keeps the lines it completed, once they are synced, and
+// takes back the rest: the caller marks what came back as durable, and the
+// first line it did not get stops the pass. A failed sync takes back all.
+size_t appendLines(const std::string& path, const std::vector<std::string>& lines,
+                   const BeforeAppend& beforeAppend) {
+  if (lines.empty()) {
+    return 0;
+  }
   OpenFile file;
   for (int attempt = 0;; ++attempt) {
     if (!openTransferFile(path, file)) {
       ErrorOutput::report(ErrorOutput::Priority::kFailure, "cannot open the transfer file %s: %s",
                           path.c_str(), std::strerror(errno));
-      return -1;
+      return 0;
     }
     takeTurn(file.fd);
     // The payroll side may have taken the file away (deleted or renamed it)
@@ -301,7 +315,7 @@ int appendLine(const std::string& path, std::string_view text) {
   if (::fstat(file.fd, &info) != 0) {
     ErrorOutput::report(ErrorOutput::Priority::kFailure, "cannot examine the transfer file %s: %s",
                         path.c_str(), std::strerror(errno));
-    return -1;
+    return 0;
   }
   bool regular = S_ISREG(info.st_mode);
   off_t sizeBefore = info.st_size;
@@ -310,11 +324,18 @@ int appendLine(const std::string& path, std::string_view text) {
     ErrorOutput::report(ErrorOutput::Priority::kFailure,
                         "cannot repair the torn last line of the transfer file %s: %s",
                         path.c_str(), cause.c_str());
-    return -1;
+    return 0;
+  }
+  if (beforeAppend && beforeAppend(info, sizeBefore) != 0) {
+    return 0;
   }
 
+  std::string text;
+  for (const std::string& line : lines) {
+    text += line;
+  }
   // A short write is followed by one for the rest: it either completes the
-  // line or fails with the real cause.
+  // lines or fails with the real cause.
   size_t written = 0;
   const char* failure = nullptr;
   while (written < text.size()) {
@@ -327,15 +348,32 @@ int appendLine(const std::string& path, std::string_view text) {
       break;
     }
   }
-  if (failure == nullptr) {
-    if (::fdatasync(file.fd) != 0 && !(errno == EINVAL && !regular)) {
-      // A device or pipe that cannot sync has taken the whole line.
-      failure = "fdatasync";
-      cause = std::strerror(errno);
-    } else if (file.created && syncNewName(path) != 0) {
-      failure = "sync of the directory of";
-      cause = std::strerror(errno);
+  // The lines the write completed, and the bytes they take.
+  size_t whole = 0;
+  size_t wholeBytes = 0;
+  while (whole < lines.size() && wholeBytes + lines[whole].size() <= written) {
+    wholeBytes += lines[whole++].size();
+  }
+  if (failure != nullptr) {
+    size_t partBytes = whole < lines.size() ? lines[whole].size() : 0;
+    ErrorOutput::report(ErrorOutput::Priority::kFailure,
+                        "%s failed on the transfer file %s: %s (%zu of %zu bytes written)", failure,
+                        path.c_str(), cause.c_str(), written - wholeBytes, partBytes);
+    if (regular) {
+      cutBack(file.fd, sizeBefore + static_cast<off_t>(wholeBytes));
     }
+    if (whole == 0) {
+      return 0;
+    }
+  }
+  failure = nullptr;
+  if (::fdatasync(file.fd) != 0 && !(errno == EINVAL && !regular)) {
+    // A device or pipe that cannot sync has taken the whole line.
+    failure = "fdatasync";
+    cause = std::strerror(errno);
+  } else if (file.created && syncNewName(path) != 0) {
+    failure = "sync of the directory of";
+    cause = std::strerror(errno);
   }
   if (failure != nullptr) {
     if (regular) {
@@ -343,10 +381,10 @@ int appendLine(const std::string& path, std::string_view text) {
     }
     ErrorOutput::report(ErrorOutput::Priority::kFailure,
                         "%s failed on the transfer file %s: %s (%zu of %zu bytes written)", failure,
-                        path.c_str(), cause.c_str(), written, text.size());
-    return -1;
+                        path.c_str(), cause.c_str(), wholeBytes, wholeBytes);
+    return 0;
   }
-  return 0;
+  return whole;
 }
 
 // A file created here gets a durable name at once: the lines that follow

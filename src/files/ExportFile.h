@@ -2,9 +2,13 @@
 
 #include <sys/types.h>
 
+#include <sys/stat.h>
+
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // The transfer file that the payroll system reads.
 namespace ExportFile {
@@ -30,6 +34,18 @@ struct TornEnd {
   size_t keptTailBytes = 0;  // kCutFragment: the bytes of tail that stay
 };
 TornEnd judgeTornEnd(std::string_view tail, off_t size);
+
+// Called under the writers' turn, after any repair and before anything is
+// written: the file the lines go to and where the first of them will start.
+// A non-zero result stops the append with nothing written.
+using BeforeAppend = std::function<int(const struct stat& file, off_t start)>;
+
+// Appends lines (each ends with "\n") with one write and one fdatasync, as
+// appendLine does for one. Returns how many of them, from the first, are
+// durable on disk: all, or fewer after a failure (said on standard error),
+// with nothing of the others left behind.
+size_t appendLines(const std::string& path, const std::vector<std::string>& lines,
+                   const BeforeAppend& beforeAppend);
 
 // Opens the path for appending (creating an empty file) and closes it again.
 // Returns 0 when that worked, -1 otherwise.

@@ -125,25 +125,18 @@ std::string formatConsoleLine(const BookingRow& row) {
          exportTime(row) + "  uebergeben\n";
 }
 
-// A row counts as exported only once its line is in the file: the caller
-// marks exported rows transferred, and a row marked without its line would
-// be lost for good. So a failed append leaves no count, entry or echo.
-int processRow(BookingRow& row, const std::string& transferPath, int consoleEcho,
-               int32_t& exportCount) {
+bool acceptRow(BookingRow& row) {
   rewriteEra(row);
-  if (!isAccepted(field(row.BewEra))) {
-    return 0;
-  }
-  if (ExportFile::appendLine(transferPath, formatTransferLine(row)) != 0) {
-    return -1;
-  }
+  return isAccepted(field(row.BewEra));
+}
+
+void reportExported(const BookingRow& row, int consoleEcho, int32_t& exportCount) {
   ++exportCount;
   RunLog::appendEntry(formatLogEntry(row));
   if (consoleEcho) {
     std::string line = formatConsoleLine(row);
     std::fwrite(line.data(), 1, line.size(), stdout);
   }
-  return 0;
 }
 
 }  // namespace EraMapping

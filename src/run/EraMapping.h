@@ -8,18 +8,17 @@
 
 namespace EraMapping {
 
-// Rewrites row.BewEra by the row's source and, when the result passes the
-// export filter, appends the transfer line, counts it, writes its run-log
-// entry and (with consoleEcho) its console line.
-//
-// Returns 0 when the row was handled: exported, or not accepted by the
-// filter. Returns -1 when an accepted row's line did not reach the transfer
-// file; then nothing is counted, logged or printed for it, and the caller
-// must not mark the row transferred.
-int processRow(BookingRow& row, const std::string& transferPath, int consoleEcho,
-               int32_t& exportCount);
+// Rewrites row.BewEra by the row's source and tells whether the result
+// passes the export filter: then the row's line goes into the transfer file.
+// Applied twice, it gives the same code.
+bool acceptRow(BookingRow& row);
 
-// The steps of processRow, each on its own.
+// What an exported row leaves besides its line, once the line is in the
+// transfer file: the count, its run-log entry and (with consoleEcho) its
+// console line.
+void reportExported(const BookingRow& row, int consoleEcho, int32_t& exportCount);
+
+// The steps, each on its own.
 
 // Gives row.BewEra the code that the row's source (compared upper-cased)
 // calls for; every other field stays as fetched.

@@ -4,15 +4,18 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "db/BookingCursor.h"
 #include "db/DbConnection.h"
 #include "db/MaintenanceStatements.h"
+#include "files/BookingJournal.h"
 #include "files/ErrorOutput.h"
 #include "files/ExportFile.h"
 #include "files/RunLog.h"
-#include "run/EraMapping.h"
+#include "run/JournalRecovery.h"
 #include "run/PassLock.h"
+#include "run/RowsetTransfer.h"
 #include "run/TextCase.h"
 #include "settings/SettingsFile.h"
 
@@ -24,6 +27,7 @@ struct RunState {
   std::string settingsPath;
   std::string transferPath;
   int consoleEcho = 0;
+  std::string dataSourceName;
   std::string serverTime;
   int32_t exportCount = 0;
   int32_t runStatus = 0;
@@ -71,6 +75,7 @@ int32_t settingsAndConnection() {
   if (dataSourceName.size() > SettingsFile::kMaxDataSourceNameLength) {
     dataSourceName.clear();
   }
+  runState.dataSourceName = dataSourceName;
   int32_t connected = DbConnection::connect(user, password, dataSourceName);
   explicit_bzero(password.data(), password.size());
   if (connected != 0) {
@@ -84,72 +89,60 @@ int32_t settingsAndConnection() {
   return connected;
 }
 
-// A booking is named on standard error by its key as the line shows it.
-std::string bookingKey(const BookingRow& row) {
-  return std::string("ID '") + row.BewIDN + "', Sto '" + row.BewSto + "', Dtm '" +
-         row.BewDtmCompact + "', Uhr '" + row.BewUhrCompact + "', Lfn '" + row.BewLfn + "'";
-}
-
-void reportFailedMarking(const BookingRow& row, int32_t status) {
-  std::string cause =
-      status == 100 ? std::string("no row changed") : DbConnection::describeLastDiagnostic();
-  ErrorOutput::report(ErrorOutput::Priority::kWarning,
-                      "marking booking %s as transferred failed with %d (%s); the next pass "
-                      "exports it again",
-                      bookingKey(row).c_str(), status, cause.c_str());
-}
-
-// The marking finds a booking by its key alone. Bookings that share it are
-// marked together: one not yet written (its turn still to come when the
-// pass ends early, or one the server's cursor then passes over) is never
-// exported. Said once per key: the twins come one after the other.
-void reportTwins(const BookingRow& row, SQLLEN rows) {
-  static std::string lastKey;
-  std::string key = bookingKey(row);
-  if (key == lastKey) {
+// Without the journal a pass still marks what it exports, one booking at a
+// time, but a pass killed between a line and its marking exports that
+// booking again.
+void startJournal() {
+  std::string cause;
+  if (BookingJournal::open(BookingJournal::kJournalPath,
+                           BookingJournal::installationName(runState.dataSourceName), cause) == 0) {
+    JournalRecovery::recover();
     return;
   }
-  lastKey = key;
   ErrorOutput::report(ErrorOutput::Priority::kWarning,
-                      "marking booking %s as transferred changed %ld rows: they share its key "
-                      "and are all marked now; any of them not in the transfer file will not be "
-                      "exported",
-                      key.c_str(), static_cast<long>(rows));
+                      "cannot use the journal of written bookings %s: %s; this pass marks "
+                      "booking by booking, and a failure between a line and its marking may "
+                      "export a booking twice",
+                      BookingJournal::kJournalPath, cause.c_str());
 }
 
 // Every booking read is marked, exported or not, so that the next pass does
-// not read it again. A booking whose line did not reach the transfer file is
-// left unmarked and ends the pass: the next pass exports it.
+// not read it again. The bookings of a rowset are handled together, once
+// the cursor has handed out its last row and before it asks the server for
+// the next; without the journal each booking on its own. A booking whose
+// line did not reach the transfer file is left unmarked and ends the pass:
+// the next pass exports it.
 //
 // Returns 0, or 90 when a line could not be written.
 int32_t rowLoop() {
   int32_t result = 0;
   int32_t rowsRead = 0;
   bool cursorWasOpen = BookingCursor::isOpen();
+  std::vector<BookingRow> rowset;
   runState.runStatus = BookingCursor::fetch();
   while (runState.runStatus == 0) {
     ++rowsRead;
-    if (EraMapping::processRow(currentBookingRow, runState.transferPath, runState.consoleEcho,
-                               runState.exportCount) != 0) {
-      RunLog::appendEntry(
-          "Fehler beim Schreiben der Zieldatei, \xDC"
-          "bergabe abgebrochen");
-      std::fputs("Fehler beim Schreiben der Zieldatei, Uebergabe abgebrochen\n", stdout);
-      result = 90;
-      break;
-    }
-    SQLLEN rowsMarked = -1;
-    int32_t marked = MaintenanceStatements::markTransferred(currentBookingRow, &rowsMarked);
-    if (rowsMarked > 1) {
-      reportTwins(currentBookingRow, rowsMarked);
-    }
-    if (marked != 0) {
-      if (runState.consoleEcho) {
-        std::printf("\nFehler 'SQL_MarkTranfer: %d\n", marked);
+    rowset.push_back(currentBookingRow);
+    if (!BookingJournal::isOpen() || BookingCursor::rowsetHandedOut()) {
+      result = RowsetTransfer::transferRowset(rowset, runState.transferPath, runState.consoleEcho,
+                                              runState.exportCount);
+      rowset.clear();
+      if (result != 0) {
+        break;
       }
-      reportFailedMarking(currentBookingRow, marked);
     }
     runState.runStatus = BookingCursor::fetch();
+  }
+  if (result == 0 && !rowset.empty()) {
+    result = RowsetTransfer::transferRowset(rowset, runState.transferPath, runState.consoleEcho,
+                                            runState.exportCount);
+  }
+  if (result != 0) {
+    RunLog::appendEntry(
+        "Fehler beim Schreiben der Zieldatei, \xDC"
+        "bergabe abgebrochen");
+    std::fputs("Fehler beim Schreiben der Zieldatei, Uebergabe abgebrochen\n", stdout);
+    result = 90;
   }
   if (runState.runStatus == -1 && cursorWasOpen) {
     ErrorOutput::report(ErrorOutput::Priority::kFailure,
@@ -157,6 +150,7 @@ int32_t rowLoop() {
                         "next pass: %s",
                         rowsRead, DbConnection::describeLastDiagnostic().c_str());
   }
+  JournalRecovery::finish(result == 0 && runState.runStatus == SQL_NO_DATA && cursorWasOpen);
   return result;
 }
 
@@ -219,6 +213,7 @@ int run(int argc, char** argv) {
     return 90;
   }
 
+  startJournal();
   runState.exportCount = 0;
   runState.runStatus = BookingCursor::open();
   if (!BookingCursor::isOpen()) {
@@ -244,6 +239,7 @@ int run(int argc, char** argv) {
                         DbConnection::describeLastDiagnostic().c_str());
   }
 
+  BookingJournal::close();
   runState.runStatus = loopResult != 0 ? loopResult : 1;
   RunLog::appendEntry(std::string(kLogRule) + "Programm beendet\n\n\n");
   return runState.runStatus;

@@ -1,9 +1,10 @@
 /* Preloaded into the programs by tests: faults of disk and file system that
  * only a real process can meet. Each is off unless its variable is set.
  *
- *   MORLUND_FAULT_WRITE_NUMBER    the n-th write to a file named BEWDATA.dat
- *                                 puts half of its bytes on disk, waits, then
- *                                 fails with EIO (a slow, failing disk)
+ *   MORLUND_FAULT_WRITE_NUMBER    the write that carries the n-th line to a
+ *                                 file named BEWDATA.dat puts the lines before
+ *                                 it and half of that line on disk, waits,
+ *                                 then fails with EIO (a slow, failing disk)
  *   MORLUND_FAULT_WRITE_STALL_MS  that wait
  *   MORLUND_FAULT_READ_STALL_MS   the first read of BEWDATA.dat by position
  *                                 waits this long after reading (another
@@ -27,7 +28,7 @@
 #include <time.h>
 #include <unistd.h>
 
-static long transferWrites;
+static long transferLines;
 
 static int isTransferFile(int fd) {
   char link[64];
@@ -70,18 +71,63 @@ static void signalAndStall(const char* signalVariable, const char* stallVariable
   errno = savedErrno;
 }
 
+static size_t lineEnds(const char* bytes, size_t count) {
+  size_t ends = 0;
+  for (size_t i = 0; i < count; ++i) {
+    ends += bytes[i] == '\n';
+  }
+  return ends;
+}
+
+// Where the n-th line starts in a write of count bytes, or -1 when it does
+// not start there. Writes before this one ended with whole lines.
+static ssize_t failingLineStart(const char* bytes, size_t count) {
+  long failing = setting("MORLUND_FAULT_WRITE_NUMBER");
+  long line = transferLines + 1;
+  size_t lineStart = 0;
+  for (size_t i = 0; i < count; ++i) {
+    if (line == failing) {
+      return (ssize_t)lineStart;
+    }
+    if (bytes[i] == '\n') {
+      ++line;
+      lineStart = i + 1;
+    }
+  }
+  return -1;
+}
+
+// As a disk that fails at the n-th line: the lines before it go out whole
+// (a short write), then half of it, and the write fails after a wait.
 ssize_t write(int fd, const void* buffer, size_t count) {
   static ssize_t (*realWrite)(int, const void*, size_t);
+  static int failed;
   if (realWrite == NULL) {
     realWrite = (ssize_t(*)(int, const void*, size_t))real("write");
   }
-  if (fd > 2 && isTransferFile(fd) && ++transferWrites == setting("MORLUND_FAULT_WRITE_NUMBER")) {
-    realWrite(fd, buffer, count / 2);
+  if (fd <= 2 || failed || !isTransferFile(fd)) {
+    return realWrite(fd, buffer, count);
+  }
+  const char* bytes = buffer;
+  ssize_t start = failingLineStart(bytes, count);
+  if (start > 0) {
+    count = (size_t)start;
+  } else if (start == 0) {
+    size_t length = 0;
+    while (length < count && bytes[length] != '\n') {
+      ++length;
+    }
+    realWrite(fd, buffer, (length + 1) / 2);
     stall(setting("MORLUND_FAULT_WRITE_STALL_MS"));
+    failed = 1;
     errno = EIO;
     return -1;
   }
-  return realWrite(fd, buffer, count);
+  ssize_t written = realWrite(fd, buffer, count);
+  if (written > 0) {
+    transferLines += (long)lineEnds(bytes, (size_t)written);
+  }
+  return written;
 }
 
 ssize_t pread(int fd, void* buffer, size_t count, off_t offset) {

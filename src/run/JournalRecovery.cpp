@@ -1,0 +1,154 @@
+#include "run/JournalRecovery.h"
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "db/MaintenanceStatements.h"
+#include "files/BookingJournal.h"
+#include "files/ErrorOutput.h"
+#include "run/MarkingReports.h"
+
+namespace JournalRecovery {
+
+namespace {
+
+// The bookings per marking request, as the row loop sends them.
+constexpr size_t kMarkingsPerRequest = 128;
+
+struct HeldBooking {
+  uint64_t sequence = 0;
+  int32_t lastStatus = -1;
+  bool returnedByCursor = false;
+};
+
+std::map<std::string, HeldBooking> held;
+
+std::string lookupKey(const MarkingKey& key) {
+  std::string text;
+  for (const std::string* part :
+       {&key.BewIDN, &key.BewSto, &key.BewDtm, &key.BewUhr, &key.BewLfn}) {
+    text += *part;
+    text += '\0';
+  }
+  return text;
+}
+
+std::string named(const BookingJournal::WrittenBooking& booking) {
+  return MaintenanceStatements::describeKey(booking.key);
+}
+
+// Forgets the bookings whose lines are not (or not verifiably) in place; a
+// line that went to a file taken away before it was recorded as synced may
+// be with the payroll side, or may have been lost with a power failure.
+void sortOut(const std::vector<BookingJournal::WrittenBooking>& recorded,
+             std::vector<BookingJournal::WrittenBooking>& toMark) {
+  std::vector<uint64_t> forgotten;
+  for (const BookingJournal::WrittenBooking& booking : recorded) {
+    BookingJournal::LineState state =
+        booking.durable ? BookingJournal::LineState::kInPlace : BookingJournal::findLine(booking);
+    if (state == BookingJournal::LineState::kInPlace) {
+      toMark.push_back(booking);
+      continue;
+    }
+    forgotten.push_back(booking.sequence);
+    if (state == BookingJournal::LineState::kMissing) {
+      ErrorOutput::report(ErrorOutput::Priority::kNotice,
+                          "booking %s is not in the transfer file %s any more (its line was "
+                          "removed unfinished, or the file emptied); the journal forgets it and "
+                          "it is exported again",
+                          named(booking).c_str(), booking.transferPath.c_str());
+    } else {
+      ErrorOutput::report(ErrorOutput::Priority::kWarning,
+                          "booking %s may reach the payroll side twice: its line went to the "
+                          "transfer file %s, which was taken away before the line was synced; "
+                          "the journal forgets it, and if it is still untransferred it is "
+                          "exported again",
+                          named(booking).c_str(), booking.transferPath.c_str());
+    }
+  }
+  BookingJournal::recordRetired(forgotten);
+}
+
+}  // namespace
+
+// The marking runs before anything else of the pass's reading, so that the
+// cursor does not even return a booking whose line is already out there.
+void recover() {
+  held.clear();
+  std::vector<BookingJournal::WrittenBooking> toMark;
+  sortOut(BookingJournal::heldBookings(), toMark);
+  for (size_t first = 0; first < toMark.size(); first += kMarkingsPerRequest) {
+    size_t count = std::min(kMarkingsPerRequest, toMark.size() - first);
+    std::vector<MarkingKey> keys;
+    for (size_t index = first; index < first + count; ++index) {
+      keys.push_back(toMark[index].key);
+    }
+    std::vector<MaintenanceStatements::MarkingOutcome> outcomes;
+    MaintenanceStatements::markBatch(keys, outcomes);
+    std::vector<uint64_t> marked;
+    for (size_t index = 0; index < count; ++index) {
+      const BookingJournal::WrittenBooking& booking = toMark[first + index];
+      const MaintenanceStatements::MarkingOutcome& outcome = outcomes[index];
+      if (outcome.rowsChanged > 1) {
+        MarkingReports::reportTwins(booking.key, outcome.rowsChanged);
+      }
+      if (outcome.status == 0) {
+        marked.push_back(booking.sequence);
+        ErrorOutput::report(ErrorOutput::Priority::kNotice,
+                            "marked booking %s as transferred: its line from an earlier pass is "
+                            "in the transfer file %s",
+                            named(booking).c_str(), booking.transferPath.c_str());
+        continue;
+      }
+      held[lookupKey(booking.key)] = {booking.sequence, outcome.status, false};
+      MarkingReports::reportFailedMarking(booking.key, outcome.status, outcome.cause,
+                                          MarkingReports::Keeper::kJournalAgain);
+    }
+    BookingJournal::recordRetired(marked);
+  }
+}
+
+uint64_t heldSequence(const MarkingKey& key) {
+  auto found = held.find(lookupKey(key));
+  if (found == held.end()) {
+    return 0;
+  }
+  found->second.returnedByCursor = true;
+  return found->second.sequence;
+}
+
+void heldMarked(const MarkingKey& key, int32_t status) {
+  auto found = held.find(lookupKey(key));
+  if (found == held.end()) {
+    return;
+  }
+  if (status == 0) {
+    BookingJournal::recordRetired({found->second.sequence});
+    held.erase(found);
+  } else {
+    found->second.lastStatus = status;
+  }
+}
+
+void finish(bool cursorReadToEnd) {
+  if (!cursorReadToEnd) {
+    return;
+  }
+  std::vector<uint64_t> gone;
+  for (const BookingJournal::WrittenBooking& booking : BookingJournal::heldBookings()) {
+    auto found = held.find(lookupKey(booking.key));
+    if (found == held.end() || found->second.returnedByCursor || found->second.lastStatus != 100) {
+      continue;
+    }
+    gone.push_back(booking.sequence);
+    held.erase(found);
+    ErrorOutput::report(ErrorOutput::Priority::kNotice,
+                        "no booking has the key %s any more, and none was read with it; the "
+                        "journal forgets it",
+                        named(booking).c_str());
+  }
+  BookingJournal::recordRetired(gone);
+}
+
+}  // namespace JournalRecovery
