@@ -20,6 +20,7 @@
 #include "InstallationSupport.h"
 #include "PassSupport.h"
 #include "StandinSupport.h"
+#include "files/BookingJournal.h"
 #include "settings/ValueCipher.h"
 
 namespace {
@@ -40,6 +41,7 @@ enum Line {
   kMarking,
   kPurge,
   kLogDirectory,
+  kJournal,
   kTarget,
   kLines
 };
@@ -308,8 +310,29 @@ TEST(SettingsCheckTest, EachBrokenPreconditionFailsWhereThePassFails) {
        allOkBut({{kPurge, "FAIL"}}), kPurge, "native error 229", 1, "purging old transferred"},
       {"log directory missing", kStandin,
        [](CheckSite& site) { rmdir(site.root.file("Vantoreum_php/log").c_str()); },
-       allOkBut({{kLogDirectory, "FAIL"}}), kLogDirectory, "does not exist", 1,
+       allOkBut({{kLogDirectory, "FAIL"}, {kJournal, "note"}}), kLogDirectory, "does not exist", 1,
        "cannot open the run log"},
+      {"journal is a directory", kStandin,
+       [](CheckSite& site) {
+         test::makeDirs(site.root.file("Vantoreum_php/log/Morlund_MSSQL.journal"));
+       },
+       allOkBut({{kJournal, "note"}}), kJournal, "cannot be read (not a regular file)", 1,
+       "cannot use the journal of written bookings"},
+      {"journal holds a booking whose file was taken", kStandin,
+       [](CheckSite& site) {
+         BookingJournal::WrittenBooking held;
+         held.sequence = 7;
+         char* work = realpath(site.work.c_str(), nullptr);
+         held.installation = std::string(work) + " (data source ZEIT)";
+         free(work);
+         held.key.BewIDN = "1";
+         held.transferPath = "../../transfer/BEWDATA.dat";
+         held.line = "1,,,,,,,,,,,,204,,,,\n";
+         test::writeFile(site.root.file("Vantoreum_php/log/Morlund_MSSQL.journal"),
+                         BookingJournal::encodeWritten(held));
+       },
+       allOkBut({{kJournal, "note"}}), kJournal, "holds 1 booking written by an earlier pass", 1,
+       "may reach the payroll side twice"},
       {"target directory missing", kStandin, [](CheckSite& site) { rmdir(site.target.c_str()); },
        allOkBut({{kTarget, "FAIL"}}), kTarget, "does not exist", 90,
        "cannot create the transfer file"},

@@ -18,6 +18,7 @@
 #include "db/BookingRow.h"
 #include "db/DbConnection.h"
 #include "db/MaintenanceStatements.h"
+#include "files/BookingJournal.h"
 #include "files/DirectoryEntry.h"
 #include "files/ErrorOutput.h"
 #include "files/RunLog.h"
@@ -446,6 +447,43 @@ void checkLogDirectory() {
   report(Outcome::kOk, subject, "writable");
 }
 
+// A journal that a pass cannot write only costs it the batches and the
+// promise of exporting each booking once: a note, not a failure. Bookings it
+// holds are marked by the next pass, before anything else.
+void checkJournal() {
+  std::string subject = std::string("journal ") + absolutePath(BookingJournal::kJournalPath);
+  BookingJournal::Inspection found;
+  std::string installation = BookingJournal::installationName(checkState.dataSourceName);
+  if (BookingJournal::inspect(BookingJournal::kJournalPath, installation, found) != 0) {
+    report(Outcome::kNote, subject,
+           "cannot be read (" + found.cause +
+               "); passes here mark booking by booking, and a failure between a line and its "
+               "marking may export a booking twice");
+    return;
+  }
+  std::string others;
+  if (found.others > 0) {
+    others = "; " + std::to_string(found.others) +
+             " more of other installations that share this log directory";
+  }
+  if (!found.writable) {
+    report(Outcome::kNote, subject,
+           "cannot be written (" + found.cause +
+               "); passes here mark booking by booking, and a failure between a line and its "
+               "marking may export a booking twice" +
+               others);
+  } else if (found.own > 0) {
+    report(Outcome::kNote, subject,
+           "writable; holds " + std::to_string(found.own) +
+               (found.own == 1 ? " booking" : " bookings") +
+               " written by an earlier pass and not marked yet: the next pass marks "
+               "those whose lines are in the transfer file, before it reads any" +
+               others);
+  } else {
+    report(Outcome::kOk, subject, "writable; holds no bookings" + others);
+  }
+}
+
 // The pass appends to the transfer file, creating it when it is missing;
 // the payroll side takes it away between passes, so the pass must usually
 // be able to create it.
@@ -492,6 +530,7 @@ int run(int argc, char** argv) {
   checkServerTime();
   checkBookingStatements();
   checkLogDirectory();
+  checkJournal();
   checkTarget(ExportRun::transferPathFor(argc, argv));
   return checkState.failures == 0 ? 0 : 1;
 }

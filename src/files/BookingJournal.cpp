@@ -224,7 +224,7 @@ struct JournalState {
 JournalState journal;
 
 void closeAfterFailure(const char* what) {
-  ErrorOutput::report(ErrorOutput::Priority::kFailure,
+  ErrorOutput::report(ErrorOutput::Priority::kWarning,
                       "cannot %s the journal of written bookings %s: %s; the rest of this pass "
                       "marks booking by booking, and a failure may export a booking twice",
                       what, journal.path.c_str(), std::strerror(errno));
