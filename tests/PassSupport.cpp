@@ -1,5 +1,11 @@
 #include "PassSupport.h"
 
+#include <sys/stat.h>
+
+#include <cstdlib>
+
+#include "files/BookingJournal.h"
+
 namespace test {
 
 namespace {
@@ -90,6 +96,33 @@ std::map<std::string, std::string> booking(const std::string& idn, const std::st
 std::string transferLine(const std::string& idn, const std::string& source,
                          const std::string& era) {
   return idn + ",10,20150601,074500,1,T1,01,,,,,," + era + ",,," + source + ",\n";
+}
+
+std::string journalPath(const SiteLayout& site) {
+  return site.root.file("Vantoreum_php/log/Morlund_MSSQL.journal");
+}
+
+void leaveInJournal(const Installation& site, const std::string& idn, const std::string& line,
+                    bool lineInPlace) {
+  std::string before = fileExists(site.transferPath) ? readFile(site.transferPath) : "";
+  writeFile(site.transferPath, before + (lineInPlace ? line : ""));
+  struct stat info {};
+  stat(site.transferPath.c_str(), &info);
+  BookingJournal::WrittenBooking written;
+  BookingJournal::Contents held =
+      BookingJournal::parse(fileExists(journalPath(site)) ? readFile(journalPath(site)) : "");
+  written.sequence = held.lastSequence + 1;
+  char* work = realpath(site.work.c_str(), nullptr);
+  written.installation = std::string(work) + " (data source ZEIT)";
+  std::free(work);
+  written.key = {idn, "10", "2015-06-01 00:00:00", "1899-12-30 07:45:00", "1"};
+  written.transferPath = "BEWDATA.dat";
+  written.device = info.st_dev;
+  written.inode = info.st_ino;
+  written.offset = before.size();
+  written.line = line;
+  std::string journal = fileExists(journalPath(site)) ? readFile(journalPath(site)) : "";
+  writeFile(journalPath(site), journal + BookingJournal::encodeWritten(written));
 }
 
 }  // namespace test

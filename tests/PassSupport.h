@@ -46,4 +46,13 @@ std::map<std::string, std::string> booking(const std::string& idn, const std::st
 // The transfer line of such a booking, with the era code after the rewrite.
 std::string transferLine(const std::string& idn, const std::string& source, const std::string& era);
 
+// Leaves in the site's journal what a pass killed after writing such a
+// booking (ID idn) left there: its record, with its line appended to the
+// transfer file when lineInPlace, else recorded at the file's end only.
+void leaveInJournal(const Installation& site, const std::string& idn, const std::string& line,
+                    bool lineInPlace);
+
+// The site's journal of written bookings.
+std::string journalPath(const SiteLayout& site);
+
 }  // namespace test

@@ -442,3 +442,77 @@ TEST_P(TransferPassTest, EarlierTransferFileContentIsKept) {
 }
 
 }  // namespace
+
+// What the next pass would send, seen beforehand: the preview's standard
+// output is exactly what the pass then appends, and the preview changes
+// nothing. A booking the journal holds with its line in place is left out
+// (the pass marks it first); one whose line is gone is shown (the pass
+// exports it again).
+TEST_P(TransferPassTest, PreviewShowsExactlyWhatThePassThenAppends) {
+  Installation site(GetParam());
+  site.addBooking(booking("A1", "50P", "1"));
+  site.addBooking(booking("A2", "DTA", "300"));
+  site.addBooking(booking("A3", "62P", "7"));
+  site.addBooking(booking("H1", "50P", "1"));
+  site.addBooking(booking("H2", "50P", "1"));
+  leaveInJournal(site, "H1", transferLine("H1", "50P", "100"), true);
+  leaveInJournal(site, "H2", transferLine("H2", "50P", "100"), false);
+  const std::string transferBefore = readFile(site.transferPath);
+  const std::string journalBefore = readFile(journalPath(site));
+  const auto rowsBefore = site.database.query("SELECT * FROM Kvl321Bew ORDER BY rowid");
+  auto preview = runProcess({buildDir() + "/Morlund_Settings", "preview", "Vantoreum.ini", "/D"},
+                            site.work, site.driverPath.environment());
+  EXPECT_EQ(preview.exitStatus, 0) << preview.err;
+  EXPECT_EQ(preview.out, transferLine("A1", "50P", "100") + transferLine("A3", "62P", "7") +
+                             transferLine("H2", "50P", "100"));
+  EXPECT_NE(preview.err.find("Morlund_Settings: preview: 5 bookings read, 3 lines, 1 filtered, "
+                             "1 held by the journal\n"),
+            std::string::npos)
+      << preview.err;
+  EXPECT_EQ(readFile(site.transferPath), transferBefore);
+  EXPECT_EQ(readFile(journalPath(site)), journalBefore);
+  EXPECT_FALSE(fileExists(site.logPath));
+  EXPECT_EQ(site.database.query("SELECT * FROM Kvl321Bew ORDER BY rowid"), rowsBefore);
+
+  auto pass = site.run({"Vantoreum.ini", "/D"});
+  EXPECT_EQ(pass.exitStatus, 1);
+  EXPECT_EQ(readFile(site.transferPath), transferBefore + preview.out);
+  // The console lines a pass prints, the preview prints on standard error.
+  std::string echoed = preview.err.substr(0, preview.err.find("Morlund_Settings: preview:"));
+  EXPECT_EQ(echoed, pass.out + "\n");
+  EXPECT_EQ(site.database.query("SELECT count(*) FROM Kvl321Bew WHERE BewUkz IS NOT 4"),
+            (std::vector<std::vector<std::string>>{{"0"}}));
+
+  // What ends a check ends a preview, with the check's words.
+  struct Case {
+    const char* what;
+    const char* control;
+    const char* value;
+    std::string password;
+    std::string err;
+  };
+  const Case failures[] = {
+      {"wrong password", nullptr, nullptr, "Falsch-1", "FAIL  login as zeit on ZEIT"},
+      {"cursor", "fail.select", "1,208,42S02", kPassword, "FAIL  booking cursor: SQLSTATE 42S02"},
+      // FreeTDS reads a cursor without locks with its SELECT, so the fetch fails
+      // there already; the stand-in driver fails the first fetch.
+      {"fetch", "fail.fetch", "1,1205,40001", kPassword, "native error 1205"},
+  };
+  for (const Case& c : failures) {
+    SCOPED_TRACE(c.what);
+    site.writeSettings(kUser, c.password, "ZEIT");
+    site.database.execute("DELETE FROM StandinControl WHERE Name LIKE 'fail.%'");
+    site.addBooking(booking("B1", "50P", "1"));
+    if (c.control != nullptr) {
+      site.database.setControl(c.control, c.value);
+    }
+    auto failed = runProcess({buildDir() + "/Morlund_Settings", "preview", "Vantoreum.ini"},
+                             site.work, site.driverPath.environment());
+    EXPECT_EQ(failed.exitStatus, 1);
+    EXPECT_EQ(failed.out, "");
+    EXPECT_NE(failed.err.find(c.err), std::string::npos) << failed.err;
+    EXPECT_TRUE(failed.err.rfind("FAIL  ", 0) == 0 ||
+                failed.err.find("\nFAIL  booking cursor: ") != std::string::npos)
+        << failed.err;
+  }
+}

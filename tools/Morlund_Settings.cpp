@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 
+#include "BookingPreview.h"
 #include "SettingsCheck.h"
 #include "db/DbConnection.h"
 #include "files/DirectoryEntry.h"
@@ -62,6 +63,11 @@ const char kUsage[] =
     "      source, login, client charset, the pass's statements, run log\n"
     "      directory, journal, target directory), one line each. Changes\n"
     "      nothing.\n"
+    "  Morlund_Settings preview FILE [TARGETDIR] [/D]\n"
+    "      Run like check: print the lines the next pass would append to the\n"
+    "      transfer file now, in its order, and a summary on standard error.\n"
+    "      Reads without locking, changes nothing. /D adds the pass's console\n"
+    "      lines on standard error.\n"
     "  Morlund_Settings take TARGETDIR DEST\n"
     "      Move TARGETDIR/BEWDATA.dat to DEST between two lines of a pass, so\n"
     "      that no line goes to a file already taken; DEST must not exist and\n"
@@ -72,7 +78,8 @@ const char kUsage[] =
     "      Print this text.\n"
     "\n"
     "Exit status: 0 done; 1 a file could not be read or written, or a check\n"
-    "failed; 2 wrong arguments, or a value or an existing file refused.\n"
+    "or a preview failed; 2 wrong arguments, or a value or an existing file\n"
+    "refused.\n"
     "take: 0 the file was taken; 1 there was none; 2 wrong arguments, or DEST\n"
     "exists; 3 the file could not be taken (standard error says why).\n";
 
@@ -390,6 +397,9 @@ int runCommand(int argc, char** argv) {
   // The pass's own arguments follow, as the pass would take them.
   if (command == "check" && argc >= 3) {
     return SettingsCheck::run(argc - 1, argv + 1);
+  }
+  if (command == "preview" && argc >= 3) {
+    return BookingPreview::run(argc - 1, argv + 1);
   }
   if (command == "encrypt" && argc == 3) {
     printLine(ValueCipher::encryptValue(argv[2]));

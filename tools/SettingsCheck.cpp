@@ -48,6 +48,9 @@ struct CheckState {
   bool dataSourceRegistered = false;
   bool connected = false;
   int failures = 0;
+  // Where the lines go, and whether only failures are said.
+  FILE* out = stdout;
+  bool failuresOnly = false;
 };
 
 CheckState checkState;
@@ -57,12 +60,14 @@ CheckState checkState;
 // line passes the one filter that keeps the password out of sight.
 void report(Outcome outcome, const std::string& subject, const std::string& detail) {
   static const char* const kWords[] = {"ok", "note", "FAIL", "skip"};
-  std::string line = ErrorOutput::withholdPassword(subject + ": " + detail);
-  std::printf("%-4s  %s\n", kWords[static_cast<int>(outcome)], line.c_str());
-  std::fflush(stdout);
   if (outcome == Outcome::kFail) {
     ++checkState.failures;
+  } else if (checkState.failuresOnly) {
+    return;
   }
+  std::string line = ErrorOutput::withholdPassword(subject + ": " + detail);
+  std::fprintf(checkState.out, "%-4s  %s\n", kWords[static_cast<int>(outcome)], line.c_str());
+  std::fflush(checkState.out);
 }
 
 // The driver's records of the failed call, all of them.
@@ -519,6 +524,22 @@ void checkTarget(const std::string& transferPath) {
 }
 
 }  // namespace
+
+int connectAsThePass(const char* settingsPath, std::string& dataSourceName) {
+  checkState = CheckState();
+  checkState.out = stderr;
+  checkState.failuresOnly = true;
+  checkSettingsFile(settingsPath);
+  checkDataSource();
+  checkLogin();
+  dataSourceName = checkState.dataSourceName;
+  return checkState.connected ? 0 : -1;
+}
+
+void reportCursorFailure(int openStatus) {
+  report(Outcome::kFail, "booking cursor",
+         std::string(openStatus == 0 ? "no statement handle: " : "") + diagnosticText());
+}
 
 int run(int argc, char** argv) {
   checkState = CheckState();

@@ -151,7 +151,7 @@ std::string selectText() {
 
 // A handle that cannot be had is not reported here: the pass then simply
 // finds no rows.
-int open() {
+int open(RowLocks locks) {
   cursor = SQL_NULL_HSTMT;
   wholeRows = 0;
   nextRowIndex = 0;
@@ -165,7 +165,8 @@ int open() {
   // A server-side cursor is what lets the marking UPDATE run beside it.
   SQLSetStmtAttr(cursor, SQL_ATTR_CURSOR_SCROLLABLE,
                  reinterpret_cast<SQLPOINTER>(SQL_NONSCROLLABLE), SQL_IS_INTEGER);
-  SQLSetStmtAttr(cursor, SQL_ATTR_CONCURRENCY, reinterpret_cast<SQLPOINTER>(SQL_CONCUR_LOCK),
+  SQLULEN concurrency = locks == RowLocks::kLockRowset ? SQL_CONCUR_LOCK : SQL_CONCUR_READ_ONLY;
+  SQLSetStmtAttr(cursor, SQL_ATTR_CONCURRENCY, reinterpret_cast<SQLPOINTER>(concurrency),
                  SQL_IS_INTEGER);
   SQLSetStmtAttr(cursor, SQL_ATTR_ROW_BIND_TYPE, reinterpret_cast<SQLPOINTER>(SQL_BIND_BY_COLUMN),
                  SQL_IS_UINTEGER);

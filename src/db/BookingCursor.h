@@ -16,9 +16,15 @@ inline constexpr const char kUntransferredBookings[] =
 // The SELECT the cursor runs.
 std::string selectText();
 
+// How the cursor meets the terminals that write bookings. A pass locks the
+// rows of each rowset until its markings are done: the server cursor that
+// lock concurrency asks for is also what lets the marking UPDATE run beside
+// it on the same connection. A reader that marks nothing locks nothing.
+enum class RowLocks { kLockRowset, kReadOnly };
+
 // Returns 0 when the SELECT runs (or no statement handle could be had: then
 // the first fetch fails), -1 when it fails.
-int open();
+int open(RowLocks locks = RowLocks::kLockRowset);
 
 // Returns 0 with the next booking in currentBookingRow, 100 after the last
 // row, -1 on failure (the cursor is then gone).

@@ -20,7 +20,7 @@ struct MarkingKey {
   std::string BewDtm;
   std::string BewUhr;
   std::string BewLfn;
-  bool operator==(const MarkingKey&) const = default;
+  auto operator<=>(const MarkingKey&) const = default;
 };
 
 // The one booking the transfer pass is working on. Every field is a

@@ -556,29 +556,69 @@ void close() {
   }
 }
 
-int inspect(const std::string& path, const std::string& installation, Inspection& found) {
-  found = Inspection();
+LineState recoveryState(const WrittenBooking& booking) {
+  return booking.durable ? LineState::kInPlace : findLine(booking);
+}
+
+namespace {
+
+// Reads the journal at path without changing it. Returns 0 (nothing read
+// from a missing journal, with missing set), or -1 with cause set.
+int readWithoutLock(const std::string& path, std::string& bytes, bool& missing,
+                    std::string& cause) {
+  missing = false;
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  if (fd < 0 && errno != ENOENT) {
-    found.cause = std::strerror(errno);
-    return -1;
-  }
   if (fd < 0) {
-    std::string directory = DirectoryEntry::directoryOf(path);
-    found.writable = ::access(directory.c_str(), W_OK) == 0;
-    if (!found.writable) {
-      found.cause = std::string("its directory cannot be written: ") + std::strerror(errno);
-    }
-    return 0;
+    missing = errno == ENOENT;
+    cause = std::strerror(errno);
+    return missing ? 0 : -1;
   }
-  std::string bytes;
   struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || !readAll(fd, bytes)) {
-    found.cause = S_ISREG(info.st_mode) ? std::strerror(errno) : "not a regular file";
-    ::close(fd);
-    return -1;
+  int result = 0;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    cause = S_ISREG(info.st_mode) ? std::strerror(errno) : "not a regular file";
+    result = -1;
+  } else if (!readAll(fd, bytes)) {
+    cause = std::strerror(errno);
+    result = -1;
   }
   ::close(fd);
+  return result;
+}
+
+}  // namespace
+
+int readHeld(const std::string& path, const std::string& installation,
+             std::vector<WrittenBooking>& held, std::string& cause) {
+  held.clear();
+  std::string bytes;
+  bool missing = false;
+  if (readWithoutLock(path, bytes, missing, cause) != 0) {
+    return -1;
+  }
+  for (WrittenBooking& booking : parse(bytes).live) {
+    if (booking.installation == installation) {
+      held.push_back(std::move(booking));
+    }
+  }
+  return 0;
+}
+
+int inspect(const std::string& path, const std::string& installation, Inspection& found) {
+  found = Inspection();
+  std::string bytes;
+  bool missing = false;
+  if (readWithoutLock(path, bytes, missing, found.cause) != 0) {
+    return -1;
+  }
+  if (missing) {
+    std::string directory = DirectoryEntry::directoryOf(path);
+    found.writable = ::access(directory.c_str(), W_OK) == 0;
+    found.cause = found.writable
+                      ? std::string()
+                      : std::string("its directory cannot be written: ") + std::strerror(errno);
+    return 0;
+  }
   for (const WrittenBooking& booking : parse(bytes).live) {
     ++(booking.installation == installation ? found.own : found.others);
   }

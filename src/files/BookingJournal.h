@@ -88,6 +88,17 @@ int recordRetired(const std::vector<uint64_t>& sequences);
 // stays until the process ends.
 void close();
 
+// What the next pass finds of a booking's line before it reads any: in place
+// when it was recorded as synced or is found where its record says; then
+// the pass marks it, and otherwise forgets it.
+LineState recoveryState(const WrittenBooking& booking);
+
+// For a reader that changes nothing (no lock, nothing created or cut off):
+// the bookings of this installation that the journal at path holds. A
+// missing journal holds none. Returns 0, or -1 with cause set.
+int readHeld(const std::string& path, const std::string& installation,
+             std::vector<WrittenBooking>& held, std::string& cause);
+
 // For a check that changes nothing: how many bookings the journal at path
 // holds, of this installation and of others, and whether a pass could
 // write it (cause says why not). Returns 0 when it could be read (a missing

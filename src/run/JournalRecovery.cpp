@@ -22,17 +22,7 @@ struct HeldBooking {
   bool returnedByCursor = false;
 };
 
-std::map<std::string, HeldBooking> held;
-
-std::string lookupKey(const MarkingKey& key) {
-  std::string text;
-  for (const std::string* part :
-       {&key.BewIDN, &key.BewSto, &key.BewDtm, &key.BewUhr, &key.BewLfn}) {
-    text += *part;
-    text += '\0';
-  }
-  return text;
-}
+std::map<MarkingKey, HeldBooking> held;
 
 std::string named(const BookingJournal::WrittenBooking& booking) {
   return MaintenanceStatements::describeKey(booking.key);
@@ -45,8 +35,7 @@ void sortOut(const std::vector<BookingJournal::WrittenBooking>& recorded,
              std::vector<BookingJournal::WrittenBooking>& toMark) {
   std::vector<uint64_t> forgotten;
   for (const BookingJournal::WrittenBooking& booking : recorded) {
-    BookingJournal::LineState state =
-        booking.durable ? BookingJournal::LineState::kInPlace : BookingJournal::findLine(booking);
+    BookingJournal::LineState state = BookingJournal::recoveryState(booking);
     if (state == BookingJournal::LineState::kInPlace) {
       toMark.push_back(booking);
       continue;
@@ -101,7 +90,7 @@ void recover() {
                             named(booking).c_str(), booking.transferPath.c_str());
         continue;
       }
-      held[lookupKey(booking.key)] = {booking.sequence, outcome.status, false};
+      held[booking.key] = {booking.sequence, outcome.status, false};
       MarkingReports::reportFailedMarking(booking.key, outcome.status, outcome.cause,
                                           MarkingReports::Keeper::kJournalAgain);
     }
@@ -110,7 +99,7 @@ void recover() {
 }
 
 uint64_t heldSequence(const MarkingKey& key) {
-  auto found = held.find(lookupKey(key));
+  auto found = held.find(key);
   if (found == held.end()) {
     return 0;
   }
@@ -119,7 +108,7 @@ uint64_t heldSequence(const MarkingKey& key) {
 }
 
 void heldMarked(const MarkingKey& key, int32_t status) {
-  auto found = held.find(lookupKey(key));
+  auto found = held.find(key);
   if (found == held.end()) {
     return;
   }
@@ -137,7 +126,7 @@ void finish(bool cursorReadToEnd) {
   }
   std::vector<uint64_t> gone;
   for (const BookingJournal::WrittenBooking& booking : BookingJournal::heldBookings()) {
-    auto found = held.find(lookupKey(booking.key));
+    auto found = held.find(booking.key);
     if (found == held.end() || found->second.returnedByCursor || found->second.lastStatus != 100) {
       continue;
     }
