@@ -259,7 +259,10 @@ void markBatch(const std::vector<MarkingKey>& keys, std::vector<MarkingOutcome>&
   if (keys.size() > 1 && allocateStatement(statement)) {
     std::string text;
     for (const MarkingKey& key : keys) {
-      text += (text.empty() ? "" : "\n") + markingStatement(key);
+      if (!text.empty()) {
+        text += '\n';
+      }
+      text += markingStatement(key);
     }
     SQLRETURN result = execute(statement, text);
     bool ended = false;  // before its last statement

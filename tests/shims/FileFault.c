@@ -16,6 +16,9 @@
  *   MORLUND_FAULT_TRUNCATE_STALL_SIGNAL  a file created when that wait begins
  *   MORLUND_FAULT_DIRECTORY_LOCK  flock on a directory fails with EBADF, as
  *                                 on NFS
+ *
+ * Not a fault: with MORLUND_COUNT_SYNCS set to a file, the process appends
+ * the number of its fsync and fdatasync calls to it as it exits.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -164,6 +167,50 @@ int ftruncate64(int fd, off_t length) {
 
 ssize_t pread64(int fd, void* buffer, size_t count, off_t offset) {
   return pread(fd, buffer, count, offset);
+}
+
+static long syncCalls;
+
+static void reportSyncs(void) {
+  const char* path = getenv("MORLUND_COUNT_SYNCS");
+  if (path == NULL) {
+    return;
+  }
+  int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (fd >= 0) {
+    char line[32];
+    int length = snprintf(line, sizeof line, "%ld\n", syncCalls);
+    if (length > 0) {
+      ssize_t (*realWrite)(int, const void*, size_t) =
+          (ssize_t(*)(int, const void*, size_t))real("write");
+      realWrite(fd, line, (size_t)length);
+    }
+    close(fd);
+  }
+}
+
+__attribute__((constructor)) static void countSyncsAtExit(void) {
+  if (getenv("MORLUND_COUNT_SYNCS") != NULL) {
+    atexit(reportSyncs);
+  }
+}
+
+int fdatasync(int fd) {
+  static int (*realFdatasync)(int);
+  if (realFdatasync == NULL) {
+    realFdatasync = (int (*)(int))real("fdatasync");
+  }
+  ++syncCalls;
+  return realFdatasync(fd);
+}
+
+int fsync(int fd) {
+  static int (*realFsync)(int);
+  if (realFsync == NULL) {
+    realFsync = (int (*)(int))real("fsync");
+  }
+  ++syncCalls;
+  return realFsync(fd);
 }
 
 int flock(int fd, int operation) {
