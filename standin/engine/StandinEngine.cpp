@@ -589,7 +589,8 @@ bool limitPageCaches(EngineSession& session, EngineError& error) {
     error = {"08001", 0, std::string("Cannot set the page caches: ") + sqlite3_errmsg(session.db)};
     return false;
   }
-  return true;
+  // A new temp_store drops the session's temporary trigger with the rest.
+  return armUpdateTrigger(session, error);
 }
 
 void runBatch(EngineSession& session, const std::vector<TranslatedStatement>& batch,
