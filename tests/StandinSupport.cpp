@@ -137,4 +137,142 @@ std::unique_ptr<StandinDatabase> openInProcessStandin(const std::string& login,
   return database;
 }
 
+std::string markingText(const std::string& id) {
+  return "UPDATE  KVLSYSTEM.Kvl321Bew    SET  BewUkz = 4,         BewUdt = CURRENT_TIMESTAMP "
+         "WHERE  BewIDN = '" +
+         id +
+         "'    AND  BewSto = '10'    AND  convert(char(19), BewDtm, 120) = '2015-06-01 "
+         "00:00:00'    AND  convert(char(19), BewUhr, 120) = '1899-12-30 07:45:00'    AND  "
+         "BewLfn = '1'";
+}
+
+const std::vector<MarkingBatchCase>& markingBatchCases() {
+  const std::vector<std::string> all = {"000001", "000002", "000003", "000004", "000005"};
+  const std::vector<std::string> thirdMissing = {"000001", "000002", "000099", "000004", "000005"};
+  static const std::vector<MarkingBatchCase> cases = {
+      {"every marking changes a row", {}, nullptr, all, 0, "11111"},
+      {"the third changes none", {}, nullptr, thirdMissing, 0, "11011"},
+      {"the first changes none",
+       {},
+       nullptr,
+       {"000099", "000002", "000003", "000004", "000005"},
+       0,
+       "01111"},
+      {"trigger error first", {{"trigger.update", "000001,50000,42000"}}, nullptr, all, 0, "01111"},
+      {"trigger error third", {{"trigger.update", "000003,50000,42000"}}, nullptr, all, 0, "11011"},
+      {"trigger error last", {{"trigger.update", "000005,50000,42000"}}, nullptr, all, 0, "11110"},
+      {"injected error third", {{"fail.update", "3,547,23000"}}, nullptr, all, 0, "11011"},
+      {"deadlock third", {{"fail.update", "3,1205,40001"}}, nullptr, all, 0, "11000"},
+      {"trigger ends the transaction third",
+       {{"trigger.update", "000003,3609,42000"}},
+       nullptr,
+       all,
+       0,
+       "11000"},
+      {"trigger error third under XACT_ABORT",
+       {{"trigger.update", "000003,50000,42000"}},
+       "SET XACT_ABORT ON",
+       all,
+       0,
+       "11000"},
+      {"link reset third", {{"fail.update", "3,10054,08S01"}}, nullptr, all, 0, "11000"},
+      {"link closed third", {{"fail.update", "3,10053,08S01"}}, nullptr, all, 0, "11000"},
+      {"stall third", {{"stall.update", "3"}}, nullptr, all, 1, "11000"},
+      {"NOCOUNT ON", {}, "SET NOCOUNT ON", all, 0, "11111"},
+      {"NOCOUNT ON, the third changes none", {}, "SET NOCOUNT ON", thirdMissing, 0, "11011"},
+  };
+  return cases;
+}
+
+void seedMarkedBookings(const StandinDatabase& database) {
+  database.execute("DELETE FROM Kvl321Bew");
+  for (int number = 1; number <= 5; ++number) {
+    database.execute(
+        "INSERT INTO Kvl321Bew (BewIDN, BewSto, BewDtm, BewUhr, BewLfn) VALUES ('00000" +
+        std::to_string(number) + "', '10', '2015-06-01 00:00:00', '1899-12-30 07:45:00', '1')");
+  }
+}
+
+std::string markedBookings(const StandinDatabase& database) {
+  std::string marked;
+  for (const auto& row : database.query("SELECT BewUkz FROM Kvl321Bew ORDER BY BewIDN")) {
+    marked += row[0] == "4" ? "1" : "0";
+  }
+  return marked;
+}
+
+namespace {
+
+std::string returnCodeName(SQLRETURN code) {
+  switch (code) {
+    case SQL_SUCCESS:
+      return "SUCCESS";
+    case SQL_SUCCESS_WITH_INFO:
+      return "SUCCESS_WITH_INFO";
+    case SQL_NO_DATA:
+      return "NO_DATA";
+    case SQL_ERROR:
+      return "ERROR";
+    default:
+      return std::to_string(code);
+  }
+}
+
+// "CODE rowcount[ SQLSTATE/native]" of the statement's current outcome. The
+// record first: every other call on the handle clears it.
+std::string outcomeText(SQLHSTMT statement, SQLRETURN code) {
+  std::string record;
+  SQLCHAR state[6] = "";
+  SQLINTEGER nativeError = 0;
+  SQLCHAR message[512];
+  SQLSMALLINT length = 0;
+  if (SQL_SUCCEEDED(SQLGetDiagRec(SQL_HANDLE_STMT, statement, 1, state, &nativeError, message,
+                                  sizeof message, &length))) {
+    record = " " + std::string(reinterpret_cast<char*>(state)) + "/" + std::to_string(nativeError);
+  }
+  SQLLEN count = -2;
+  SQLRowCount(statement, &count);
+  return returnCodeName(code) + " " + std::to_string(count) + record;
+}
+
+}  // namespace
+
+std::vector<std::string> runMarkingBatch(SQLHDBC connection, const MarkingBatchCase& c) {
+  std::vector<std::string> outcomes;
+  SQLHSTMT statement = SQL_NULL_HSTMT;
+  if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, connection, &statement))) {
+    ADD_FAILURE() << "no statement handle";
+    return outcomes;
+  }
+  if (c.setFirst != nullptr) {
+    SQLRETURN code = SQLExecDirect(statement, (SQLCHAR*)c.setFirst, SQL_NTS);
+    EXPECT_EQ(code, SQL_SUCCESS) << c.setFirst;
+    while (SQL_SUCCEEDED(SQLMoreResults(statement))) {
+    }
+  }
+  SQLSetStmtAttr(statement, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(c.queryTimeout),
+                 0);
+  std::string batch;
+  for (const std::string& id : c.ids) {
+    batch += markingText(id) + "\n";
+  }
+  SQLRETURN code = SQLExecDirect(statement, (SQLCHAR*)batch.c_str(), SQL_NTS);
+  outcomes.push_back(outcomeText(statement, code));
+  bool failedBefore = code == SQL_ERROR;
+  for (size_t call = 0; call < c.ids.size() + 2; ++call) {
+    code = SQLMoreResults(statement);
+    if (code == SQL_NO_DATA) {
+      outcomes.push_back("end");
+      break;
+    }
+    outcomes.push_back(outcomeText(statement, code));
+    if (code == SQL_ERROR && failedBefore) {
+      break;
+    }
+    failedBefore = code == SQL_ERROR;
+  }
+  SQLFreeHandle(SQL_HANDLE_STMT, statement);
+  return outcomes;
+}
+
 }  // namespace test

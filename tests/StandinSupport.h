@@ -1,5 +1,8 @@
 #pragma once
 
+#include <sql.h>
+#include <sqlext.h>
+
 #include <map>
 #include <memory>
 #include <string>
@@ -17,6 +20,9 @@ inline constexpr const char kBookingSelectText[] =
 inline constexpr const char kServerTimeText[] =
     "SELECT ( CONVERT(char(11), CURRENT_TIMESTAMP, 104) +          CONVERT(char(8), "
     "CURRENT_TIMESTAMP, 114)) ";
+// The marking of a booking with key ('ID', '10', 2015-06-01, 07:45, '1').
+std::string markingText(const std::string& id);
+
 inline constexpr const char kPurgeText[] =
     "DELETE  FROM Kvlsystem.Kvl321Bew  WHERE  BewDat < DATEADD(month, -3, Current_Timestamp)    "
     "AND  bewUkz = 4";
@@ -57,5 +63,29 @@ const std::string& inProcessStandinDirectory();
 // environment, with one login.
 std::unique_ptr<StandinDatabase> openInProcessStandin(const std::string& login,
                                                       const std::string& password);
+
+// A batch of the tool's markings, one per line, against the bookings that
+// seedMarkedBookings lays out, run through a driver and a server that
+// answer it as they do; the outcomes each driver gives are its tests'.
+struct MarkingBatchCase {
+  const char* what;
+  std::map<std::string, std::string> switches;  // StandinControl, read at the login
+  const char* setFirst;                         // a statement run on its own before, or nullptr
+  std::vector<std::string> ids;                 // one marking each
+  SQLULEN queryTimeout;                         // seconds, 0: none
+  const char* marked;  // which of 000001..000005 are marked afterwards, '1' for each
+};
+const std::vector<MarkingBatchCase>& markingBatchCases();
+
+// Bookings 000001 to 000005, none marked, with the key of markingText.
+void seedMarkedBookings(const StandinDatabase& database);
+std::string markedBookings(const StandinDatabase& database);
+
+// Runs the case's batch on the connection and reads each outcome as a tool
+// would: the return code of SQLExecDirect, then of each SQLMoreResults, with
+// SQLRowCount and the first diagnostic record, e.g. "SUCCESS 1",
+// "SUCCESS_WITH_INFO -1 42000/50000", "ERROR -1 HYT00/0". SQL_NO_DATA from
+// SQLMoreResults ends it as "end"; a second SQL_ERROR in a row ends it too.
+std::vector<std::string> runMarkingBatch(SQLHDBC connection, const MarkingBatchCase& c);
 
 }  // namespace test

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <map>
 #include <memory>
 #include <optional>
 
@@ -550,6 +551,29 @@ TEST_F(StandinTest, MarkingVariantsFindTheirRow) {
     EXPECT_EQ(database_->query("SELECT count(*) FROM Kvl321Bew WHERE BewUkz = 4"),
               (std::vector<std::vector<std::string>>{{"1"}}));
   }
+  // All of them in one batch, a line each: every one finds its own row.
+  database_->execute("DELETE FROM Kvl321Bew");
+  std::string batch;
+  for (const Case& c : cases) {
+    database_->execute(
+        std::string("INSERT INTO Kvl321Bew (BewIDN, BewSto, BewDtm, BewUhr, BewLfn) VALUES (") +
+        c.seed + ")");
+    batch += marking(c.where) + "\n";
+  }
+  auto session = connected();
+  SQLHSTMT statement = session->newStatement();
+  SQLRETURN code = session->execute(statement, batch);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.where);
+    EXPECT_EQ(code, SQL_SUCCESS);
+    SQLLEN count = 0;
+    SQLRowCount(statement, &count);
+    EXPECT_EQ(count, 1);
+    code = SQLMoreResults(statement);
+  }
+  EXPECT_EQ(code, SQL_NO_DATA);
+  EXPECT_EQ(database_->query("SELECT count(*) FROM Kvl321Bew WHERE BewUkz = 4"),
+            (std::vector<std::vector<std::string>>{{"4"}}));
 }
 
 TEST_F(StandinTest, UpdateOrDeleteHittingNothingHasNoData) {
@@ -732,8 +756,8 @@ TEST_F(StandinTest, ConnectFaultRefusesTheConnect) {
 }
 
 TEST_F(StandinTest, MalformedSwitchRefusesTheConnect) {
-  for (const char* name :
-       {"fail.select", "fail.fetch", "stall.update", "busy", "latency_ms", "fail.connect"}) {
+  for (const char* name : {"fail.select", "fail.fetch", "stall.update", "busy", "latency_ms",
+                           "fail.connect", "trigger.update"}) {
     SCOPED_TRACE(name);
     database_->execute("DELETE FROM StandinControl");
     database_->setControl(name, "lots");
@@ -865,6 +889,138 @@ TEST_F(StandinTest, BatchGivesOneResultPerStatement) {
   }
   EXPECT_EQ(ids, (std::vector<std::string>{"a", "B"}));
   EXPECT_EQ(SQLMoreResults(statement), SQL_NO_DATA);
+}
+
+// One outcome of a batch: "rows N" of a query, "count N" of a statement
+// without rows, "error SQLSTATE/native" of a failed one.
+std::string describeOutcome(SQLHSTMT statement, SQLRETURN code) {
+  Diagnostic diagnostic = firstDiagnostic(SQL_HANDLE_STMT, statement);
+  if ((code == SQL_ERROR || code == SQL_SUCCESS_WITH_INFO) && !diagnostic.sqlstate.empty()) {
+    return "error " + diagnostic.sqlstate + "/" + std::to_string(diagnostic.nativeError);
+  }
+  SQLSMALLINT columns = 0;
+  SQLNumResultCols(statement, &columns);
+  if (columns > 0) {
+    int rows = 0;
+    while (SQL_SUCCEEDED(SQLFetch(statement))) {
+      ++rows;
+    }
+    return "rows " + std::to_string(rows);
+  }
+  SQLLEN count = -2;
+  SQLRowCount(statement, &count);
+  return "count " + std::to_string(count);
+}
+
+// T-SQL needs no ';' between statements: a statement keyword starts the
+// next one, unless it continues the one before. A statement that does not
+// compile fails the whole batch before any of it runs.
+TEST_F(StandinTest, BatchesSplitWhereTSqlStartsAStatement) {
+  const std::string mark1 = "UPDATE KVLSYSTEM.Kvl321Bew SET BewArt = 'x' WHERE BewIDN = '1'";
+  const std::string mark2 = "UPDATE KVLSYSTEM.Kvl321Bew SET BewArt = 'x' WHERE BewIDN = '2'";
+  const std::string noLogin = "INSERT INTO StandinLogin (Login) VALUES ('x')";
+  struct Case {
+    std::string sql;
+    std::vector<std::string> outcomes;
+    int changed;  // bookings with BewArt 'x' afterwards
+  };
+  const Case cases[] = {
+      {mark1 + "\n" + mark2, {"count 1", "count 1"}, 2},
+      {mark1 + " " + mark2 + "\n", {"count 1", "count 1"}, 2},
+      {mark1 + ";" + mark2 + ";", {"count 1", "count 1"}, 2},
+      {mark1 + " OR BewArt = 'SET UPDATE'", {"count 1"}, 1},
+      {"UPDATE KVLSYSTEM.Kvl321Bew SET BewArt = (SELECT 'x') WHERE BewIDN IN (SELECT BewIDN FROM "
+       "KVLSYSTEM.Kvl321Bew)",
+       {"count 2"},
+       2},
+      {"INSERT INTO KVLSYSTEM.Kvl321Bew (BewIDN, BewArt) SELECT BewIDN, 'x' FROM "
+       "KVLSYSTEM.Kvl321Bew WHERE BewIDN = '1' SELECT BewIDN FROM KVLSYSTEM.Kvl321Bew",
+       {"count 1", "rows 3"},
+       1},
+      {"INSERT INTO KVLSYSTEM.Kvl321Bew (BewIDN, BewArt) VALUES ('3', 'x') SELECT 1",
+       {"count 1", "rows 1"},
+       1},
+      {"SELECT BewIDN FROM KVLSYSTEM.Kvl321Bew WHERE BewIDN = '1' UNION SELECT BewIDN FROM "
+       "KVLSYSTEM.Kvl321Bew UNION ALL SELECT '9' EXCEPT SELECT '2' SELECT 1",
+       {"rows 2", "rows 1"},
+       0},
+      {"WITH ids (i) AS (SELECT BewIDN FROM KVLSYSTEM.Kvl321Bew WHERE BewIDN = '2') UPDATE "
+       "KVLSYSTEM.Kvl321Bew SET BewArt = 'x' WHERE BewIDN IN (SELECT i FROM ids) SELECT 1",
+       {"count 1", "rows 1"},
+       1},
+      {"SELECT 1 -- SELECT 2\nSELECT 3 /* SELECT 4 */", {"rows 1", "rows 1"}, 0},
+      {"SET NOCOUNT ON " + mark1 + " SET NOCOUNT OFF " + mark2,
+       {"count -1", "count -1", "count -1", "count 1"},
+       2},
+      {"SET ANSI_NULLS, QUOTED_IDENTIFIER ON SET TEXTSIZE 2147483647 " + mark1,
+       {"count -1", "count -1", "count 1"},
+       1},
+      {mark1 + " " + noLogin + " " + mark2, {"count 1", "error 23000/515", "count 1"}, 2},
+      {"SET XACT_ABORT ON " + mark1 + " " + noLogin + " " + mark2,
+       {"count -1", "count 1", "error 23000/515"},
+       1},
+      {mark1 + " SELECT * FROM KVLSYSTEM.Missing " + mark2, {"count 1", "error 42S02/208"}, 1},
+      {mark1 + " SELECT FROM", {"error 42000/102"}, 0},
+      {"SET NOCUNT ON " + mark1, {"error 42000/195"}, 0},
+      {mark1 + " SET NOCOUNT MAYBE", {"error 42000/102"}, 0},
+      {"SET IMPLICIT_TRANSACTIONS ON", {"error HYC00/0"}, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.sql);
+    database_->execute("DELETE FROM Kvl321Bew; DELETE FROM StandinLogin WHERE Login <> 'Zeit'");
+    addBooking("'1'", "'2015-03-01 00:00:00'", "'1899-12-30 07:45:00'", "'1'");
+    addBooking("'2'", "'2015-03-01 00:00:00'", "'1899-12-30 07:45:00'", "'1'");
+    auto session = connected();
+    SQLHSTMT statement = session->newStatement();
+    std::vector<std::string> outcomes = {
+        describeOutcome(statement, session->execute(statement, c.sql))};
+    for (int guard = 0; guard < 20 && SQLMoreResults(statement) != SQL_NO_DATA; ++guard) {
+      outcomes.push_back(describeOutcome(statement, SQL_SUCCESS_WITH_INFO));
+    }
+    EXPECT_EQ(outcomes, c.outcomes);
+    EXPECT_EQ(database_->query("SELECT count(*) FROM Kvl321Bew WHERE BewArt = 'x'"),
+              (std::vector<std::vector<std::string>>{{std::to_string(c.changed)}}));
+  }
+}
+
+// A batch of markings through the stand-in driver, as ODBC 3 describes
+// multiple results: a failed statement gives SQL_SUCCESS_WITH_INFO when the
+// batch went on after it, SQL_ERROR when it ended the batch.
+TEST_F(StandinTest, MarkingBatchGivesEveryStatementItsOutcome) {
+  const std::string one = "SUCCESS 1";
+  const std::string uncounted = "SUCCESS -1";
+  const std::map<std::string, std::vector<std::string>> expected = {
+      {"every marking changes a row", {one, one, one, one, one, "end"}},
+      {"the third changes none", {one, one, "SUCCESS 0", one, one, "end"}},
+      {"the first changes none", {"NO_DATA 0", one, one, one, one, "end"}},
+      {"trigger error first", {"SUCCESS_WITH_INFO -1 42000/50000", one, one, one, one, "end"}},
+      {"trigger error third", {one, one, "SUCCESS_WITH_INFO -1 42000/50000", one, one, "end"}},
+      {"trigger error last", {one, one, one, one, "ERROR -1 42000/50000", "end"}},
+      {"injected error third", {one, one, "SUCCESS_WITH_INFO -1 23000/547", one, one, "end"}},
+      {"deadlock third", {one, one, "ERROR -1 40001/1205", "end"}},
+      {"trigger ends the transaction third", {one, one, "ERROR -1 42000/3609", "end"}},
+      {"trigger error third under XACT_ABORT", {one, one, "ERROR -1 42000/50000", "end"}},
+      {"link reset third", {one, one, "ERROR -1 08S01/10054", "ERROR -1 08S01/10054"}},
+      {"link closed third", {one, one, "ERROR -1 08S01/10053", "ERROR -1 08S01/10053"}},
+      {"stall third", {one, one, "ERROR -1 HYT00/0", "end"}},
+      {"NOCOUNT ON", {uncounted, uncounted, uncounted, uncounted, uncounted, "end"}},
+      {"NOCOUNT ON, the third changes none",
+       {uncounted, uncounted, uncounted, uncounted, uncounted, "end"}},
+  };
+  for (const test::MarkingBatchCase& c : test::markingBatchCases()) {
+    SCOPED_TRACE(c.what);
+    ASSERT_EQ(expected.count(c.what), 1u);
+    database_->execute("DELETE FROM StandinControl");
+    for (const auto& [name, value] : c.switches) {
+      database_->setControl(name, value);
+    }
+    test::seedMarkedBookings(*database_);
+    auto session = connected();
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(test::runMarkingBatch(session->connection(), c), expected.at(c.what));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    EXPECT_EQ(test::markedBookings(*database_), c.marked);
+  }
 }
 
 TEST_F(StandinTest, IsqlSeedsAndReadsTheDatabase) {

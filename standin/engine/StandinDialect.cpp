@@ -1,6 +1,8 @@
 #include "StandinDialect.h"
 
 #include <strings.h>
+
+#include <algorithm>
 #include <cctype>
 
 #include "StandinValues.h"
@@ -638,41 +640,328 @@ std::string translateOther(const std::vector<Token>& tokens) {
   return out;
 }
 
+// The text of tokens as they came.
+std::string joined(const std::vector<Token>& tokens) {
+  std::string out;
+  for (const Token& token : tokens) {
+    out += token.text;
+  }
+  return out;
+}
+
+std::string upperCase(std::string text) {
+  for (char& c : text) {
+    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  return text;
+}
+
+bool isWordToken(const Token& token, const char* word) {
+  return token.type == TokenType::kWord && strcasecmp(token.text.c_str(), word) == 0;
+}
+
+// Index of the first token from i on that is not blank, or tokens.size().
+size_t nextSolidToken(const std::vector<Token>& tokens, size_t i) {
+  while (i < tokens.size() && tokens[i].type == TokenType::kSpace) {
+    ++i;
+  }
+  return i;
+}
+
+// Whether the WITH at `at` opens common table expressions,
+// "WITH [RECURSIVE] name [(columns)] AS (", rather than a table hint
+// ("WITH (NOLOCK)") or another clause ("WITH TIES").
+bool opensCommonTables(const std::vector<Token>& tokens, size_t at) {
+  size_t i = nextSolidToken(tokens, at + 1);
+  if (i < tokens.size() && isWordToken(tokens[i], "recursive")) {
+    i = nextSolidToken(tokens, i + 1);
+  }
+  if (i >= tokens.size() ||
+      (tokens[i].type != TokenType::kWord && tokens[i].type != TokenType::kQuotedName)) {
+    return false;
+  }
+  i = nextSolidToken(tokens, i + 1);
+  if (i < tokens.size() && tokens[i].type == TokenType::kOpen) {
+    int depth = 0;
+    for (; i < tokens.size(); ++i) {
+      depth += tokens[i].type == TokenType::kOpen    ? 1
+               : tokens[i].type == TokenType::kClose ? -1
+                                                     : 0;
+      if (depth == 0) {
+        break;
+      }
+    }
+    i = nextSolidToken(tokens, i + 1);
+  }
+  return i < tokens.size() && isWordToken(tokens[i], "as");
+}
+
+// The keywords that T-SQL starts a statement with, among those the stand-in
+// runs.
+const char* const kStatementKeywords[] = {"select", "insert", "update", "delete",
+                                          "set",    "with",   "create", "alter",
+                                          "drop",   "begin",  "commit", "rollback"};
+
+// The statement keyword (upper case) that token `at` is, or empty. A word
+// after a '.' is a name.
+std::string statementKeyword(const std::vector<Token>& tokens, size_t at, const Token* lastSolid) {
+  const Token& token = tokens[at];
+  if (token.type != TokenType::kWord || (lastSolid != nullptr && lastSolid->text == ".")) {
+    return std::string();
+  }
+  for (const char* keyword : kStatementKeywords) {
+    if (strcasecmp(token.text.c_str(), keyword) == 0) {
+      bool hint = strcasecmp(keyword, "with") == 0 && !opensCommonTables(tokens, at);
+      return hint ? std::string() : upperCase(keyword);
+    }
+  }
+  return std::string();
+}
+
+// What decides whether a statement keyword at the top level continues the
+// statement read so far or starts the next one.
+struct StatementScan {
+  std::string lead;  // the first word, upper case; empty before it
+  std::string main;  // the statement a WITH's common tables serve; empty until it comes
+  bool updateHasSet = false;
+  bool insertHasSource = false;
+  const Token* lastSolid = nullptr;  // the last token of the top level that is not blank
+};
+
+bool isSetOperator(const Token* token) {
+  return token != nullptr && (isWordToken(*token, "union") || isWordToken(*token, "except") ||
+                              isWordToken(*token, "intersect") || isWordToken(*token, "all"));
+}
+
+bool isDataStatement(const std::string& keyword) {
+  return keyword == "SELECT" || keyword == "INSERT" || keyword == "UPDATE" || keyword == "DELETE";
+}
+
+// Whether `keyword` continues the statement: the SET of an UPDATE, the
+// SELECT of an INSERT or after UNION, the statement after common tables.
+// CREATE and ALTER hold other statements' keywords (a view's SELECT, a
+// trigger's body, DROP COLUMN) and end only at ';' or with the batch.
+bool continuesStatement(StatementScan& scan, const std::string& keyword) {
+  if (scan.lead == "CREATE" || scan.lead == "ALTER") {
+    return true;
+  }
+  if (keyword == "SELECT" && isSetOperator(scan.lastSolid)) {
+    return true;
+  }
+  if (scan.lead == "WITH" && scan.main.empty() && isDataStatement(keyword)) {
+    scan.main = keyword;
+    return true;
+  }
+  if (keyword == "SELECT" && scan.main == "INSERT" && !scan.insertHasSource) {
+    scan.insertHasSource = true;
+    return true;
+  }
+  if (keyword == "SET" && scan.main == "UPDATE" && !scan.updateHasSet) {
+    scan.updateHasSet = true;
+    return true;
+  }
+  return false;
+}
+
+// Notes what a token of the top level tells about the statement.
+void scanToken(StatementScan& scan, const std::vector<Token>& tokens, size_t at) {
+  const Token& token = tokens[at];
+  if (token.type == TokenType::kSpace) {
+    return;
+  }
+  if (scan.lead.empty()) {
+    scan.lead = upperCase(token.text);
+    bool commonTables = scan.lead == "WITH" && opensCommonTables(tokens, at);
+    scan.main = commonTables ? std::string() : scan.lead;
+  } else if (scan.main == "INSERT" && (isWordToken(token, "values") || isWordToken(token, "exec") ||
+                                       isWordToken(token, "execute"))) {
+    scan.insertHasSource = true;
+  }
+  scan.lastSolid = &token;
+}
+
+StatementKind kindOf(const std::vector<Token>& tokens, const StatementScan& scan) {
+  if (scan.lead == "SET") {
+    return StatementKind::kSet;
+  }
+  if (scan.lead == "WITH" && scan.main == "INSERT") {
+    return StatementKind::kInsert;
+  }
+  if (scan.lead == "WITH" && (scan.main == "UPDATE" || scan.main == "DELETE")) {
+    return scan.main == "UPDATE" ? StatementKind::kUpdate : StatementKind::kDelete;
+  }
+  return classify(tokens);
+}
+
+TranslatedStatement translateStatement(const std::vector<Token>& tokens, StatementKind kind) {
+  TranslatedStatement statement;
+  statement.kind = kind;
+  if (kind == StatementKind::kSet) {
+    statement.text = joined(tokens);
+  } else if (kind == StatementKind::kOther) {
+    statement.text = translateOther(tokens);
+  } else {
+    size_t pos = 0;
+    bool closed = true;
+    std::vector<Node> tree = buildTree(tokens, pos, false, closed);
+    rewriteSequence(tree);
+    statement.text = render(tree);
+  }
+  return statement;
+}
+
+template <size_t N>
+bool isListed(const std::string& word, const char* const (&list)[N]) {
+  for (const char* entry : list) {
+    if (word == entry) {
+      return true;
+    }
+  }
+  return false;
+}
+
+const char* const kOnOffOptions[] = {"ANSI_NULLS",
+                                     "ANSI_WARNINGS",
+                                     "ANSI_PADDING",
+                                     "ANSI_NULL_DFLT_ON",
+                                     "CONCAT_NULL_YIELDS_NULL",
+                                     "QUOTED_IDENTIFIER",
+                                     "ARITHABORT",
+                                     "IMPLICIT_TRANSACTIONS",
+                                     "NUMERIC_ROUNDABORT",
+                                     "CURSOR_CLOSE_ON_COMMIT",
+                                     "XACT_ABORT",
+                                     "NOCOUNT"};
+const char* const kNumberOptions[] = {"TEXTSIZE", "DATEFIRST", "LOCK_TIMEOUT"};
+const char* const kNameOptions[] = {"DATEFORMAT", "LANGUAGE"};
+const char* const kIsolationLevels[] = {"READ UNCOMMITTED", "READ COMMITTED", "REPEATABLE READ",
+                                        "SNAPSHOT", "SERIALIZABLE"};
+
+int incorrectSyntaxNear(const std::vector<Token>& solid, size_t at, std::string& message) {
+  message = "Incorrect syntax near '" + solid[std::min(at, solid.size() - 1)].text + "'.";
+  return 102;
+}
+
+// SET TRANSACTION ISOLATION LEVEL level, from the word after TRANSACTION.
+int readIsolationLevel(const std::vector<Token>& solid, std::vector<SessionOption>& options,
+                       std::string& message) {
+  std::string words;
+  for (size_t i = 2; i < solid.size(); ++i) {
+    if (solid[i].type != TokenType::kWord) {
+      return incorrectSyntaxNear(solid, i, message);
+    }
+    words += (i > 2 ? " " : "") + upperCase(solid[i].text);
+  }
+  const std::string prefix = "ISOLATION LEVEL ";
+  if (words.compare(0, prefix.size(), prefix) != 0 ||
+      !isListed(words.substr(prefix.size()), kIsolationLevels)) {
+    return incorrectSyntaxNear(solid, 2, message);
+  }
+  options.push_back({"TRANSACTION ISOLATION LEVEL", words.substr(prefix.size())});
+  return 0;
+}
+
+// SET option[, option...] ON|OFF
+int readOnOffOptions(const std::vector<Token>& solid, std::vector<SessionOption>& options,
+                     std::string& message) {
+  std::vector<std::string> names;
+  size_t i = 1;
+  for (;;) {
+    if (i >= solid.size() || solid[i].type != TokenType::kWord) {
+      return incorrectSyntaxNear(solid, i, message);
+    }
+    if (!isListed(upperCase(solid[i].text), kOnOffOptions)) {
+      message = "'" + solid[i].text + "' is not a recognized SET option.";
+      return 195;
+    }
+    names.push_back(upperCase(solid[i].text));
+    if (++i < solid.size() && solid[i].type == TokenType::kComma) {
+      ++i;
+      continue;
+    }
+    break;
+  }
+  if (i + 1 != solid.size() || (!isWordToken(solid[i], "on") && !isWordToken(solid[i], "off"))) {
+    return incorrectSyntaxNear(solid, i, message);
+  }
+  for (const std::string& name : names) {
+    options.push_back({name, upperCase(solid[i].text)});
+  }
+  return 0;
+}
+
 }  // namespace
 
+int readSetStatement(const std::string& text, std::vector<SessionOption>& options,
+                     std::string& message) {
+  std::vector<Token> solid;
+  for (const Token& token : tokenize(text)) {
+    if (token.type != TokenType::kSpace) {
+      solid.push_back(token);
+    }
+  }
+  options.clear();
+  if (solid.size() < 2 || solid[1].type != TokenType::kWord) {
+    return incorrectSyntaxNear(solid, 1, message);
+  }
+  std::string name = upperCase(solid[1].text);
+  if (isListed(name, kNumberOptions)) {
+    size_t at = solid.size() > 2 && solid[2].text == "-" ? 3 : 2;
+    if (at + 1 != solid.size() || solid[at].type != TokenType::kNumber) {
+      return incorrectSyntaxNear(solid, at, message);
+    }
+    options.push_back({name, (at == 3 ? "-" : "") + solid[at].text});
+    return 0;
+  }
+  if (isListed(name, kNameOptions)) {
+    if (solid.size() != 3 || solid[2].type == TokenType::kNumber ||
+        solid[2].type == TokenType::kOperator) {
+      return incorrectSyntaxNear(solid, 2, message);
+    }
+    options.push_back({name, upperCase(solid[2].text)});
+    return 0;
+  }
+  if (name == "TRANSACTION") {
+    return readIsolationLevel(solid, options, message);
+  }
+  return readOnOffOptions(solid, options, message);
+}
+
+// T-SQL needs no ';' between statements: a statement keyword of the top
+// level starts the next one unless it continues the one before. The blanks
+// before it stay with the statement before.
 std::vector<TranslatedStatement> translateSqlServerText(const std::string& sql) {
   std::vector<TranslatedStatement> statements;
   std::vector<Token> tokens = tokenize(sql);
   std::vector<Token> current;
-  int depth = 0;
+  StatementScan scan;
   auto finish = [&]() {
-    bool blank = true;
-    for (const Token& token : current) {
-      blank = blank && token.type == TokenType::kSpace;
-    }
-    if (!blank) {
-      TranslatedStatement statement;
-      statement.kind = classify(current);
-      if (statement.kind == StatementKind::kOther) {
-        statement.text = translateOther(current);
-      } else {
-        size_t pos = 0;
-        bool closed = true;
-        std::vector<Node> tree = buildTree(current, pos, false, closed);
-        rewriteSequence(tree);
-        statement.text = render(tree);
-      }
-      statements.push_back(std::move(statement));
+    if (!scan.lead.empty()) {
+      statements.push_back(translateStatement(current, kindOf(current, scan)));
     }
     current.clear();
+    scan = StatementScan();
   };
-  for (const Token& token : tokens) {
-    depth += token.type == TokenType::kOpen ? 1 : token.type == TokenType::kClose ? -1 : 0;
-    if (token.type == TokenType::kSemicolon && depth <= 0) {
+  int depth = 0;
+  for (size_t i = 0; i < tokens.size(); ++i) {
+    const Token& token = tokens[i];
+    depth -= token.type == TokenType::kClose ? 1 : 0;
+    bool topLevel = depth <= 0;
+    depth += token.type == TokenType::kOpen ? 1 : 0;
+    if (topLevel && token.type == TokenType::kSemicolon) {
       finish();
-    } else {
-      current.push_back(token);
+      continue;
     }
+    if (topLevel && !scan.lead.empty()) {
+      std::string keyword = statementKeyword(tokens, i, scan.lastSolid);
+      if (!keyword.empty() && !continuesStatement(scan, keyword)) {
+        finish();
+      }
+    }
+    if (topLevel) {
+      scanToken(scan, tokens, i);
+    }
+    current.push_back(token);
   }
   finish();
   return statements;

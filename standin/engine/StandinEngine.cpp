@@ -75,6 +75,26 @@ bool parseFault(const std::string& value, InjectedFault& fault) {
   return true;
 }
 
+// "PATTERN,native,SQLSTATE"; the pattern may hold commas of its own.
+bool parseUpdateTrigger(const std::string& value, UpdateTrigger& trigger) {
+  size_t stateComma = value.rfind(',');
+  size_t nativeComma = stateComma == std::string::npos || stateComma == 0
+                           ? std::string::npos
+                           : value.rfind(',', stateComma - 1);
+  long nativeError = 0;
+  if (nativeComma == std::string::npos || nativeComma == 0 ||
+      !parseNumber(value.substr(nativeComma + 1, stateComma - nativeComma - 1), nativeError) ||
+      value.size() - stateComma - 1 != 5) {
+    return false;
+  }
+  trigger.pattern = value.substr(0, nativeComma);
+  trigger.error = {value.substr(stateComma + 1), static_cast<int32_t>(nativeError),
+                   nativeError == 3609
+                       ? "The transaction ended in the trigger. The batch has been aborted."
+                       : "The trigger on KVLSYSTEM.Kvl321Bew refused the change."};
+  return true;
+}
+
 // Index of a switch suffix (select, update, delete, fetch), or -1.
 int switchedCallIndex(const std::string& suffix) {
   static const char* const kNames[kSwitchedCallCount] = {"select", "update", "delete", "fetch"};
@@ -129,6 +149,8 @@ bool readSwitches(EngineSession& session, EngineError& error) {
     } else if (name == "wire_latency_ms") {
       ok = parseNumber(value, number) && number >= 0;
       switches.wireLatencyMilliseconds = number;
+    } else if (name == "trigger.update") {
+      ok = parseUpdateTrigger(value, switches.updateTrigger);
     }
     if (!ok && error.sqlstate.empty()) {
       error = {"HY000", 0, "Malformed StandinControl value for " + name + ": '" + value + "'"};
@@ -193,6 +215,44 @@ EngineError engineError(sqlite3* db) {
     error.nativeError = 1222;
   }
   return error;
+}
+
+// What the stand-in's trigger raises in SQLite; SQLite's own triggers in a
+// database file raise other texts.
+const char kUpdateTriggerMessage[] = "StandinUpdateTrigger";
+
+// The trigger.update switch as a temporary trigger of the session: SQLite
+// aborts the UPDATE at the first row it names and undoes what the
+// statement changed.
+bool armUpdateTrigger(EngineSession& session, EngineError& error) {
+  const UpdateTrigger& trigger = session.switches.updateTrigger;
+  if (trigger.pattern.empty()) {
+    return true;
+  }
+  std::string pattern;
+  for (char c : trigger.pattern) {
+    pattern += c;
+    pattern += c == '\'' ? "'" : "";
+  }
+  std::string create =
+      "CREATE TEMP TRIGGER StandinUpdateTrigger BEFORE UPDATE ON main.Kvl321Bew WHEN "
+      "OLD.BewIDN LIKE '" +
+      pattern + "' BEGIN SELECT RAISE(ABORT, '" + kUpdateTriggerMessage + "'); END";
+  if (sqlite3_exec(session.db, create.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+    error = {"08001", 0, std::string("Cannot arm trigger.update: ") + sqlite3_errmsg(session.db)};
+    return false;
+  }
+  return true;
+}
+
+// A failure of SQLite as SQL Server reports it; the stand-in's trigger
+// raises the error its switch names.
+EngineError statementError(const EngineSession& session) {
+  if (sqlite3_extended_errcode(session.db) == SQLITE_CONSTRAINT_TRIGGER &&
+      std::strcmp(sqlite3_errmsg(session.db), kUpdateTriggerMessage) == 0) {
+    return session.switches.updateTrigger.error;
+  }
+  return engineError(session.db);
 }
 
 // Name of a result column as SQL Server gives it: an expression without an
@@ -261,12 +321,14 @@ bool finishKeptRows(sqlite3* db, const std::string& table, sqlite3_stmt* reader,
 }
 
 // Runs one translated statement to its end into `result`, noting each
-// column's shape on the way.
+// column's shape on the way. `compiled` tells a failure to prepare it from
+// one while it ran.
 bool runStatement(EngineSession& session, const TranslatedStatement& translated, RowStorage storage,
-                  ResultSet& result, EngineError& error) {
+                  ResultSet& result, EngineError& error, bool& compiled) {
   sqlite3* db = session.db;
   sqlite3_stmt* prepared = nullptr;
-  if (sqlite3_prepare_v2(db, translated.text.c_str(), -1, &prepared, nullptr) != SQLITE_OK) {
+  compiled = sqlite3_prepare_v2(db, translated.text.c_str(), -1, &prepared, nullptr) == SQLITE_OK;
+  if (!compiled) {
     error = engineError(db);
     return false;
   }
@@ -317,7 +379,7 @@ bool runStatement(EngineSession& session, const TranslatedStatement& translated,
   }
   bool ran = copied && status == SQLITE_DONE;
   if (!ran) {
-    error = engineError(db);
+    error = statementError(session);
   }
   result.rowsAffected = columns == 0 ? sqlite3_changes(db) : -1;
   sqlite3_finalize(prepared);
@@ -330,6 +392,125 @@ bool runStatement(EngineSession& session, const TranslatedStatement& translated,
 
 bool switchHits(long switchCall, long call) {
   return switchCall == 0 || (switchCall > 0 && switchCall == call);
+}
+
+// The call that a statement of this kind counts as, if any.
+std::optional<SwitchedCall> switchedCallOf(StatementKind kind) {
+  switch (kind) {
+    case StatementKind::kSelect:
+      return SwitchedCall::kSelect;
+    case StatementKind::kUpdate:
+      return SwitchedCall::kUpdate;
+    case StatementKind::kDelete:
+      return SwitchedCall::kDelete;
+    default:
+      return std::nullopt;
+  }
+}
+
+// The call that a statement of this kind counts as, if any.
+// CURRENT_TIMESTAMP for the next statement: the 'clock' switch when set,
+// else the local clock, both at datetime precision.
+bool refreshCurrentTimestamp(EngineSession& session, EngineError& error) {
+  sqlite3_stmt* prepared = nullptr;
+  std::string clock;
+  if (sqlite3_prepare_v2(session.db, "SELECT Value FROM StandinControl WHERE Name = 'clock'", -1,
+                         &prepared, nullptr) == SQLITE_OK &&
+      sqlite3_step(prepared) == SQLITE_ROW && sqlite3_column_text(prepared, 0) != nullptr) {
+    clock = reinterpret_cast<const char*>(sqlite3_column_text(prepared, 0));
+  }
+  sqlite3_finalize(prepared);
+  Datetime now = localNow();
+  if (!clock.empty() && !parseDatetime(clock, now)) {
+    error = {"HY000", 0, "Malformed StandinControl value for clock: '" + clock + "'"};
+    return false;
+  }
+  session.currentTimestamp = formatDatetime(roundToDatetimePrecision(now));
+  return true;
+}
+
+// Runs a SET statement: NOCOUNT and XACT_ABORT change later answers, the
+// other options are taken as the stand-in already behaves. It runs every
+// statement on its own transaction and cannot keep one open.
+bool runSetStatement(EngineSession& session, const TranslatedStatement& statement,
+                     EngineError& error) {
+  std::vector<SessionOption> options;
+  std::string message;
+  int nativeError = readSetStatement(statement.text, options, message);
+  if (nativeError != 0) {
+    error = {"42000", nativeError, message};
+    return false;
+  }
+  for (const SessionOption& option : options) {
+    if (option.name == "IMPLICIT_TRANSACTIONS" && option.value == "ON") {
+      error = {"HYC00", 0, "The stand-in commits every statement: no IMPLICIT_TRANSACTIONS"};
+      return false;
+    }
+  }
+  for (const SessionOption& option : options) {
+    if (option.name == "NOCOUNT") {
+      session.noCount = option.value == "ON";
+    } else if (option.name == "XACT_ABORT") {
+      session.xactAbort = option.value == "ON";
+    }
+  }
+  return true;
+}
+
+// SQL Server compiles a batch before it runs any of it, so a statement that
+// does not compile fails the whole batch and nothing of it runs. Names of
+// tables are resolved as each statement runs: a table that an earlier
+// statement may create is no failure yet.
+bool compileBatch(EngineSession& session, const std::vector<TranslatedStatement>& batch,
+                  EngineError& error) {
+  for (const TranslatedStatement& statement : batch) {
+    if (statement.kind == StatementKind::kSet) {
+      std::vector<SessionOption> options;
+      std::string message;
+      int nativeError = readSetStatement(statement.text, options, message);
+      if (nativeError != 0) {
+        error = {"42000", nativeError, message};
+        return false;
+      }
+      continue;
+    }
+    sqlite3_stmt* prepared = nullptr;
+    int status = sqlite3_prepare_v2(session.db, statement.text.c_str(), -1, &prepared, nullptr);
+    sqlite3_finalize(prepared);
+    if (status != SQLITE_OK) {
+      EngineError failure = engineError(session.db);
+      if (failure.nativeError != 208) {
+        error = failure;
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// Deadlock victims and a trigger that ended the transaction abort the batch
+// in SQL Server; under XACT_ABORT every error does.
+bool endsBatch(const EngineSession& session, const EngineError& error) {
+  return error.nativeError == 1205 || error.nativeError == 3609 || session.xactAbort;
+}
+
+// Runs one statement of a batch into its outcome; false when its failure
+// ends the batch.
+bool runBatchStatement(EngineSession& session, const TranslatedStatement& statement,
+                       RowStorage storage, StatementOutcome& outcome) {
+  EngineError error;
+  bool compiled = true;
+  bool ran = statement.kind == StatementKind::kSet
+                 ? runSetStatement(session, statement, error)
+                 : refreshCurrentTimestamp(session, error) &&
+                       runStatement(session, statement, storage, outcome.result, error, compiled);
+  if (ran) {
+    outcome.result.counted = statement.kind != StatementKind::kSet && !session.noCount;
+    return true;
+  }
+  outcome.result = ResultSet();
+  outcome.failure = error;
+  return compiled && !endsBatch(session, error);
 }
 
 }  // namespace
@@ -363,7 +544,7 @@ bool loginToStandin(EngineSession& session, const std::string& databasePath,
     closeStandinSession(session);
     return false;
   }
-  if (!readSwitches(session, error)) {
+  if (!readSwitches(session, error) || !armUpdateTrigger(session, error)) {
     closeStandinSession(session);
     return false;
   }
@@ -374,6 +555,8 @@ bool loginToStandin(EngineSession& session, const std::string& databasePath,
   }
   session.databasePath = databasePath;
   std::fill(std::begin(session.calls), std::end(session.calls), 0);
+  session.noCount = false;
+  session.xactAbort = false;
   return true;
 }
 
@@ -396,19 +579,6 @@ SwitchHit countSwitchedCall(EngineSession& session, SwitchedCall call) {
   return hit;
 }
 
-std::optional<SwitchedCall> switchedCallOf(StatementKind kind) {
-  switch (kind) {
-    case StatementKind::kSelect:
-      return SwitchedCall::kSelect;
-    case StatementKind::kUpdate:
-      return SwitchedCall::kUpdate;
-    case StatementKind::kDelete:
-      return SwitchedCall::kDelete;
-    default:
-      return std::nullopt;
-  }
-}
-
 bool limitPageCaches(EngineSession& session, EngineError& error) {
   // 256 KiB each hold what a pass touches between two fetches (the key's
   // index path, the rows it marks) many times over.
@@ -419,37 +589,45 @@ bool limitPageCaches(EngineSession& session, EngineError& error) {
     error = {"08001", 0, std::string("Cannot set the page caches: ") + sqlite3_errmsg(session.db)};
     return false;
   }
-  return true;
+  // A new temp_store drops the session's temporary trigger with the rest.
+  return armUpdateTrigger(session, error);
 }
 
-bool refreshCurrentTimestamp(EngineSession& session, EngineError& error) {
-  sqlite3_stmt* prepared = nullptr;
-  std::string clock;
-  if (sqlite3_prepare_v2(session.db, "SELECT Value FROM StandinControl WHERE Name = 'clock'", -1,
-                         &prepared, nullptr) == SQLITE_OK &&
-      sqlite3_step(prepared) == SQLITE_ROW && sqlite3_column_text(prepared, 0) != nullptr) {
-    clock = reinterpret_cast<const char*>(sqlite3_column_text(prepared, 0));
+void runBatch(EngineSession& session, const std::vector<TranslatedStatement>& batch,
+              RowStorage storage, const StallWait& stallWait, BatchRun& run) {
+  run = BatchRun();
+  EngineError error;
+  if (batch.size() > 1 && !compileBatch(session, batch, error)) {
+    run.outcomes.emplace_back().failure = error;
+    run.end = BatchEnd::kAborted;
+    return;
   }
-  sqlite3_finalize(prepared);
-  Datetime now = localNow();
-  if (!clock.empty() && !parseDatetime(clock, now)) {
-    error = {"HY000", 0, "Malformed StandinControl value for clock: '" + clock + "'"};
-    return false;
-  }
-  session.currentTimestamp = formatDatetime(roundToDatetimePrecision(now));
-  return true;
-}
-
-bool runTranslatedBatch(EngineSession& session, const std::vector<TranslatedStatement>& batch,
-                        std::vector<ResultSet>& results, EngineError& error, RowStorage storage) {
-  for (const TranslatedStatement& translated : batch) {
-    results.emplace_back();
-    if (!runStatement(session, translated, storage, results.back(), error)) {
-      results.clear();
-      return false;
+  for (const TranslatedStatement& statement : batch) {
+    std::optional<SwitchedCall> call = switchedCallOf(statement.kind);
+    SwitchHit hit = call ? countSwitchedCall(session, *call) : SwitchHit();
+    if (hit.stall && stallWait()) {
+      run.end = BatchEnd::kStalled;
+      return;
+    }
+    if (hit.fault != nullptr && hit.fault->losesLink()) {
+      run.end = BatchEnd::kLinkLost;
+      run.lostLink = hit.fault;
+      return;
+    }
+    StatementOutcome& outcome = run.outcomes.emplace_back();
+    bool goesOn;
+    if (hit.fault != nullptr) {
+      outcome.failure = {hit.fault->sqlstate, hit.fault->nativeError, "Injected failure"};
+      outcome.injected = true;
+      goesOn = !endsBatch(session, *outcome.failure);
+    } else {
+      goesOn = runBatchStatement(session, statement, storage, outcome);
+    }
+    if (!goesOn) {
+      run.end = BatchEnd::kAborted;
+      return;
     }
   }
-  return true;
 }
 
 ColumnShape describeColumn(const ResultSet& result, size_t column) {

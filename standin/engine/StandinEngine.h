@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -36,7 +37,17 @@ struct InjectedFault {
   bool resetsLink() const { return losesLink() && nativeError == 10054; }
 };
 
-// The calls that switches count, per session.
+// The trigger.update switch: as an UPDATE trigger on Kvl321Bew that raises
+// `error` for a row whose BewIDN is LIKE `pattern`, so that the statement
+// changes nothing. Native 3609 (the trigger ended the transaction) ends
+// the batch too.
+struct UpdateTrigger {
+  std::string pattern;  // empty: switch absent
+  EngineError error;
+};
+
+// The calls that switches count, per session: each statement of a batch is
+// one call of its kind, each row read one fetch.
 enum class SwitchedCall { kSelect, kUpdate, kDelete, kFetch };
 inline constexpr int kSwitchedCallCount = 4;
 
@@ -51,6 +62,7 @@ struct StandinSwitches {
   // Delays each answer of the TDS server to a request after the login: one
   // per round trip, however many rows it carries.
   long wireLatencyMilliseconds = 0;
+  UpdateTrigger updateTrigger;
 };
 
 struct EngineSession {
@@ -61,6 +73,9 @@ struct EngineSession {
   StandinSwitches switches;
   long calls[kSwitchedCallCount] = {};
   long keptResults = 0;  // names the temporary tables of results
+  // SET options of the connection that change its answers.
+  bool noCount = false;    // no row counts
+  bool xactAbort = false;  // every error ends the batch
 };
 
 // Where a query's rows wait for the front end. A temporary table keeps the
@@ -87,6 +102,7 @@ struct ResultSet {
   std::vector<size_t> longestValues;  // bytes, at least 1
   std::vector<bool> integerColumns;   // columns whose values were all integers
   long rowsAffected = -1;             // -1 for a query
+  bool counted = true;                // false for SET and under SET NOCOUNT ON
   StatementKind kind = StatementKind::kOther;
   bool isQuery() const { return !columnNames.empty(); }
 };
@@ -112,18 +128,38 @@ struct SwitchHit {
 };
 SwitchHit countSwitchedCall(EngineSession& session, SwitchedCall call);
 
-// The call that a statement of this kind counts as, if any.
-std::optional<SwitchedCall> switchedCallOf(StatementKind kind);
+// What one statement of a batch gave: its result, or its failure.
+struct StatementOutcome {
+  ResultSet result;
+  std::optional<EngineError> failure;
+  bool injected = false;   // the failure came from a fail.* switch
+  bool losesLink = false;  // and took the link down
+};
 
-// CURRENT_TIMESTAMP for the next statement: the 'clock' switch when set,
-// else the local clock, both at datetime precision.
-bool refreshCurrentTimestamp(EngineSession& session, EngineError& error);
+// How a batch ended. SQL Server runs a batch on after a statement that
+// failed on its own (a constraint, an error raised in a trigger); a batch-
+// aborting error (1205, 3609, any error under SET XACT_ABORT ON, a statement
+// that does not compile) ends it at that statement. A stall or a lost link
+// ends it before the statement they hit.
+enum class BatchEnd { kCompleted, kAborted, kStalled, kLinkLost };
 
-// Runs every statement of a translated batch to its end, one result each.
-// Stops at the first failure, with SQL Server's SQLSTATE and number.
-bool runTranslatedBatch(EngineSession& session, const std::vector<TranslatedStatement>& batch,
-                        std::vector<ResultSet>& results, EngineError& error,
-                        RowStorage storage = RowStorage::kMemory);
+struct BatchRun {
+  std::vector<StatementOutcome> outcomes;  // of the statements that ran
+  BatchEnd end = BatchEnd::kCompleted;
+  const InjectedFault* lostLink = nullptr;  // BatchEnd::kLinkLost
+};
+
+// What a front end does when a stall switch hits a statement: it waits as
+// for a server that does not answer, and returns true when the client gave
+// up first (the batch then ends before that statement), false when the wait
+// ended and the statement runs.
+using StallWait = std::function<bool()>;
+
+// Runs a translated batch statement by statement, each counted by the
+// switches and with CURRENT_TIMESTAMP of its own; the statements before a
+// failure, a stall or a lost link keep their effect.
+void runBatch(EngineSession& session, const std::vector<TranslatedStatement>& batch,
+              RowStorage storage, const StallWait& stallWait, BatchRun& run);
 
 // Row `index` (from 0, below rowCount) of a query's result.
 bool readResultRow(const ResultSet& result, long index, ResultRow& row, EngineError& error);

@@ -62,7 +62,7 @@ struct Statement : Handle {
   Connection* connection;
   std::string preparedText;
   bool prepared = false;
-  std::vector<ResultSet> results;
+  std::vector<StatementOutcome> outcomes;  // one per statement of the batch
   size_t currentResult = 0;
   bool executed = false;
   long rowPosition = -1;   // index of the current row; -1 before the first
@@ -72,8 +72,11 @@ struct Statement : Handle {
   SQLUSMALLINT getDataColumn = 0;  // column of the running SQLGetData, 0: none
   size_t getDataOffset = 0;
   std::map<SQLINTEGER, SQLULEN> attributes;
+  // The result of the current statement; nullptr when it failed.
   const ResultSet* current() const {
-    return executed && currentResult < results.size() ? &results[currentResult] : nullptr;
+    return executed && currentResult < outcomes.size() && !outcomes[currentResult].failure
+               ? &outcomes[currentResult].result
+               : nullptr;
   }
   // Whether the statement holds rows that the application has not read.
   bool hasPendingRows() const {

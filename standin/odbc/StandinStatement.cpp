@@ -23,6 +23,15 @@ Statement* asStatement(SQLHSTMT handle) {
 // How long a stalled call waits when no query timeout ends it sooner.
 constexpr long kStallMilliseconds = 3600L * 1000;
 
+const char kQueryTimeoutMessage[] = "Query timeout expired";
+
+// Whether the statement's query timeout ends a wait this long first.
+bool outlastsQueryTimeout(const Statement* statement, long milliseconds) {
+  auto timeout = statement->attributes.find(SQL_ATTR_QUERY_TIMEOUT);
+  return timeout != statement->attributes.end() && timeout->second > 0 &&
+         static_cast<SQLULEN>(milliseconds) > timeout->second * 1000;
+}
+
 // Waits as a server that takes this long to answer. A statement whose query
 // timeout is shorter gets HYT00 at once instead of after the wait, as the
 // client would see it, so tests of timeouts stay fast.
@@ -30,18 +39,26 @@ bool answerAfter(Statement* statement, long milliseconds) {
   if (milliseconds <= 0) {
     return true;
   }
-  auto timeout = statement->attributes.find(SQL_ATTR_QUERY_TIMEOUT);
-  if (timeout != statement->attributes.end() && timeout->second > 0 &&
-      static_cast<SQLULEN>(milliseconds) > timeout->second * 1000) {
-    addDiagnostic(statement, "HYT00", 0, "Query timeout expired");
+  if (outlastsQueryTimeout(statement, milliseconds)) {
+    addDiagnostic(statement, "HYT00", 0, kQueryTimeoutMessage);
     return false;
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
   return true;
 }
 
+// A stalled statement of a batch: true when the query timeout gives up on
+// it; its HYT00 comes when the application reaches that statement.
+bool givesUpOnStall(const Statement* statement) {
+  if (outlastsQueryTimeout(statement, kStallMilliseconds)) {
+    return true;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(kStallMilliseconds));
+  return false;
+}
+
 void closeCursor(Statement* statement) {
-  statement->results.clear();
+  statement->outcomes.clear();
   statement->currentResult = 0;
   statement->executed = false;
   statement->rowPosition = -1;
@@ -50,12 +67,19 @@ void closeCursor(Statement* statement) {
   statement->getDataColumn = 0;
 }
 
-// Counts the call; when a stall switch hits it, waits (or times out); when
+const char kLinkFailureMessage[] = "Communication link failure";
+
+void takeLinkDown(Connection* connection, SQLINTEGER nativeError) {
+  connection->linkDown = true;
+  connection->linkDownNativeError = nativeError;
+}
+
+// Counts a fetch; when a stall switch hits it, waits (or times out); when
 // a fault switch hits it, adds the injected record. An injected 08S01 takes
-// the connection's link down for good. Returns true when the call fails.
-bool injectFault(Statement* statement, SwitchedCall call) {
+// the connection's link down for good. Returns true when the fetch fails.
+bool injectFetchFault(Statement* statement) {
   Connection* connection = statement->connection;
-  SwitchHit hit = countSwitchedCall(connection->session, call);
+  SwitchHit hit = countSwitchedCall(connection->session, SwitchedCall::kFetch);
   if (hit.stall && !answerAfter(statement, kStallMilliseconds)) {
     return true;
   }
@@ -64,16 +88,60 @@ bool injectFault(Statement* statement, SwitchedCall call) {
   }
   const InjectedFault& fault = *hit.fault;
   addDiagnostic(statement, fault.sqlstate.c_str(), fault.nativeError,
-                fault.losesLink() ? "Communication link failure" : "Injected failure");
+                fault.losesLink() ? kLinkFailureMessage : "Injected failure");
   if (fault.losesLink()) {
-    connection->linkDown = true;
-    connection->linkDownNativeError = fault.nativeError;
+    takeLinkDown(connection, fault.nativeError);
   }
   return true;
 }
 
 void reportEngineError(Statement* statement, const EngineError& error) {
   addDiagnostic(statement, error.sqlstate.c_str(), error.nativeError, error.message);
+}
+
+// The outcomes of a batch as the application moves through them. A stall
+// that the query timeout gave up on, and a lost link, are the outcome of
+// the statement they hit: the results before it stay readable.
+void keepOutcomes(Statement* statement, BatchRun& run) {
+  statement->outcomes = std::move(run.outcomes);
+  if (run.end == BatchEnd::kStalled) {
+    statement->outcomes.emplace_back().failure = EngineError{"HYT00", 0, kQueryTimeoutMessage};
+  } else if (run.end == BatchEnd::kLinkLost) {
+    StatementOutcome& lost = statement->outcomes.emplace_back();
+    lost.failure = {run.lostLink->sqlstate, run.lostLink->nativeError, kLinkFailureMessage};
+    lost.injected = true;
+    lost.losesLink = true;
+  }
+  statement->currentResult = 0;
+  statement->executed = true;
+}
+
+// Makes the current outcome the statement's. A failed statement answers
+// SQL_SUCCESS_WITH_INFO with its record when the batch went on after it,
+// SQL_ERROR when it was the batch's last; ODBC 3 gives a searched UPDATE or
+// DELETE that touched no row no data, when it comes first.
+SQLRETURN enterOutcome(Statement* statement, bool first) {
+  statement->rowPosition = -1;
+  statement->exhausted = false;
+  statement->getDataColumn = 0;
+  if (statement->currentResult >= statement->outcomes.size()) {
+    return SQL_SUCCESS;  // an empty batch
+  }
+  const StatementOutcome& outcome = statement->outcomes[statement->currentResult];
+  if (outcome.failure) {
+    reportEngineError(statement, *outcome.failure);
+    if (outcome.losesLink) {
+      takeLinkDown(statement->connection, outcome.failure->nativeError);
+    }
+    bool last = statement->currentResult + 1 == statement->outcomes.size();
+    return last ? SQL_ERROR : SQL_SUCCESS_WITH_INFO;
+  }
+  const ResultSet& result = outcome.result;
+  if (first && result.counted && result.rowsAffected == 0 &&
+      (result.kind == StatementKind::kUpdate || result.kind == StatementKind::kDelete)) {
+    return SQL_NO_DATA;
+  }
+  return SQL_SUCCESS;
 }
 
 SQLRETURN execute(Statement* statement, const std::string& sql) {
@@ -97,27 +165,12 @@ SQLRETURN execute(Statement* statement, const std::string& sql) {
       }
     }
   }
-  std::vector<TranslatedStatement> batch = translateSqlServerText(sql);
-  std::optional<SwitchedCall> call =
-      switchedCallOf(batch.empty() ? StatementKind::kOther : batch[0].kind);
-  if (call && injectFault(statement, *call)) {
-    return SQL_ERROR;
-  }
-  EngineError error;
-  if (!refreshCurrentTimestamp(connection->session, error) ||
-      !runTranslatedBatch(connection->session, batch, statement->results, error,
-                          RowStorage::kTemporaryTable)) {
-    reportEngineError(statement, error);
-    return SQL_ERROR;
-  }
-  statement->executed = true;
-  const ResultSet* first = statement->current();
-  // ODBC 3: a searched UPDATE or DELETE that touches no row has no data.
-  if (first != nullptr && first->rowsAffected == 0 &&
-      (first->kind == StatementKind::kUpdate || first->kind == StatementKind::kDelete)) {
-    return SQL_NO_DATA;
-  }
-  return SQL_SUCCESS;
+  BatchRun run;
+  runBatch(
+      connection->session, translateSqlServerText(sql), RowStorage::kTemporaryTable,
+      [statement] { return givesUpOnStall(statement); }, run);
+  keepOutcomes(statement, run);
+  return enterOutcome(statement, true);
 }
 
 bool isCharacterTarget(SQLSMALLINT type) {
@@ -306,7 +359,7 @@ SQLRETURN fetchNext(Statement* statement) {
   }
   long rowCount = result->rowCount;
   if (statement->exhausted || statement->rowPosition + 1 >= rowCount) {
-    if (injectFault(statement, SwitchedCall::kFetch)) {
+    if (injectFetchFault(statement)) {
       return SQL_ERROR;
     }
     statement->exhausted = true;
@@ -318,7 +371,7 @@ SQLRETURN fetchNext(Statement* statement) {
   bool anyInfo = false;
   bool linkLost = false;
   while (filled < arraySize && statement->rowPosition + 1 < rowCount) {
-    if (injectFault(statement, SwitchedCall::kFetch)) {
+    if (injectFetchFault(statement)) {
       linkLost = connection->linkDown;
       if (rowStatus != nullptr) {
         rowStatus[filled] = SQL_ROW_ERROR;
@@ -724,7 +777,7 @@ SQLRETURN SQL_API SQLRowCount(SQLHSTMT handle, SQLLEN* count) {
   beginCall(statement);
   const ResultSet* result = statement->current();
   if (count != nullptr) {
-    *count = result == nullptr ? -1 : result->rowsAffected;
+    *count = result == nullptr || !result->counted ? -1 : result->rowsAffected;
   }
   return SQL_SUCCESS;
 }
@@ -735,15 +788,15 @@ SQLRETURN SQL_API SQLMoreResults(SQLHSTMT handle) {
     return SQL_INVALID_HANDLE;
   }
   beginCall(statement);
-  if (!statement->executed || statement->currentResult + 1 >= statement->results.size()) {
+  if (reportLinkDown(statement, statement->connection)) {
+    return finishCall(statement, SQL_ERROR);
+  }
+  if (!statement->executed || statement->currentResult + 1 >= statement->outcomes.size()) {
     closeCursor(statement);
     return SQL_NO_DATA;
   }
   ++statement->currentResult;
-  statement->rowPosition = -1;
-  statement->exhausted = false;
-  statement->getDataColumn = 0;
-  return SQL_SUCCESS;
+  return finishCall(statement, enterOutcome(statement, false));
 }
 
 SQLRETURN SQL_API SQLCloseCursor(SQLHSTMT handle) {

@@ -219,17 +219,27 @@ std::string serverMessageFor(int32_t nativeError) {
   }
 }
 
-// Applies latency, stall and fault switches to one call. A lost link sends
-// what `out` holds as an answer that never ends, then ends the session.
-Gate gateCall(Session& session, std::optional<SwitchedCall> call, std::string& out) {
+void waitAsAnEngineCall(const Session& session) {
   long latency = session.engine.switches.latencyMilliseconds;
   if (latency > 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(latency));
   }
-  if (!call) {
-    return Gate::kProceed;
+}
+
+// A lost link: what `out` holds goes out as an answer that never ends, then
+// the session ends.
+Gate dropLink(Session& session, const InjectedFault& fault, const std::string& out) {
+  if (!out.empty()) {
+    sendReply(session.fd, out, false);
   }
-  SwitchHit hit = countSwitchedCall(session.engine, *call);
+  session.resetLink = fault.resetsLink();
+  return Gate::kEnded;
+}
+
+// Applies latency, stall and fault switches to one row read.
+Gate gateFetch(Session& session, std::string& out) {
+  waitAsAnEngineCall(session);
+  SwitchHit hit = countSwitchedCall(session.engine, SwitchedCall::kFetch);
   if (hit.stall) {
     return awaitAttention(session) ? Gate::kAnswered : Gate::kEnded;
   }
@@ -237,16 +247,21 @@ Gate gateCall(Session& session, std::optional<SwitchedCall> call, std::string& o
     return Gate::kProceed;
   }
   if (hit.fault->losesLink()) {
-    if (!out.empty()) {
-      sendReply(session.fd, out, false);
-    }
-    session.resetLink = hit.fault->resetsLink();
-    return Gate::kEnded;
+    return dropLink(session, *hit.fault, out);
   }
   putError(out,
            {hit.fault->sqlstate, hit.fault->nativeError, serverMessageFor(hit.fault->nativeError)},
            session.since72);
   return Gate::kFailed;
+}
+
+// The failure of a statement as its ERROR token says it.
+void putFailure(Session& session, const StatementOutcome& outcome, std::string& out) {
+  EngineError error = *outcome.failure;
+  if (outcome.injected) {
+    error.message = serverMessageFor(error.nativeError);
+  }
+  putError(out, error, session.since72);
 }
 
 // With the busy switch the server refuses a second statement while a cursor
@@ -264,61 +279,89 @@ bool busyWithCursor(const Session& session) {
   return false;
 }
 
-// Runs SQL text through the switches and the engine. Returns kProceed with
-// the results, or what the switches or a failure (its ERROR token already
-// in out) made of the call.
-Gate runStatements(Session& session, const std::string& sql, std::vector<ResultSet>& results,
-                   std::string& out) {
-  std::vector<TranslatedStatement> batch = translateSqlServerText(sql);
-  Gate gate =
-      gateCall(session, switchedCallOf(batch.empty() ? StatementKind::kOther : batch[0].kind), out);
-  if (gate != Gate::kProceed) {
-    return gate;
-  }
-  EngineError error;
+// Runs SQL text through the engine and its switches. Returns kProceed with
+// the batch's outcomes, or kAnswered / kEnded when a stalled statement was
+// answered by the client's cancel or the client went away.
+Gate runStatements(Session& session, const std::string& sql, BatchRun& run) {
+  waitAsAnEngineCall(session);
   if (busyWithCursor(session)) {
-    error = {"HY000", 0, "Connection is busy with results for another command"};
+    run.outcomes.emplace_back().failure =
+        EngineError{"HY000", 0, "Connection is busy with results for another command"};
+    run.end = BatchEnd::kAborted;
+    return Gate::kProceed;
   }
-  if (!error.sqlstate.empty() || !refreshCurrentTimestamp(session.engine, error) ||
-      !runTranslatedBatch(session.engine, batch, results, error)) {
-    putError(out, error, session.since72);
-    return Gate::kFailed;
+  // The answer goes out when the batch is done: the statements before a
+  // stalled one ran, but the client hears only the cancel's acknowledgement.
+  bool clientGone = false;
+  auto stallWait = [&session, &clientGone] {
+    clientGone = !awaitAttention(session);
+    return true;
+  };
+  runBatch(session.engine, translateSqlServerText(sql), RowStorage::kMemory, stallWait, run);
+  if (run.end == BatchEnd::kStalled) {
+    return clientGone ? Gate::kEnded : Gate::kAnswered;
   }
   return Gate::kProceed;
 }
 
-// Runs SQL text and appends its results: COLMETADATA, ROW... and a DONE per
-// statement (DONEINPROC inside a procedure, where every one says "more").
-// Every row handed out counts as a fetch for the switches.
+// A statement's successful result: COLMETADATA and ROW... for a query, then
+// its DONE, counted unless SET NOCOUNT ON or a SET. Every row handed out
+// counts as a fetch for the switches.
+Gate putResult(Session& session, const ResultSet& result, uint8_t doneToken, uint16_t more,
+               std::string& out) {
+  uint16_t count = result.counted ? uint16_t{kDoneCount} : uint16_t{0};
+  if (!result.isQuery()) {
+    uint64_t rows = result.counted ? static_cast<uint64_t>(result.rowsAffected) : 0;
+    putDone(out, doneToken, count | more, rows, session.since72);
+    return Gate::kProceed;
+  }
+  std::vector<WireColumn> columns = wireColumnsOf(result);
+  putColumnMetadata(out, result, columns, session.since72);
+  for (const auto& row : result.rows) {
+    Gate gate = gateFetch(session, out);
+    if (gate != Gate::kProceed) {
+      return gate;
+    }
+    putRow(out, columns, row);
+  }
+  putDone(out, doneToken, count | more, result.counted ? result.rows.size() : 0, session.since72);
+  return Gate::kProceed;
+}
+
+// Runs SQL text and appends its answer: per statement its result and DONE,
+// or its ERROR and a DONE with the error bit (DONEINPROC inside a procedure,
+// where every one says "more"). The last statement's failure is left to the
+// caller's DONE or DONEPROC: kFailed.
 Gate runSqlText(Session& session, const std::string& sql, bool insideProcedure, std::string& out) {
   uint8_t doneToken = insideProcedure ? kDoneInProcToken : kDoneToken;
   uint16_t lastMore = insideProcedure ? uint16_t{kDoneMore} : uint16_t{0};
-  std::vector<ResultSet> results;
-  Gate gate = runStatements(session, sql, results, out);
+  BatchRun run;
+  Gate gate = runStatements(session, sql, run);
   if (gate != Gate::kProceed) {
     return gate;
   }
-  if (results.empty()) {
+  const std::vector<StatementOutcome>& outcomes = run.outcomes;
+  if (outcomes.empty() && run.end == BatchEnd::kCompleted) {
     putDone(out, doneToken, lastMore, 0, session.since72);
   }
-  for (size_t index = 0; index < results.size(); ++index) {
-    const ResultSet& result = results[index];
-    uint16_t more = index + 1 < results.size() ? uint16_t{kDoneMore} : lastMore;
-    if (!result.isQuery()) {
-      putDone(out, doneToken, kDoneCount | more, static_cast<uint64_t>(result.rowsAffected),
-              session.since72);
-      continue;
-    }
-    std::vector<WireColumn> columns = wireColumnsOf(result);
-    putColumnMetadata(out, result, columns, session.since72);
-    for (const auto& row : result.rows) {
-      gate = gateCall(session, SwitchedCall::kFetch, out);
-      if (gate != Gate::kProceed) {
-        return gate;
+  for (size_t index = 0; index < outcomes.size(); ++index) {
+    bool last = index + 1 == outcomes.size() && run.end != BatchEnd::kLinkLost;
+    uint16_t more = last ? lastMore : uint16_t{kDoneMore};
+    if (!outcomes[index].failure) {
+      gate = putResult(session, outcomes[index].result, doneToken, more, out);
+    } else {
+      putFailure(session, outcomes[index], out);
+      gate = last ? Gate::kFailed : Gate::kProceed;
+      if (!last) {
+        putDone(out, doneToken, kDoneError | more, 0, session.since72);
       }
-      putRow(out, columns, row);
     }
-    putDone(out, doneToken, kDoneCount | more, result.rows.size(), session.since72);
+    if (gate != Gate::kProceed) {
+      return gate;
+    }
+  }
+  if (run.end == BatchEnd::kLinkLost) {
+    return dropLink(session, *run.lostLink, out);
   }
   return Gate::kProceed;
 }
@@ -452,19 +495,27 @@ bool readRpcCalls(const std::string& payload, bool since72, std::vector<RpcCall>
   return !reader.failed && !calls.empty();
 }
 
+// The cursor's rows are those of the text's first statement.
 Gate openCursor(Session& session, const RpcCall& call, std::string& out) {
   std::string sql = call.parameterText(1);
-  std::vector<ResultSet> results;
-  Gate gate = runStatements(session, sql, results, out);
+  BatchRun run;
+  Gate gate = runStatements(session, sql, run);
   if (gate != Gate::kProceed) {
     return gate;
   }
-  if (results.empty() || !results[0].isQuery()) {
+  if (run.end == BatchEnd::kLinkLost) {
+    return dropLink(session, *run.lostLink, out);
+  }
+  if (run.outcomes.empty() || !run.outcomes[0].result.isQuery()) {
+    if (!run.outcomes.empty() && run.outcomes[0].failure) {
+      putFailure(session, run.outcomes[0], out);
+      return Gate::kFailed;
+    }
     return Gate::kProceed;
   }
   int32_t id = session.nextCursor++;
   ServerCursor& cursor = session.cursors[id];
-  cursor.result = std::move(results[0]);
+  cursor.result = std::move(run.outcomes[0].result);
   cursor.columns = wireColumnsOf(cursor.result);
   putColumnMetadata(out, cursor.result, cursor.columns, session.since72);
   putReturnValue(out, 0, id, session.since72);
@@ -494,10 +545,10 @@ Gate fetchCursor(Session& session, const RpcCall& call, std::string& out) {
   size_t rowCount = cursor.result.rows.size();
   cursor.exhausted = cursor.nextRow >= rowCount;
   if (cursor.exhausted) {
-    return gateCall(session, SwitchedCall::kFetch, out);
+    return gateFetch(session, out);
   }
   for (int64_t count = 0; count < wanted && cursor.nextRow < rowCount; ++count) {
-    Gate gate = gateCall(session, SwitchedCall::kFetch, out);
+    Gate gate = gateFetch(session, out);
     if (gate != Gate::kProceed) {
       return gate;
     }
