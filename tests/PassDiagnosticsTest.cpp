@@ -64,7 +64,8 @@ TEST(PassDiagnosticsTest, EveryFailureIsNamedOnStandardError) {
       {"marking", "fail.update", "1,1205,40001", kPassword, "ZEIT", "", fullPass,
        "Morlund_MSSQL: marking booking ID '000123', Sto '10', Dtm '20150601000000', Uhr "
        "'18991230074500', Lfn '1' as transferred failed with 1205 (SQLSTATE 40001, native error "
-       "1205: [Standin][SQL Server]Injected failure); the next pass exports it again\n"},
+       "1205: [Standin][SQL Server]Injected failure); the journal keeps it: the next pass marks "
+       "it and does not export it again\n"},
       {"bookings sharing a key", nullptr, nullptr, kPassword, "ZEIT", "",
        kStartEntry + kServerTimeEntry + kWorkedExampleEntry + kWorkedExampleEntry + countAndEnd(2),
        "Morlund_MSSQL: marking booking ID '000123', Sto '10', Dtm '20150601000000', Uhr "
@@ -143,7 +144,7 @@ TEST(PassDiagnosticsTest, PriorityPrefixOnlyWhenStandardErrorIsTheJournal) {
 }
 
 // Without its directory the run log is dropped, as it always was, but said
-// once, not once per entry.
+// once, not once per entry; so is the journal, which lives beside it.
 TEST(PassDiagnosticsTest, MissingLogDirectoryIsSaidOnce) {
   Installation site;
   site.addBooking(kWorkedExample);
@@ -152,7 +153,11 @@ TEST(PassDiagnosticsTest, MissingLogDirectoryIsSaidOnce) {
   EXPECT_EQ(result.exitStatus, 1);
   EXPECT_EQ(result.err,
             "Morlund_MSSQL: cannot open the run log ../../Vantoreum_php/log/Palvexa#Log.txt: No "
-            "such file or directory; its entries of this pass may be missing\n");
+            "such file or directory; its entries of this pass may be missing\n"
+            "Morlund_MSSQL: cannot use the journal of written bookings "
+            "../../Vantoreum_php/log/Morlund_MSSQL.journal: No such file or directory; this pass "
+            "marks booking by booking, and a failure between a line and its marking may export a "
+            "booking twice\n");
   EXPECT_EQ(readFile(site.transferPath), "000123,10,20150601,074500,1,T1,01,,,,,,204,,12,dta,\n");
 }
 

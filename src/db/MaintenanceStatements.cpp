@@ -252,11 +252,20 @@ bool readOutcome(SQLHSTMT statement, SQLRETURN result, MarkingOutcome& outcome) 
 // by one, the failed one included; where a count was missing before that
 // point, or more outcomes came than statements, places may have shifted, and
 // the whole batch is marked one by one.
-void markBatch(const std::vector<MarkingKey>& keys, std::vector<MarkingOutcome>& outcomes) {
+size_t markBatch(const std::vector<MarkingKey>& keys, std::vector<MarkingOutcome>& outcomes,
+                 std::string& cause) {
   outcomes.assign(keys.size(), MarkingOutcome());
+  cause.clear();
   size_t readFrom = 0;  // the first booking whose outcome was not read
+  if (keys.size() == 1) {
+    outcomes[0].status = markTransferred(keys[0], &outcomes[0].rowsChanged);
+    if (outcomes[0].status != 0 && outcomes[0].status != SQL_NO_DATA) {
+      outcomes[0].cause = DbConnection::describeLastDiagnostic();
+    }
+    return 1;
+  }
   SQLHSTMT statement;
-  if (keys.size() > 1 && allocateStatement(statement)) {
+  if (!keys.empty() && allocateStatement(statement)) {
     std::string text;
     for (const MarkingKey& key : keys) {
       if (!text.empty()) {
@@ -286,8 +295,14 @@ void markBatch(const std::vector<MarkingKey>& keys, std::vector<MarkingOutcome>&
     if ((!ended && result != SQL_NO_DATA) || (ended && !countsKnown)) {
       readFrom = 0;
     }
+    if (readFrom < keys.size()) {
+      cause = outcomes[readFrom].cause;
+    }
     SQLFreeHandle(SQL_HANDLE_STMT, statement);
+  } else if (!keys.empty()) {
+    cause = DbConnection::describeLastDiagnostic();
   }
+  size_t told = readFrom;
   for (size_t index = readFrom; index < keys.size(); ++index) {
     MarkingOutcome& outcome = outcomes[index];
     outcome.status = markTransferred(keys[index], &outcome.rowsChanged);
@@ -295,6 +310,7 @@ void markBatch(const std::vector<MarkingKey>& keys, std::vector<MarkingOutcome>&
                         ? DbConnection::describeLastDiagnostic()
                         : std::string();
   }
+  return told;
 }
 
 int purge() {

@@ -58,8 +58,11 @@ struct MarkingOutcome {
 // the statements), those bookings are marked one by one, so that no
 // marking counts as done unless its own outcome said so. Every marking may
 // run twice: it changes nothing that a second run would change back.
-// outcomes receives one entry per key, in order.
-void markBatch(const std::vector<MarkingKey>& keys, std::vector<MarkingOutcome>& outcomes);
+// outcomes receives one entry per key, in order. Returns how many of them,
+// from the first, the batch told; cause says why it told no more (the
+// driver's records of the failure where it ended, else empty).
+size_t markBatch(const std::vector<MarkingKey>& keys, std::vector<MarkingOutcome>& outcomes,
+                 std::string& cause);
 
 // Deletes transferred bookings older than three months by the server clock.
 // Returns 0, 100 when there were none, or as markTransferred on failure.

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <map>
 
 #include "files/DirectoryEntry.h"
@@ -153,6 +154,7 @@ bool apply(char type, std::string_view payload, std::map<uint64_t, WrittenBookin
     booking.device = reader.u64();
     booking.inode = reader.u64();
     booking.offset = reader.u64();
+    booking.recordedAt = reader.u64();
     booking.installation = reader.text();
     booking.transferPath = reader.text();
     booking.key.BewIDN = reader.text();
@@ -347,6 +349,7 @@ std::string encodeWritten(const WrittenBooking& booking) {
   putU64(payload, booking.device);
   putU64(payload, booking.inode);
   putU64(payload, booking.offset);
+  putU64(payload, booking.recordedAt);
   putText(payload, booking.installation);
   putText(payload, booking.transferPath);
   putText(payload, booking.key.BewIDN);
@@ -495,8 +498,10 @@ int recordWritten(std::vector<WrittenBooking>& bookings) {
   }
   std::string bytes;
   uint64_t sequence = journal.lastSequence;
+  uint64_t now = static_cast<uint64_t>(std::time(nullptr));
   for (WrittenBooking& booking : bookings) {
     booking.sequence = ++sequence;
+    booking.recordedAt = now;
     booking.installation = journal.installation;
     booking.durable = false;
     bytes += encodeWritten(booking);

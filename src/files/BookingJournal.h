@@ -31,9 +31,10 @@ struct WrittenBooking {
   std::string transferPath;  // as the pass used it, from its working directory
   uint64_t device = 0;       // of the transfer file the line went to
   uint64_t inode = 0;
-  uint64_t offset = 0;   // where its line starts in that file
-  std::string line;      // with its line feed
-  bool durable = false;  // its line was recorded as synced
+  uint64_t offset = 0;      // where its line starts in that file
+  uint64_t recordedAt = 0;  // Unix seconds, when recordWritten took it
+  std::string line;         // with its line feed
+  bool durable = false;     // its line was recorded as synced
 };
 
 // What the bytes of a journal hold. A record that is torn or damaged (its

@@ -74,7 +74,11 @@ void recover() {
       keys.push_back(toMark[index].key);
     }
     std::vector<MaintenanceStatements::MarkingOutcome> outcomes;
-    MaintenanceStatements::markBatch(keys, outcomes);
+    std::string batchEnd;
+    size_t told = MaintenanceStatements::markBatch(keys, outcomes, batchEnd);
+    if (told < keys.size()) {
+      MarkingReports::reportShortBatch(keys.size(), told, batchEnd);
+    }
     std::vector<uint64_t> marked;
     for (size_t index = 0; index < count; ++index) {
       const BookingJournal::WrittenBooking& booking = toMark[first + index];

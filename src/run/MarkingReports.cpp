@@ -22,6 +22,15 @@ void reportFailedMarking(const MarkingKey& key, int32_t status, const std::strin
                       consequence);
 }
 
+// Said once per request: a server that keeps failing batches should show,
+// since every one of them costs a request per booking.
+void reportShortBatch(size_t count, size_t told, const std::string& cause) {
+  ErrorOutput::report(ErrorOutput::Priority::kWarning,
+                      "a marking request for %zu bookings told the outcomes of %zu of them%s%s; "
+                      "the others were marked one by one",
+                      count, told, cause.empty() ? "" : ", then failed: ", cause.c_str());
+}
+
 // One not yet written (its turn still to come when the pass ends early, or
 // one the server's cursor then passes over) is never exported. The twins
 // come one after the other, so the last key named is enough.

@@ -2,6 +2,7 @@
 
 #include <sql.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -21,6 +22,11 @@ enum class Keeper {
 // cause: the driver's records of the failure (unused for 100: no row changed).
 void reportFailedMarking(const MarkingKey& key, int32_t status, const std::string& cause,
                          Keeper keeper);
+
+// A marking request whose outcomes the driver told for fewer than all of
+// its bookings (told of count); the rest were marked one by one. cause: the
+// driver's records of the failure where it ended, if any.
+void reportShortBatch(size_t count, size_t told, const std::string& cause);
 
 // The marking finds a booking by its key alone: bookings that share it are
 // marked together. Said once per key.

@@ -122,7 +122,11 @@ int transferRowset(std::vector<BookingRow>& rows, const std::string& transferPat
     keys.push_back(bookings[index].key);
   }
   std::vector<MaintenanceStatements::MarkingOutcome> outcomes;
-  MaintenanceStatements::markBatch(keys, outcomes);
+  std::string batchEnd;
+  size_t told = MaintenanceStatements::markBatch(keys, outcomes, batchEnd);
+  if (told < keys.size()) {
+    MarkingReports::reportShortBatch(keys.size(), told, batchEnd);
+  }
 
   std::vector<uint64_t> retired;
   for (size_t index = 0; index < stop; ++index) {
