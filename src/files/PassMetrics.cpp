@@ -129,8 +129,9 @@ std::string_view lineAt(std::string_view text, size_t& from) {
   return line;
 }
 
-// A damaged or foreign file records no complete pass: the alert on the
-// last complete pass then fires rather than trusting it.
+// Read leniently, so that a file of another version still hands its last
+// complete pass on. A file without the line records none: the alert on it
+// then fires rather than trust a guess.
 int64_t recordedLastComplete(const std::string& path) {
   std::string text;
   std::string reason;
