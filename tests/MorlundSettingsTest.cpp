@@ -1,10 +1,11 @@
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "InstallationSupport.h"
 #include "TestSupport.h"
+#include "files/PassMetrics.h"
 #include "settings/SettingsFile.h"
 #include "settings/ValueCipher.h"
 
@@ -36,18 +37,7 @@ mode_t permissions(const std::string& path) {
   return info.st_mode & 07777;
 }
 
-std::vector<std::string> entries(const std::string& directory) {
-  std::vector<std::string> names;
-  DIR* dir = opendir(directory.c_str());
-  for (dirent* entry = readdir(dir); entry != nullptr; entry = readdir(dir)) {
-    std::string name = entry->d_name;
-    if (name != "." && name != "..") {
-      names.push_back(name);
-    }
-  }
-  closedir(dir);
-  return names;
-}
+using test::entries;
 
 TEST(MorlundSettingsTest, WrittenFileReadsBackThroughBothReaders) {
   test::TempDir dir;
@@ -224,10 +214,12 @@ TEST(MorlundSettingsTest, PasswordInputIsBounded) {
 TEST(MorlundSettingsTest, FailedOutputGivesStatus1) {
   test::TempDir dir;
   test::writeFile(dir.file("s.ini"), ";DB;\n1;LOGIN;" + ValueCipher::encryptValue("u") + "\n");
+  PassMetrics::writeAt(dir.file("m.prom"), {});
   const std::vector<std::string> commands[] = {
       {"encrypt", "secret"},
       {"decrypt", ValueCipher::encryptValue("secret")},
       {"lookup", "s.ini", "LOGIN"},
+      {"metrics", "m.prom"},
       {"--help"},
       {"--version"},
   };
@@ -305,6 +297,68 @@ TEST(MorlundSettingsTest, TakeMovesTheTransferFileOrSaysWhyNot) {
   }
 }
 
+// The file as the pass wrote it passes; one that is missing, cut short,
+// changed by hand or not a file does not, and standard error says where.
+TEST(MorlundSettingsTest, MetricsPrintsTheFileAndChecksIt) {
+  PassMetrics::PassFigures pass;
+  pass.exitStatus = 1;
+  pass.bookingsRead = 12;
+  test::TempDir written;
+  ASSERT_EQ(PassMetrics::writeAt(written.file("m.prom"), pass), 0);
+  const std::string good = test::readFile(written.file("m.prom"));
+  auto replaced = [&](const std::string& from, const std::string& to) {
+    std::string text = good;
+    return text.replace(text.find(from), from.size(), to);
+  };
+  const std::string read = "morlund_export_pass_read_bookings 12\n";
+  struct Case {
+    const char* what;
+    std::string content;  // "/" for a FIFO, "" for no file
+    int exitStatus;
+    std::string errPart;  // standard error holds it ("" for none at all)
+  };
+  const Case cases[] = {
+      {"as written", good, 0, ""},
+      {"no file", "", 1, "m.prom: No such file or directory\n"},
+      {"a FIFO", "/", 1, "m.prom: not a regular file\n"},
+      {"without # EOF", replaced("# EOF\n", ""), 1, ": the file ends before line 42, '# EOF'\n"},
+      {"a value changed by hand", replaced(read, "morlund_export_pass_read_bookings 1e3\n"), 1,
+       ": line 18 'morlund_export_pass_read_bookings 1e3' has no whole number as its value\n"},
+      {"a sample missing", replaced(read, ""), 1,
+       ": line 18 is '# HELP morlund_export_pass_exported_bookings Bookings the last pass "},
+      {"a sample twice", replaced(read, read + read), 1,
+       ": line 19 is 'morlund_export_pass_read_bookings 12' where '# HELP "},
+      {"a line after # EOF", good + "x 1\n", 1, ": line 43 'x 1' follows # EOF\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::TempDir dir;
+    std::string path = dir.file("m.prom");
+    if (c.content == "/") {
+      ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    } else if (!c.content.empty()) {
+      test::writeFile(path, c.content);
+    }
+    auto result = run({"metrics", path}, dir.path(), "", bounded());
+    EXPECT_EQ(result.exitStatus, c.exitStatus);
+    EXPECT_EQ(result.out, c.content == "/" ? "" : c.content);
+    if (c.errPart.empty()) {
+      EXPECT_EQ(result.err, "");
+    } else {
+      EXPECT_EQ(result.err.rfind("Morlund_Settings: ", 0), 0u) << result.err;
+      EXPECT_NE(result.err.find(c.errPart), std::string::npos) << result.err;
+    }
+  }
+
+  // Without FILE: the file beside the run log, found from the working
+  // directory as the pass finds it.
+  test::SiteLayout site;
+  test::writeFile(site.root.file("Vantoreum_php/log/morlund_export.prom"), good);
+  auto beside = run({"metrics"}, site.work);
+  EXPECT_EQ(beside.exitStatus, 0) << beside.err;
+  EXPECT_EQ(beside.out, good);
+}
+
 TEST(MorlundSettingsTest, UsageErrorsExitWith2) {
   test::TempDir dir;
   const std::vector<std::string> wrong[] = {
@@ -321,6 +375,7 @@ TEST(MorlundSettingsTest, UsageErrorsExitWith2) {
       {"check"},
       {"take", "."},
       {"take", ".", "taken.dat", "more"},
+      {"metrics", "m.prom", "more"},
       {"--version", "extra"},
   };
   for (const auto& args : wrong) {

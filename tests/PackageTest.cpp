@@ -199,11 +199,11 @@ TEST_F(PackageTest, ManualPagesRenderWithoutWarnings) {
                               "\n.B ODBCSYSINI\n",  "\n.B ODBCINI\n",
                               "\n.B FREETDSCONF\n", "\n.B CREDENTIALS_DIRECTORY\n",
                               "\n.B <3>\n",         "\n.B <4>\n",
-                              "\n.B <5>\n"}},
+                              "\n.B <5>\n",         ".SH MONITORING"}},
       {"Morlund_Settings.1.gz",
        {".SH SYNOPSIS", ".SH COMMANDS", ".SH EXIT STATUS", ".SH ENVIRONMENT", ".SH FILES",
         ".SH SECURITY", "\n.BI check ", "\n.BI write ", "\n.BI lookup ", "\n.BI encrypt ",
-        "\n.BI decrypt ", "\n.B \\-\\-version\n"}},
+        "\n.BI decrypt ", "\n.BR metrics ", "\n.B \\-\\-version\n"}},
   };
   for (const auto& [page, markers] : pages) {
     SCOPED_TRACE(page);

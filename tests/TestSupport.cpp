@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -72,6 +73,16 @@ void writeFile(const std::string& path, const std::string& bytes) {
 
 void makeDirs(const std::string& path) {
   std::filesystem::create_directories(path);
+}
+
+std::vector<std::string> entries(const std::string& directory) {
+  std::vector<std::string> names;
+  std::error_code ignored;
+  for (const auto& entry : std::filesystem::directory_iterator(directory, ignored)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 namespace {

@@ -33,6 +33,8 @@ bool fileExists(const std::string& path);
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& bytes);
 void makeDirs(const std::string& path);
+// The names in a directory, sorted, without "." and "..".
+std::vector<std::string> entries(const std::string& directory);
 
 struct ProcessResult {
   int exitStatus = -1;  // 0..255, or -1 when the process did not exit normally

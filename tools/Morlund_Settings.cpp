@@ -23,6 +23,7 @@
 #include "db/DbConnection.h"
 #include "files/DirectoryEntry.h"
 #include "files/ExportFile.h"
+#include "files/PassMetrics.h"
 #include "settings/SettingsFile.h"
 #include "settings/ValueCipher.h"
 
@@ -72,6 +73,10 @@ const char kUsage[] =
     "      Move TARGETDIR/BEWDATA.dat to DEST between two lines of a pass, so\n"
     "      that no line goes to a file already taken; DEST must not exist and\n"
     "      must be on the same file system.\n"
+    "  Morlund_Settings metrics [FILE]\n"
+    "      Print the metrics file of the last pass (by default the one beside the\n"
+    "      run log, ../../Vantoreum_php/log/morlund_export.prom) and check that it\n"
+    "      holds the metrics Morlund_MSSQL writes.\n"
     "  Morlund_Settings --version\n"
     "      Print the version.\n"
     "  Morlund_Settings --help\n"
@@ -81,7 +86,9 @@ const char kUsage[] =
     "or a preview failed; 2 wrong arguments, or a value or an existing file\n"
     "refused.\n"
     "take: 0 the file was taken; 1 there was none; 2 wrong arguments, or DEST\n"
-    "exists; 3 the file could not be taken (standard error says why).\n";
+    "exists; 3 the file could not be taken (standard error says why).\n"
+    "metrics: 0 the file holds the metrics of a pass; 1 it is missing, cannot\n"
+    "be read or does not hold them (standard error says why).\n";
 
 int usageError(const char* message) {
   std::fprintf(stderr, "Morlund_Settings: %s\n\n%s", message, kUsage);
@@ -379,6 +386,25 @@ int runLookup(const std::string& path, const std::string& key) {
   return kExitDone;
 }
 
+// The file is shown as it is, also when damaged: what is wrong with it is
+// easier to see there than in the one line that says so.
+int runMetrics(const std::string& path) {
+  std::string text;
+  std::string reason;
+  if (PassMetrics::readFile(path, text, reason) != 0) {
+    std::fprintf(stderr, "Morlund_Settings: cannot read %s: %s\n", path.c_str(), reason.c_str());
+    return kExitFileFailure;
+  }
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  PassMetrics::RecordedPass recorded;
+  if (PassMetrics::parse(text, recorded, reason) != 0) {
+    std::fprintf(stderr, "Morlund_Settings: %s does not hold the metrics of Morlund_MSSQL: %s\n",
+                 path.c_str(), reason.c_str());
+    return kExitFileFailure;
+  }
+  return kExitDone;
+}
+
 }  // namespace
 
 int runCommand(int argc, char** argv) {
@@ -416,6 +442,9 @@ int runCommand(int argc, char** argv) {
   }
   if (command == "take" && argc == 4) {
     return runTake(argv[2], argv[3]);
+  }
+  if (command == "metrics" && argc <= 3) {
+    return runMetrics(argc == 3 ? argv[2] : PassMetrics::kMetricsPath);
   }
   if (command == "write") {
     return runWrite(argc, argv);
