@@ -999,13 +999,15 @@ TEST_F(StandinTest, MarkingBatchGivesEveryStatementItsOutcome) {
       {"injected error third", {one, one, "SUCCESS_WITH_INFO -1 23000/547", one, one, "end"}},
       {"deadlock third", {one, one, "ERROR -1 40001/1205", "end"}},
       {"trigger ends the transaction third", {one, one, "ERROR -1 42000/3609", "end"}},
-      {"trigger error third under XACT_ABORT", {one, one, "ERROR -1 42000/50000", "end"}},
+      {"trigger error third under XACT_ABORT",
+       {"SET: SUCCESS -1", one, one, "ERROR -1 42000/50000", "end"}},
       {"link reset third", {one, one, "ERROR -1 08S01/10054", "ERROR -1 08S01/10054"}},
       {"link closed third", {one, one, "ERROR -1 08S01/10053", "ERROR -1 08S01/10053"}},
       {"stall third", {one, one, "ERROR -1 HYT00/0", "end"}},
-      {"NOCOUNT ON", {uncounted, uncounted, uncounted, uncounted, uncounted, "end"}},
+      {"NOCOUNT ON",
+       {"SET: SUCCESS -1", uncounted, uncounted, uncounted, uncounted, uncounted, "end"}},
       {"NOCOUNT ON, the third changes none",
-       {uncounted, uncounted, uncounted, uncounted, uncounted, "end"}},
+       {"SET: SUCCESS -1", uncounted, uncounted, uncounted, uncounted, uncounted, "end"}},
   };
   for (const test::MarkingBatchCase& c : test::markingBatchCases()) {
     SCOPED_TRACE(c.what);
