@@ -219,7 +219,7 @@ std::string serverMessageFor(int32_t nativeError) {
   }
 }
 
-void waitAsAnEngineCall(const Session& session) {
+void delayAsAnEngineCall(const Session& session) {
   long latency = session.engine.switches.latencyMilliseconds;
   if (latency > 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(latency));
@@ -238,7 +238,7 @@ Gate dropLink(Session& session, const InjectedFault& fault, const std::string& o
 
 // Applies latency, stall and fault switches to one row read.
 Gate gateFetch(Session& session, std::string& out) {
-  waitAsAnEngineCall(session);
+  delayAsAnEngineCall(session);
   SwitchHit hit = countSwitchedCall(session.engine, SwitchedCall::kFetch);
   if (hit.stall) {
     return awaitAttention(session) ? Gate::kAnswered : Gate::kEnded;
@@ -283,7 +283,7 @@ bool busyWithCursor(const Session& session) {
 // the batch's outcomes, or kAnswered / kEnded when a stalled statement was
 // answered by the client's cancel or the client went away.
 Gate runStatements(Session& session, const std::string& sql, BatchRun& run) {
-  waitAsAnEngineCall(session);
+  delayAsAnEngineCall(session);
   if (busyWithCursor(session)) {
     run.outcomes.emplace_back().failure =
         EngineError{"HY000", 0, "Connection is busy with results for another command"};
