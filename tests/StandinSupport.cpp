@@ -228,7 +228,9 @@ std::string outcomeText(SQLHSTMT statement, SQLRETURN code) {
   SQLSMALLINT length = 0;
   if (SQL_SUCCEEDED(SQLGetDiagRec(SQL_HANDLE_STMT, statement, 1, state, &nativeError, message,
                                   sizeof message, &length))) {
-    record = " " + std::string(reinterpret_cast<char*>(state)) + "/" + std::to_string(nativeError);
+    // Appended: g++ 12 sees a false overlap in "..." + std::string&& at -O2.
+    record.append(" ").append(reinterpret_cast<char*>(state)).append("/");
+    record.append(std::to_string(nativeError));
   }
   SQLLEN count = -2;
   SQLRowCount(statement, &count);
