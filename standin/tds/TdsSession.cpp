@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <strings.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -721,6 +722,18 @@ void serve(Session& session, const std::string& databasePath) {
   }
 }
 
+// A reset throws away what the socket has not delivered yet: the answer
+// before a lost link reaches the client first, however the timing falls.
+void awaitDeliveredData(int fd) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    int undelivered = 0;
+    if (ioctl(fd, TIOCOUTQ, &undelivered) != 0 || undelivered == 0) {
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
 }  // namespace
 
 long serveTdsConnection(int fd, const std::string& databasePath) {
@@ -729,6 +742,7 @@ long serveTdsConnection(int fd, const std::string& databasePath) {
   serve(session, databasePath);
   closeStandinSession(session.engine);
   if (session.resetLink) {
+    awaitDeliveredData(fd);
     linger immediate = {1, 0};
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &immediate, sizeof immediate);
   }
