@@ -86,6 +86,7 @@ std::string markedBookings(const StandinDatabase& database);
 // SQLRowCount and the first diagnostic record, e.g. "SUCCESS 1",
 // "SUCCESS_WITH_INFO -1 42000/50000", "ERROR -1 HYT00/0". SQL_NO_DATA from
 // SQLMoreResults ends it as "end"; a second SQL_ERROR in a row ends it too.
+// The outcome of the case's SET statement comes first, as "SET: ...".
 std::vector<std::string> runMarkingBatch(SQLHDBC connection, const MarkingBatchCase& c);
 
 }  // namespace test

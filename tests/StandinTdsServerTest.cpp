@@ -9,6 +9,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <map>
+
 #include "DriverPathSupport.h"
 #include "StandinSupport.h"
 #include "TestSupport.h"
@@ -118,13 +121,14 @@ class Client {
     return poll(&ready, 1, milliseconds) > 0;
   }
 
-  // The packets of one reply; empty when the server closed the link first.
+  // The packets of one reply; when the server closes the link first, those
+  // that came, the last without the bit that ends a message.
   std::vector<ReplyPacket> reply() {
     std::vector<ReplyPacket> packets;
     while (packets.empty() || !(packets.back().status & 0x01)) {
       std::string header = take(8);
       if (header.size() < 8) {
-        return {};
+        return packets;
       }
       ReplyPacket next;
       next.status = static_cast<uint8_t>(header[1]);
@@ -172,6 +176,36 @@ std::string finalDone(uint16_t status, uint64_t rows) {
   putU32(done, static_cast<uint32_t>(rows));
   putU32(done, 0);
   return done;
+}
+
+// The tokens of an answer without rows: "DONE status count", the status in
+// hex, and "ERROR number".
+std::vector<std::string> answerTokens(const std::string& payload) {
+  auto number = [&payload](size_t at, int bytes) {
+    uint32_t value = 0;
+    for (int index = bytes - 1; index >= 0; --index) {
+      value = value << 8 | static_cast<unsigned char>(payload[at + index]);
+    }
+    return value;
+  };
+  std::vector<std::string> tokens;
+  size_t at = 0;
+  while (at < payload.size()) {
+    unsigned char token = static_cast<unsigned char>(payload[at]);
+    char text[40];
+    if (token == 0xFD && at + 13 <= payload.size()) {
+      std::snprintf(text, sizeof text, "DONE %02X %u", number(at + 1, 2), number(at + 5, 4));
+      at += 13;
+    } else if (token == 0xAA && at + 7 <= payload.size()) {
+      std::snprintf(text, sizeof text, "ERROR %u", number(at + 3, 4));
+      at += 3 + number(at + 1, 2);
+    } else {
+      std::snprintf(text, sizeof text, "token %02X", token);
+      at = payload.size();
+    }
+    tokens.push_back(text);
+  }
+  return tokens;
 }
 
 bool endsWith(const std::string& text, const std::string& end) {
@@ -287,6 +321,110 @@ TEST(StandinTdsServerTest, StalledRequestAnswersOnlyTheCancel) {
   EXPECT_EQ(client->replyPayload(), finalDone(0x20, 0));
   client->send(packet(0x01, 1, batch("SELECT BewIDN FROM Kvl321Bew")));
   EXPECT_TRUE(endsWith(client->replyPayload(), finalDone(0x10, 300)));
+}
+
+// A SQL batch is answered as SQL Server answers it: a DONE per statement,
+// with DONE_MORE on all but the last and the count unless SET NOCOUNT ON;
+// a statement that fails on its own gets its ERROR and a DONE with the
+// error bit, and the batch goes on; one that aborts the batch gets them last.
+TEST(StandinTdsServerTest, BatchAnswersEveryStatement) {
+  auto mark = [](const char* id) {
+    return std::string("UPDATE Kvl321Bew SET BewTID = 'x' WHERE BewIDN = '") + id + "'\n";
+  };
+  const std::string three = mark("row-0001") + mark("row-0002") + mark("row-0003");
+  const std::string options =
+      "SET TEXTSIZE 2147483647\nSET ANSI_NULLS ON\nSET ANSI_WARNINGS ON\nSET ANSI_PADDING ON\n"
+      "SET ANSI_NULL_DFLT_ON ON\nSET CONCAT_NULL_YIELDS_NULL ON\nSET QUOTED_IDENTIFIER ON\n"
+      "SET ARITHABORT ON\nSET IMPLICIT_TRANSACTIONS OFF\nSET DATEFORMAT mdy\nSET DATEFIRST 7\n"
+      "SET LANGUAGE us_english\nSET LOCK_TIMEOUT -1\nSET TRANSACTION ISOLATION LEVEL READ "
+      "COMMITTED\nSET NUMERIC_ROUNDABORT OFF\nSET CURSOR_CLOSE_ON_COMMIT OFF\n"
+      "SET XACT_ABORT OFF\nSET NOCOUNT OFF\nSET ANSI_NULLS, ANSI_PADDING, QUOTED_IDENTIFIER ON";
+  std::vector<std::string> optionDones(18, "DONE 01 0");
+  optionDones.push_back("DONE 00 0");
+  enum class End { kComplete, kDropped, kStalled };
+  struct Case {
+    const char* what;
+    std::map<std::string, std::string> switches;
+    std::string sql;
+    std::vector<std::string> tokens;
+    End end;
+    int changed;  // rows with BewTID 'x' afterwards
+  };
+  const Case cases[] = {
+      {"three, one changing no row",
+       {},
+       mark("row-0001") + mark("none") + mark("row-0002"),
+       {"DONE 11 1", "DONE 11 0", "DONE 10 1"},
+       End::kComplete,
+       2},
+      {"the options clients set after their login", {}, options, optionDones, End::kComplete, 0},
+      {"NOCOUNT",
+       {},
+       "SET NOCOUNT ON " + mark("row-0001") + mark("row-0002") + "SET NOCOUNT OFF " +
+           mark("row-0003"),
+       {"DONE 01 0", "DONE 01 0", "DONE 01 0", "DONE 01 0", "DONE 10 1"},
+       End::kComplete,
+       3},
+      {"trigger error in the middle",
+       {{"trigger.update", "row-0002,50000,42000"}},
+       three,
+       {"DONE 11 1", "ERROR 50000", "DONE 03 0", "DONE 10 1"},
+       End::kComplete,
+       2},
+      {"trigger ends the transaction",
+       {{"trigger.update", "row-0002,3609,42000"}},
+       three,
+       {"DONE 11 1", "ERROR 3609", "DONE 02 0"},
+       End::kComplete,
+       1},
+      {"trigger error under XACT_ABORT",
+       {{"trigger.update", "row-0002,50000,42000"}},
+       "SET XACT_ABORT ON " + three,
+       {"DONE 01 0", "DONE 11 1", "ERROR 50000", "DONE 02 0"},
+       End::kComplete,
+       1},
+      {"deadlock victim",
+       {{"fail.update", "2,1205,40001"}},
+       three,
+       {"DONE 11 1", "ERROR 1205", "DONE 02 0"},
+       End::kComplete,
+       1},
+      {"an option SQL Server does not know",
+       {},
+       "SET NOCUNT ON " + three,
+       {"ERROR 195", "DONE 02 0"},
+       End::kComplete,
+       0},
+      {"lost link", {{"fail.update", "2,10053,08S01"}}, three, {"DONE 11 1"}, End::kDropped, 1},
+      {"stall", {{"stall.update", "2"}}, three, {"DONE 20 0"}, End::kStalled, 1},
+  };
+  Server server;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    server.database.execute(
+        "DELETE FROM StandinControl; UPDATE Kvl321Bew SET BewTID = 'a terminal id'");
+    for (const auto& [name, value] : c.switches) {
+      server.database.setControl(name, value);
+    }
+    auto client = server.session();
+    client->send(packet(0x01, 1, batch(c.sql)));
+    if (c.end == End::kStalled) {
+      EXPECT_FALSE(client->readable(300));
+      client->send(packet(0x06, 1, ""));
+    }
+    std::vector<ReplyPacket> packets = client->reply();
+    std::string payload;
+    for (const ReplyPacket& part : packets) {
+      payload += part.payload;
+    }
+    EXPECT_EQ(!packets.empty() && (packets.back().status & 0x01), c.end != End::kDropped);
+    EXPECT_EQ(answerTokens(payload), c.tokens);
+    if (c.end == End::kDropped) {
+      EXPECT_TRUE(client->closedByServer());
+    }
+    EXPECT_EQ(server.database.query("SELECT count(*) FROM Kvl321Bew WHERE BewTID = 'x'"),
+              (std::vector<std::vector<std::string>>{{std::to_string(c.changed)}}));
+  }
 }
 
 // The server ends by itself when its lifetime is over, so that nothing that

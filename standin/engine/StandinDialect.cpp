@@ -850,7 +850,8 @@ int readIsolationLevel(const std::vector<Token>& solid, std::vector<SessionOptio
     if (solid[i].type != TokenType::kWord) {
       return incorrectSyntaxNear(solid, i, message);
     }
-    words += (i > 2 ? " " : "") + upperCase(solid[i].text);
+    // Appended, not joined with "+": see render().
+    words.append(i > 2 ? " " : "").append(upperCase(solid[i].text));
   }
   const std::string prefix = "ISOLATION LEVEL ";
   if (words.compare(0, prefix.size(), prefix) != 0 ||
@@ -910,7 +911,8 @@ int readSetStatement(const std::string& text, std::vector<SessionOption>& option
     if (at + 1 != solid.size() || solid[at].type != TokenType::kNumber) {
       return incorrectSyntaxNear(solid, at, message);
     }
-    options.push_back({name, (at == 3 ? "-" : "") + solid[at].text});
+    std::string value = at == 3 ? "-" : "";
+    options.push_back({name, value.append(solid[at].text)});
     return 0;
   }
   if (isListed(name, kNameOptions)) {

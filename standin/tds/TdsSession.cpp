@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <strings.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -219,7 +220,7 @@ std::string serverMessageFor(int32_t nativeError) {
   }
 }
 
-void waitAsAnEngineCall(const Session& session) {
+void delayAsAnEngineCall(const Session& session) {
   long latency = session.engine.switches.latencyMilliseconds;
   if (latency > 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(latency));
@@ -238,7 +239,7 @@ Gate dropLink(Session& session, const InjectedFault& fault, const std::string& o
 
 // Applies latency, stall and fault switches to one row read.
 Gate gateFetch(Session& session, std::string& out) {
-  waitAsAnEngineCall(session);
+  delayAsAnEngineCall(session);
   SwitchHit hit = countSwitchedCall(session.engine, SwitchedCall::kFetch);
   if (hit.stall) {
     return awaitAttention(session) ? Gate::kAnswered : Gate::kEnded;
@@ -283,7 +284,7 @@ bool busyWithCursor(const Session& session) {
 // the batch's outcomes, or kAnswered / kEnded when a stalled statement was
 // answered by the client's cancel or the client went away.
 Gate runStatements(Session& session, const std::string& sql, BatchRun& run) {
-  waitAsAnEngineCall(session);
+  delayAsAnEngineCall(session);
   if (busyWithCursor(session)) {
     run.outcomes.emplace_back().failure =
         EngineError{"HY000", 0, "Connection is busy with results for another command"};
@@ -721,6 +722,18 @@ void serve(Session& session, const std::string& databasePath) {
   }
 }
 
+// A reset throws away what the socket has not delivered yet: the answer
+// before a lost link reaches the client first, however the timing falls.
+void awaitDeliveredData(int fd) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    int undelivered = 0;
+    if (ioctl(fd, TIOCOUTQ, &undelivered) != 0 || undelivered == 0) {
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
 }  // namespace
 
 long serveTdsConnection(int fd, const std::string& databasePath) {
@@ -729,6 +742,7 @@ long serveTdsConnection(int fd, const std::string& databasePath) {
   serve(session, databasePath);
   closeStandinSession(session.engine);
   if (session.resetLink) {
+    awaitDeliveredData(fd);
     linger immediate = {1, 0};
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &immediate, sizeof immediate);
   }
