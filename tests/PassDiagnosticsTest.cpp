@@ -144,7 +144,8 @@ TEST(PassDiagnosticsTest, PriorityPrefixOnlyWhenStandardErrorIsTheJournal) {
 }
 
 // Without its directory the run log is dropped, as it always was, but said
-// once, not once per entry; so is the journal, which lives beside it.
+// once, not once per entry; so are the journal and the metrics file, which
+// live beside it.
 TEST(PassDiagnosticsTest, MissingLogDirectoryIsSaidOnce) {
   Installation site;
   site.addBooking(kWorkedExample);
@@ -157,7 +158,10 @@ TEST(PassDiagnosticsTest, MissingLogDirectoryIsSaidOnce) {
             "Morlund_MSSQL: cannot use the journal of written bookings "
             "../../Vantoreum_php/log/Morlund_MSSQL.journal: No such file or directory; this pass "
             "marks booking by booking, and a failure between a line and its marking may export a "
-            "booking twice\n");
+            "booking twice\n"
+            "Morlund_MSSQL: cannot write the metrics file "
+            "../../Vantoreum_php/log/morlund_export.prom: creating a file beside it: No such file "
+            "or directory; monitoring does not see this pass\n");
   EXPECT_EQ(readFile(site.transferPath), "000123,10,20150601,074500,1,T1,01,,,,,,204,,12,dta,\n");
 }
 

@@ -7,6 +7,7 @@
 
 #include <climits>
 
+#include "PassSupport.h"
 #include "TestSupport.h"
 
 namespace {
@@ -223,6 +224,83 @@ TEST(PassMetricsTest, FileThatCannotBeWrittenIsReported) {
     chmod(directory.c_str(), 0755);
     EXPECT_EQ(c.previousIsDirectory ? "" : test::readFile(path), before);
     EXPECT_EQ(test::entries(directory), std::vector<std::string>{PassMetrics::kFileName});
+  }
+}
+
+// What real passes leave, as counted: a clean one, one whose marking fails
+// for a booking (the journal holds it), one stopped by a line that cannot
+// be written (the last complete pass carried over).
+TEST(PassMetricsTest, PassesLeaveTheirFiguresAsCounted) {
+  test::Installation site;
+  const std::string path = site.root.file("Vantoreum_php/log/morlund_export.prom");
+  const int64_t lineBytes = static_cast<int64_t>(test::transferLine("A00001", "50P", "100").size());
+  struct Case {
+    const char* what;
+    std::vector<std::string> exported;  // bookings added before the pass, source 50P
+    int filtered;                       // bookings added besides, not exported
+    const char* triggerPattern;         // marking fails for these IDs, or nullptr
+    bool failingWrite;
+    int32_t exitStatus;
+    int64_t read, exportedCount, marked, failed, held;
+  };
+  const Case cases[] = {
+      {"clean pass", {"A00001", "A00002"}, 1, nullptr, false, 1, 3, 2, 3, 0, 0},
+      {"a failed marking", {"B00001", "B00002"}, 0, "B00002", false, 1, 2, 2, 1, 1, 1},
+      // B00002 is marked from the journal first; C00001's record stays, its
+      // line not written, for the next pass to forget.
+      {"a line that cannot be written", {"C00001"}, 0, nullptr, true, 90, 1, 0, 1, 0, 1},
+  };
+  int64_t lastComplete = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    site.database.execute("DELETE FROM StandinControl WHERE Name LIKE 'trigger.%'");
+    for (const std::string& idn : c.exported) {
+      site.addBooking(test::booking(idn, "50P", "1"));
+    }
+    for (int i = 0; i < c.filtered; ++i) {
+      site.addBooking(test::booking("F0000" + std::to_string(i), "DTA", "300"));
+    }
+    if (c.triggerPattern != nullptr) {
+      site.database.setControl("trigger.update", std::string(c.triggerPattern) + ",50000,42000");
+    }
+    std::map<std::string, std::string> environment = site.driverPath.environment();
+    if (c.failingWrite) {
+      for (const auto& [name, value] : test::fileFaults({{"MORLUND_FAULT_WRITE_NUMBER", "1"}})) {
+        environment[name] = value;
+      }
+    }
+    int64_t before = static_cast<int64_t>(std::time(nullptr));
+    auto pass = test::runExport(site, {"Vantoreum.ini"}, environment);
+    int64_t after = static_cast<int64_t>(std::time(nullptr));
+    ASSERT_EQ(pass.exitStatus, c.exitStatus) << pass.err;
+
+    PassMetrics::RecordedPass recorded;
+    std::string reason;
+    ASSERT_EQ(PassMetrics::parse(test::readFile(path), recorded, reason), 0) << reason;
+    const PassFigures& found = recorded.figures;
+    EXPECT_GE(found.startSeconds, before);
+    EXPECT_LE(found.endSeconds, after);
+    EXPECT_LE(found.startSeconds, found.endSeconds);
+    PassFigures counted;
+    counted.startSeconds = found.startSeconds;
+    counted.endSeconds = found.endSeconds;
+    counted.exitStatus = c.exitStatus;
+    counted.bookingsRead = c.read;
+    counted.bookingsExported = c.exportedCount;
+    counted.bookingsFiltered = c.filtered;
+    counted.bookingsMarked = c.marked;
+    counted.failedMarkings = c.failed;
+    counted.appendedBytes = c.exportedCount * lineBytes;
+    counted.bookingsHeld = c.held;
+    counted.oldestHeldSeconds = c.held > 0 ? found.oldestHeldSeconds : 0;
+    if (c.held > 0) {
+      EXPECT_GT(found.oldestHeldSeconds, 0);
+      EXPECT_LE(found.oldestHeldSeconds, after);
+    }
+    if (c.exitStatus == 1) {
+      lastComplete = found.endSeconds;
+    }
+    EXPECT_EQ(parsedByPrometheusClient(path), expectedSamples(counted, lastComplete));
   }
 }
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 
@@ -283,12 +284,12 @@ TEST_P(TransferPassTest, LinkLossInTheMiddleOfAPassLosesNothing) {
   };
   const char kClosed[] = "SQLSTATE 01000, native error 20017";
   const char kReset[] = "SQLSTATE HY000, native error 0";
-  const char kGone[] = "told the outcomes of 0 of them";
+  const char kGone[] = "told the outcomes of only 1 of them (the next: the driver gave no row";
   const Case cases[] = {
       {"fail.fetch", "3,10053,08S01", 0, "NULL", {"000001", "000002", "000003"}, kClosed},
       {"fail.fetch", "3,10054,08S01", 0, "NULL", {"000001", "000002", "000003"}, kReset},
-      // After a close FreeTDS gives the first statement no count, so the
-      // request told nothing for sure; after a reset it told the first.
+      // After a close FreeTDS gives the statement at the break no count; the
+      // request told the first booking only.
       {"fail.update", "2,10053,08S01", 3, "4", {"000001", "000002", "000003"}, kGone},
       {"fail.update", "2,10054,08S01", 3, "4", {"000001", "000002", "000003"}, kReset},
   };
@@ -526,5 +527,75 @@ TEST_P(TransferPassTest, PreviewShowsExactlyWhatThePassThenAppends) {
     EXPECT_TRUE(failed.err.rfind("FAIL  ", 0) == 0 ||
                 failed.err.find("\nFAIL  booking cursor: ") != std::string::npos)
         << failed.err;
+  }
+}
+
+// The markings of a rowset go as one request; whatever its statements meet,
+// each booking ends as a pass marking one at a time would leave it, and what
+// the request could not tell is marked one by one. A marking that fails
+// pass after pass never writes its booking twice: the pass after the fault
+// marks it, and the file holds each booking once.
+TEST_P(TransferPassTest, MarkingRequestEndsEveryBookingAsOneAtATime) {
+  struct Case {
+    const char* control;
+    const char* value;
+    int passesWithFault;
+    std::vector<int> failing;  // bookings echoed as failed in each such pass
+    int status;                // their echoed status
+    bool standinDriverOnly;    // FreeTDS would wait for the statement timeout
+  };
+  const Case cases[] = {
+      {nullptr, nullptr, 1, {}, 0, false},
+      {"trigger.update", "000003,50000,42000", 3, {3}, 50000, false},
+      {"trigger.update", "000001,50000,42000", 1, {1}, 50000, false},
+      {"trigger.update", "000005,50000,42000", 1, {5}, 50000, false},
+      {"trigger.update", "00000_,50000,42000", 1, {1, 2, 3, 4, 5}, 50000, false},
+      // A trigger that rolled back ends the request; marked one by one from
+      // there, the booking fails again and the rest are marked.
+      {"trigger.update", "000003,3609,42000", 1, {3}, 3609, false},
+      // A deadlock ends the request too; one by one, the booking is marked.
+      {"fail.update", "3,1205,40001", 1, {}, 0, false},
+      {"stall.update", "3", 1, {}, 0, true},
+  };
+  for (const Case& c : cases) {
+    if (c.standinDriverOnly && GetParam() == DriverPath::kFreeTds) {
+      continue;
+    }
+    SCOPED_TRACE(std::string(c.control ? c.control : "none") + " " + (c.value ? c.value : ""));
+    Installation site(GetParam());
+    std::string lines;
+    for (int number = 1; number <= 5; ++number) {
+      std::string idn = "00000" + std::to_string(number);
+      site.addBooking(booking(idn, "50P", "1"));
+      lines += transferLine(idn, "50P", "100");
+    }
+    if (c.control != nullptr) {
+      site.database.setControl(c.control, c.value);
+    }
+    for (int pass = 1; pass <= c.passesWithFault; ++pass) {
+      SCOPED_TRACE(pass);
+      auto result = site.run({"Vantoreum.ini", "/D"});
+      EXPECT_EQ(result.exitStatus, 1);
+      std::string echo = "Uebergabe am 01.06.2015 08:00:00 gestartet\n\n";
+      std::vector<std::vector<std::string>> marks;
+      for (int number = 1; number <= 5; ++number) {
+        std::string idn = "00000" + std::to_string(number);
+        bool fails = std::find(c.failing.begin(), c.failing.end(), number) != c.failing.end();
+        if (pass == 1) {
+          echo += "ID: " + idn + ", Buchung vom 20150601 074500  uebergeben\n";
+          echo += fails ? "\nFehler 'SQL_MarkTranfer: " + std::to_string(c.status) + "\n" : "";
+        }
+        marks.push_back({idn, fails ? "NULL" : "4"});
+      }
+      EXPECT_EQ(result.out, echo + "\nAnzahl uebergebener Buchungen : " + (pass == 1 ? "5" : "0"));
+      EXPECT_EQ(site.marks(), marks);
+      EXPECT_EQ(test::readFile(site.transferPath), lines);
+    }
+    site.database.execute("DELETE FROM StandinControl WHERE Name <> 'clock'");
+    auto after = site.run({"Vantoreum.ini"});
+    EXPECT_EQ(after.exitStatus, 1);
+    EXPECT_EQ(test::readFile(site.transferPath), lines);
+    EXPECT_EQ(site.database.query("SELECT count(*) FROM Kvl321Bew WHERE BewUkz IS NOT 4"),
+              (std::vector<std::vector<std::string>>{{"0"}}));
   }
 }

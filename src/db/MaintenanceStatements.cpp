@@ -230,33 +230,44 @@ bool linkOrDriverFailure(const DbConnection::Diagnostic& failure) {
          failure.nativeError == 0 || (failure.nativeError >= 20000 && failure.nativeError < 21000);
 }
 
-// The outcome of the statement a batch stands at, by the code of the call
-// that moved there. Returns false when nothing after it can be read.
-bool readOutcome(SQLHSTMT statement, SQLRETURN result, MarkingOutcome& outcome) {
+// Whether the outcome of the statement a batch stands at was told, by the
+// code of the call that moved there.
+enum class Told { kYes, kNot };
+
+// A statement told its outcome when it failed with a server's error, or
+// ran with a count: a count the driver does not know (a link that closed
+// before the statement's end came, a server that sends no counts) tells
+// nothing, nor does a failure of the link or the driver. FreeTDS answers
+// SQL_NO_DATA with no count for a whole batch under NOCOUNT.
+Told readOutcome(SQLHSTMT statement, SQLRETURN result, MarkingOutcome& outcome) {
   if (result == SQL_ERROR || (result == SQL_SUCCESS_WITH_INFO && reportedAnError(statement))) {
     outcome.status = failureStatus(statement);
     outcome.rowsChanged = -1;
     outcome.cause = DbConnection::describeLastDiagnostic();
-    return !linkOrDriverFailure(DbConnection::LastDiagnostic);
+    return linkOrDriverFailure(DbConnection::LastDiagnostic) ? Told::kNot : Told::kYes;
   }
-  outcome.rowsChanged = changedRows(statement, result);
-  outcome.status = outcome.rowsChanged == 0 ? SQL_NO_DATA : 0;
-  return true;
+  SQLLEN count = -1;
+  if (SQLRowCount(statement, &count) == SQL_ERROR || count < 0) {
+    outcome.cause = "the driver gave no row count for it";
+    return Told::kNot;
+  }
+  outcome.rowsChanged = count;
+  outcome.status = count == 0 ? SQL_NO_DATA : 0;
+  return Told::kYes;
 }
 
 }  // namespace
 
 // The outcomes read are taken as the statements' own only while they come
-// one per statement. A driver that drops the rest of a batch after an error
-// (FreeTDS does) leaves the bookings from that statement on to be marked one
-// by one, the failed one included; where a count was missing before that
-// point, or more outcomes came than statements, places may have shifted, and
-// the whole batch is marked one by one.
+// one per statement, each told. A driver that drops the rest of a batch
+// after an error (FreeTDS does; after a failed first statement unixODBC
+// does) leaves the bookings from that statement on to be marked one by
+// one, the failed one included. Where more outcomes come than statements,
+// places may have shifted, and the whole batch is marked one by one.
 size_t markBatch(const std::vector<MarkingKey>& keys, std::vector<MarkingOutcome>& outcomes,
                  std::string& cause) {
   outcomes.assign(keys.size(), MarkingOutcome());
   cause.clear();
-  size_t readFrom = 0;  // the first booking whose outcome was not read
   if (keys.size() == 1) {
     outcomes[0].status = markTransferred(keys[0], &outcomes[0].rowsChanged);
     if (outcomes[0].status != 0 && outcomes[0].status != SQL_NO_DATA) {
@@ -264,6 +275,7 @@ size_t markBatch(const std::vector<MarkingKey>& keys, std::vector<MarkingOutcome
     }
     return 1;
   }
+  size_t told = 0;  // the leading bookings whose outcomes the batch told
   SQLHSTMT statement;
   if (!keys.empty() && allocateStatement(statement)) {
     std::string text;
@@ -274,41 +286,35 @@ size_t markBatch(const std::vector<MarkingKey>& keys, std::vector<MarkingOutcome
       text += markingStatement(key);
     }
     SQLRETURN result = execute(statement, text);
-    bool ended = false;  // before its last statement
-    bool countsKnown = true;
-    while (readFrom < keys.size()) {
-      MarkingOutcome& outcome = outcomes[readFrom];
-      if (!readOutcome(statement, result, outcome)) {
-        ended = true;
+    while (told < keys.size()) {
+      MarkingOutcome& outcome = outcomes[told];
+      if (readOutcome(statement, result, outcome) == Told::kNot) {
         break;
       }
-      countsKnown = countsKnown && (outcome.status != 0 || outcome.rowsChanged >= 0);
-      bool failed = outcome.status != 0 && outcome.status != SQL_NO_DATA;
-      ++readFrom;
+      ++told;
       result = SQLMoreResults(statement);
-      if (result == SQL_NO_DATA && readFrom < keys.size()) {
-        ended = true;
-        readFrom -= failed ? 1 : 0;
+      if (result == SQL_NO_DATA && told < keys.size()) {
+        told -= outcome.status != 0 && outcome.status != SQL_NO_DATA ? 1 : 0;
         break;
       }
     }
-    if ((!ended && result != SQL_NO_DATA) || (ended && !countsKnown)) {
-      readFrom = 0;
+    if (told == keys.size() && result != SQL_NO_DATA) {
+      told = 0;
     }
-    if (readFrom < keys.size()) {
-      cause = outcomes[readFrom].cause;
+    if (told < keys.size()) {
+      cause = outcomes[told].cause;
     }
     SQLFreeHandle(SQL_HANDLE_STMT, statement);
   } else if (!keys.empty()) {
     cause = DbConnection::describeLastDiagnostic();
   }
-  size_t told = readFrom;
-  for (size_t index = readFrom; index < keys.size(); ++index) {
+  for (size_t index = told; index < keys.size(); ++index) {
     MarkingOutcome& outcome = outcomes[index];
+    outcome = MarkingOutcome();
     outcome.status = markTransferred(keys[index], &outcome.rowsChanged);
-    outcome.cause = outcome.status != 0 && outcome.status != SQL_NO_DATA
-                        ? DbConnection::describeLastDiagnostic()
-                        : std::string();
+    if (outcome.status != 0 && outcome.status != SQL_NO_DATA) {
+      outcome.cause = DbConnection::describeLastDiagnostic();
+    }
   }
   return told;
 }

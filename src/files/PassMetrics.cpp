@@ -53,8 +53,8 @@ constexpr Metric kMetrics[] = {
      "Bookings the last pass read and left out of the transfer file by their booking code."},
     {"morlund_export_pass_marked_bookings", "", "Bookings the last pass marked as transferred."},
     {"morlund_export_pass_failed_markings", "",
-     "Bookings whose marking failed or changed no row in the last pass; the next pass exports "
-     "them again."},
+     "Markings that failed or changed no row in the last pass; the journal keeps those "
+     "bookings, and the next pass marks them."},
     {"morlund_export_pass_appended_bytes", "bytes",
      "Bytes the last pass appended to the transfer file."},
     {"morlund_export_journal_held_bookings", "",

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "files/BookingJournal.h"
 #include "files/ErrorOutput.h"
 #include "files/ExportFile.h"
+#include "files/PassMetrics.h"
 #include "files/RunLog.h"
 #include "run/JournalRecovery.h"
 #include "run/PassLock.h"
@@ -31,6 +33,8 @@ struct RunState {
   std::string serverTime;
   int32_t exportCount = 0;
   int32_t runStatus = 0;
+  RowsetTransfer::Tally tally;
+  int64_t startSeconds = 0;
 };
 
 RunState runState;
@@ -96,7 +100,7 @@ void startJournal() {
   std::string cause;
   if (BookingJournal::open(BookingJournal::kJournalPath,
                            BookingJournal::installationName(runState.dataSourceName), cause) == 0) {
-    JournalRecovery::recover();
+    JournalRecovery::recover(runState.tally);
     return;
   }
   ErrorOutput::report(ErrorOutput::Priority::kWarning,
@@ -125,7 +129,7 @@ int32_t rowLoop() {
     rowset.push_back(currentBookingRow);
     if (!BookingJournal::isOpen() || BookingCursor::rowsetHandedOut()) {
       result = RowsetTransfer::transferRowset(rowset, runState.transferPath, runState.consoleEcho,
-                                              runState.exportCount);
+                                              runState.exportCount, runState.tally);
       rowset.clear();
       if (result != 0) {
         break;
@@ -135,7 +139,7 @@ int32_t rowLoop() {
   }
   if (result == 0 && !rowset.empty()) {
     result = RowsetTransfer::transferRowset(rowset, runState.transferPath, runState.consoleEcho,
-                                            runState.exportCount);
+                                            runState.exportCount, runState.tally);
   }
   if (result != 0) {
     RunLog::appendEntry(
@@ -152,6 +156,27 @@ int32_t rowLoop() {
   }
   JournalRecovery::finish(result == 0 && runState.runStatus == SQL_NO_DATA && cursorWasOpen);
   return result;
+}
+
+// Every pass that took its arguments leaves its figures for monitoring,
+// also one that stops early; a file that cannot be written changes nothing
+// of the pass.
+int32_t finishPass(int32_t exitStatus) {
+  PassMetrics::PassFigures figures;
+  figures.startSeconds = runState.startSeconds;
+  figures.endSeconds = static_cast<int64_t>(std::time(nullptr));
+  figures.exitStatus = exitStatus;
+  const RowsetTransfer::Tally& tally = runState.tally;
+  figures.bookingsRead = tally.read;
+  figures.bookingsExported = tally.exported;
+  figures.bookingsFiltered = tally.filtered;
+  figures.bookingsMarked = tally.marked;
+  figures.failedMarkings = tally.failedMarkings;
+  figures.appendedBytes = tally.appendedBytes;
+  figures.bookingsHeld =
+      static_cast<int64_t>(JournalRecovery::heldCount(figures.oldestHeldSeconds));
+  PassMetrics::writeBesideRunLog(figures);
+  return exitStatus;
 }
 
 }  // namespace
@@ -181,13 +206,14 @@ int run(int argc, char** argv) {
     return 0;
   }
   takeArguments(argc, argv);
+  runState.startSeconds = static_cast<int64_t>(std::time(nullptr));
   PassLock::acquire();
   RunLog::appendEntry(std::string("\n") + kLogRule + "Protokollierung gestartet:");
 
   runState.runStatus = settingsAndConnection();
   if (runState.runStatus != 0) {
     RunLog::appendEntry("Verbinden mit Datenbank fehlgeschlagen");
-    return runState.runStatus;
+    return finishPass(runState.runStatus);
   }
 
   runState.runStatus = MaintenanceStatements::serverTime(runState.serverTime);
@@ -210,7 +236,7 @@ int run(int argc, char** argv) {
     if (runState.consoleEcho) {
       std::fputs("Zieldatei auf Server kann nicht erzeugt werden\n", stdout);
     }
-    return 90;
+    return finishPass(90);
   }
 
   startJournal();
@@ -242,7 +268,7 @@ int run(int argc, char** argv) {
   BookingJournal::close();
   runState.runStatus = loopResult != 0 ? loopResult : 1;
   RunLog::appendEntry(std::string(kLogRule) + "Programm beendet\n\n\n");
-  return runState.runStatus;
+  return finishPass(runState.runStatus);
 }
 
 }  // namespace ExportRun

@@ -63,7 +63,7 @@ void sortOut(const std::vector<BookingJournal::WrittenBooking>& recorded,
 
 // The marking runs before anything else of the pass's reading, so that the
 // cursor does not even return a booking whose line is already out there.
-void recover() {
+void recover(RowsetTransfer::Tally& tally) {
   held.clear();
   std::vector<BookingJournal::WrittenBooking> toMark;
   sortOut(BookingJournal::heldBookings(), toMark);
@@ -86,6 +86,7 @@ void recover() {
       if (outcome.rowsChanged > 1) {
         MarkingReports::reportTwins(booking.key, outcome.rowsChanged);
       }
+      ++(outcome.status == 0 ? tally.marked : tally.failedMarkings);
       if (outcome.status == 0) {
         marked.push_back(booking.sequence);
         ErrorOutput::report(ErrorOutput::Priority::kNotice,
@@ -142,6 +143,18 @@ void finish(bool cursorReadToEnd) {
                         named(booking).c_str());
   }
   BookingJournal::recordRetired(gone);
+}
+
+size_t heldCount(int64_t& oldestRecordedAt) {
+  oldestRecordedAt = 0;
+  std::vector<BookingJournal::WrittenBooking> recorded = BookingJournal::heldBookings();
+  for (const BookingJournal::WrittenBooking& booking : recorded) {
+    int64_t at = static_cast<int64_t>(booking.recordedAt);
+    if (oldestRecordedAt == 0 || at < oldestRecordedAt) {
+      oldestRecordedAt = at;
+    }
+  }
+  return recorded.size();
 }
 
 }  // namespace JournalRecovery

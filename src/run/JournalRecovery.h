@@ -1,8 +1,10 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "db/BookingRow.h"
+#include "run/RowsetTransfer.h"
 
 // What the journal of written bookings holds from earlier passes, dealt
 // with before the booking cursor opens: bookings whose lines are
@@ -11,8 +13,12 @@
 // row loop never writes a held booking again, it only retries its marking.
 namespace JournalRecovery {
 
-// Needs the journal open and the connection up.
-void recover();
+// Needs the journal open and the connection up. Its markings count in tally.
+void recover(RowsetTransfer::Tally& tally);
+
+// How many bookings of this installation the journal holds now, and when
+// the oldest of them was recorded (Unix seconds; 0 when none).
+size_t heldCount(int64_t& oldestRecordedAt);
 
 // The journal's record of a booking that an earlier pass wrote and whose
 // marking has not succeeded yet, or 0.

@@ -26,9 +26,9 @@ void reportFailedMarking(const MarkingKey& key, int32_t status, const std::strin
 // since every one of them costs a request per booking.
 void reportShortBatch(size_t count, size_t told, const std::string& cause) {
   ErrorOutput::report(ErrorOutput::Priority::kWarning,
-                      "a marking request for %zu bookings told the outcomes of %zu of them%s%s; "
-                      "the others were marked one by one",
-                      count, told, cause.empty() ? "" : ", then failed: ", cause.c_str());
+                      "a marking request for %zu bookings told the outcomes of only %zu of them "
+                      "(the next: %s); those from there on were marked one by one",
+                      count, told, cause.empty() ? "no outcome of its own" : cause.c_str());
 }
 
 // One not yet written (its turn still to come when the pass ends early, or

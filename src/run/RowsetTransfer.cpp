@@ -80,7 +80,7 @@ size_t writeLines(const std::vector<BookingRow>& rows, std::vector<Booking>& boo
 }  // namespace
 
 int transferRowset(std::vector<BookingRow>& rows, const std::string& transferPath, int consoleEcho,
-                   int32_t& exportCount) {
+                   int32_t& exportCount, Tally& tally) {
   std::vector<Booking> bookings(rows.size());
   size_t exportedCount = 0;
   for (size_t index = 0; index < rows.size(); ++index) {
@@ -100,7 +100,7 @@ int transferRowset(std::vector<BookingRow>& rows, const std::string& transferPat
     // The rest of the pass goes booking by booking, without the journal.
     for (size_t index = 0; index < rows.size(); ++index) {
       std::vector<BookingRow> single = {rows[index]};
-      if (transferRowset(single, transferPath, consoleEcho, exportCount) != 0) {
+      if (transferRowset(single, transferPath, consoleEcho, exportCount, tally) != 0) {
         return 90;
       }
     }
@@ -117,6 +117,7 @@ int transferRowset(std::vector<BookingRow>& rows, const std::string& transferPat
       }
     }
   }
+  tally.read += static_cast<int64_t>(rows.size());
   std::vector<MarkingKey> keys;
   for (size_t index = 0; index < stop; ++index) {
     keys.push_back(bookings[index].key);
@@ -133,13 +134,19 @@ int transferRowset(std::vector<BookingRow>& rows, const std::string& transferPat
     const Booking& booking = bookings[index];
     const MaintenanceStatements::MarkingOutcome& outcome = outcomes[index];
     bool held = booking.role == Role::kHeld;
+    ++(outcome.status == 0 ? tally.marked : tally.failedMarkings);
     if (booking.role == Role::kExported) {
+      ++tally.exported;
+      tally.appendedBytes +=
+          static_cast<int64_t>(EraMapping::formatTransferLine(rows[index]).size());
       EraMapping::reportExported(rows[index], consoleEcho, exportCount);
       if (outcome.status == 0 && booking.sequence != 0) {
         retired.push_back(booking.sequence);
       }
     } else if (held) {
       JournalRecovery::heldMarked(booking.key, outcome.status);
+    } else {
+      ++tally.filtered;
     }
     if (outcome.rowsChanged > 1) {
       MarkingReports::reportTwins(booking.key, outcome.rowsChanged);
