@@ -259,10 +259,10 @@ Told readOutcome(SQLHSTMT statement, SQLRETURN result, MarkingOutcome& outcome) 
 }  // namespace
 
 // The outcomes read are taken as the statements' own only while they come
-// one per statement, each told. A driver that drops the rest of a batch
-// after an error (FreeTDS does; after a failed first statement unixODBC
-// does) leaves the bookings from that statement on to be marked one by
-// one, the failed one included. Where more outcomes come than statements,
+// one per statement, each told. A batch that ends after an error (one that
+// aborts it; unixODBC passes nothing on after a failed first statement)
+// leaves the bookings from that statement on to be marked one by one, the
+// failed one included. Where more outcomes come than statements,
 // places may have shifted, and the whole batch is marked one by one.
 size_t markBatch(const std::vector<MarkingKey>& keys, std::vector<MarkingOutcome>& outcomes,
                  std::string& cause) {
