@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "TestSupport.h"
@@ -139,3 +140,50 @@ TEST(BookingJournalTest, FindsALineOnlyWhereItsRecordSays) {
 }
 
 }  // namespace
+
+// At a pass's end a journal with nothing left is emptied, and one grown
+// large with retired records is written anew with only the live ones, its
+// records (and their lines recorded as synced) as they were.
+TEST(BookingJournalTest, EndOfPassEmptiesOrCompacts) {
+  struct Case {
+    const char* what;
+    int written;
+    std::vector<uint64_t> kept;  // not retired
+    bool compacted;
+  };
+  const Case cases[] = {
+      {"all retired", 10, {}, true},
+      {"a few live among many retired", 6000, {17, 5999}, true},
+      {"small, with live records", 10, {3}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::TempDir dir;
+    std::string path = dir.file("Morlund_MSSQL.journal");
+    std::string bytes;
+    std::vector<uint64_t> retired;
+    for (int i = 1; i <= c.written; ++i) {
+      uint64_t sequence = static_cast<uint64_t>(i);
+      bytes += BookingJournal::encodeWritten(booking(sequence, "A" + std::to_string(i)));
+      if (std::find(c.kept.begin(), c.kept.end(), sequence) == c.kept.end()) {
+        retired.push_back(sequence);
+      }
+    }
+    bytes += BookingJournal::encodeDurable(c.kept) + BookingJournal::encodeRetired(retired);
+    test::writeFile(path, bytes);
+    std::string cause;
+    ASSERT_EQ(BookingJournal::open(path, booking(1, "x").installation, cause), 0) << cause;
+    EXPECT_EQ(BookingJournal::heldBookings().size(), c.kept.size());
+    BookingJournal::close();
+    std::string after = test::readFile(path);
+    BookingJournal::Contents contents = BookingJournal::parse(after);
+    ASSERT_EQ(contents.live.size(), c.kept.size());
+    for (size_t i = 0; i < c.kept.size(); ++i) {
+      EXPECT_EQ(contents.live[i].sequence, c.kept[i]);
+      EXPECT_TRUE(contents.live[i].durable);
+      EXPECT_EQ(contents.live[i].key.BewIDN, "A" + std::to_string(c.kept[i]));
+    }
+    EXPECT_EQ(after.size() < bytes.size(), c.compacted) << after.size();
+    EXPECT_FALSE(test::fileExists(path + ".new"));
+  }
+}

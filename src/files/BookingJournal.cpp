@@ -416,6 +416,9 @@ std::string installationName(const std::string& dataSourceName) {
 // The journal's name must survive a power loss before any record relies on
 // it, so a journal created here has its directory synced at once.
 int open(const std::string& path, const std::string& installation, std::string& cause) {
+  if (journal.fd >= 0) {
+    ::close(journal.fd);
+  }
   journal = JournalState();
   int fd = -1;
   for (int attempt = 0; attempt < 4; ++attempt) {
