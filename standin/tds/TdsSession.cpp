@@ -227,6 +227,14 @@ void delayAsAnEngineCall(const Session& session) {
   }
 }
 
+// SQL Server rolls back the work of a client that went away before its
+// statement ran; so, after its delay, a request of a client that hung up
+// runs nothing.
+bool clientHungUp(const Session& session) {
+  pollfd ready = {session.fd, POLLRDHUP, 0};
+  return poll(&ready, 1, 0) > 0 && (ready.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 // A lost link: what `out` holds goes out as an answer that never ends, then
 // the session ends.
 Gate dropLink(Session& session, const InjectedFault& fault, const std::string& out) {
@@ -285,6 +293,9 @@ bool busyWithCursor(const Session& session) {
 // answered by the client's cancel or the client went away.
 Gate runStatements(Session& session, const std::string& sql, BatchRun& run) {
   delayAsAnEngineCall(session);
+  if (clientHungUp(session)) {
+    return Gate::kEnded;
+  }
   if (busyWithCursor(session)) {
     run.outcomes.emplace_back().failure =
         EngineError{"HY000", 0, "Connection is busy with results for another command"};
