@@ -20,20 +20,24 @@ std::string password;
 bool standardErrorIsJournal() {
   static const bool isJournal = [] {
     const char* stream = std::getenv("JOURNAL_STREAM");
-    unsigned long long device = 0;
-    unsigned long long inode = 0;
-    int consumed = 0;
     struct stat info;
-    return stream != nullptr &&
-           std::sscanf(stream, "%llu:%llu%n", &device, &inode, &consumed) == 2 &&
-           stream[consumed] == '\0' && ::fstat(STDERR_FILENO, &info) == 0 &&
-           static_cast<unsigned long long>(info.st_dev) == device &&
-           static_cast<unsigned long long>(info.st_ino) == inode;
+    return stream != nullptr && ::fstat(STDERR_FILENO, &info) == 0 &&
+           journalStreamNames(stream, static_cast<unsigned long long>(info.st_dev),
+                              static_cast<unsigned long long>(info.st_ino));
   }();
   return isJournal;
 }
 
 }  // namespace
+
+bool journalStreamNames(std::string_view text, unsigned long long device,
+                        unsigned long long inode) {
+  std::string stream(text);
+  unsigned long long named[2] = {0, 0};
+  int consumed = 0;
+  return std::sscanf(stream.c_str(), "%llu:%llu%n", &named[0], &named[1], &consumed) == 2 &&
+         stream[static_cast<size_t>(consumed)] == '\0' && named[0] == device && named[1] == inode;
+}
 
 void setPassword(const std::string& value) {
   password = value;
