@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -28,15 +29,33 @@ bool standardErrorIsJournal() {
   return isJournal;
 }
 
+// Reads a decimal number from position on; false for no digit, a leading
+// zero before more digits, or more than 64 bits.
+bool readDecimal(std::string_view text, size_t& position, unsigned long long& value) {
+  size_t start = position;
+  value = 0;
+  for (; position < text.size() && text[position] >= '0' && text[position] <= '9'; ++position) {
+    unsigned digit = static_cast<unsigned>(text[position] - '0');
+    if (value > (ULLONG_MAX - digit) / 10) {
+      return false;
+    }
+    value = value * 10 + digit;
+  }
+  return position > start && (text[start] != '0' || position == start + 1);
+}
+
 }  // namespace
 
+// Read by hand: sscanf's %llu takes leading white space, a sign (a minus
+// wrapping the number around) and a number past 64 bits (as the largest
+// one), and none of them is what systemd writes.
 bool journalStreamNames(std::string_view text, unsigned long long device,
                         unsigned long long inode) {
-  std::string stream(text);
+  size_t position = 0;
   unsigned long long named[2] = {0, 0};
-  int consumed = 0;
-  return std::sscanf(stream.c_str(), "%llu:%llu%n", &named[0], &named[1], &consumed) == 2 &&
-         stream[static_cast<size_t>(consumed)] == '\0' && named[0] == device && named[1] == inode;
+  return readDecimal(text, position, named[0]) && position < text.size() &&
+         text[position++] == ':' && readDecimal(text, position, named[1]) &&
+         position == text.size() && named[0] == device && named[1] == inode;
 }
 
 void setPassword(const std::string& value) {

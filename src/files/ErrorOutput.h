@@ -20,8 +20,9 @@ enum class Priority {
 // starts with the priority as "<N>".
 void report(Priority priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-// Whether a JOURNAL_STREAM value ("device:inode") names the stream of this
-// device and inode.
+// Whether a JOURNAL_STREAM value names the stream of this device and inode:
+// only in systemd's form, "device:inode" in decimal without sign, white
+// space or leading zeros, each number within 64 bits.
 bool journalStreamNames(std::string_view text, unsigned long long device, unsigned long long inode);
 
 // Text that stands wherever the password would be shown.
