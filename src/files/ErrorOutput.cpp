@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -20,20 +21,42 @@ std::string password;
 bool standardErrorIsJournal() {
   static const bool isJournal = [] {
     const char* stream = std::getenv("JOURNAL_STREAM");
-    unsigned long long device = 0;
-    unsigned long long inode = 0;
-    int consumed = 0;
     struct stat info;
-    return stream != nullptr &&
-           std::sscanf(stream, "%llu:%llu%n", &device, &inode, &consumed) == 2 &&
-           stream[consumed] == '\0' && ::fstat(STDERR_FILENO, &info) == 0 &&
-           static_cast<unsigned long long>(info.st_dev) == device &&
-           static_cast<unsigned long long>(info.st_ino) == inode;
+    return stream != nullptr && ::fstat(STDERR_FILENO, &info) == 0 &&
+           journalStreamNames(stream, static_cast<unsigned long long>(info.st_dev),
+                              static_cast<unsigned long long>(info.st_ino));
   }();
   return isJournal;
 }
 
+// Reads a decimal number from position on; false for no digit, a leading
+// zero before more digits, or more than 64 bits.
+bool readDecimal(std::string_view text, size_t& position, unsigned long long& value) {
+  size_t start = position;
+  value = 0;
+  for (; position < text.size() && text[position] >= '0' && text[position] <= '9'; ++position) {
+    unsigned digit = static_cast<unsigned>(text[position] - '0');
+    if (value > (ULLONG_MAX - digit) / 10) {
+      return false;
+    }
+    value = value * 10 + digit;
+  }
+  return position > start && (text[start] != '0' || position == start + 1);
+}
+
 }  // namespace
+
+// Read by hand: sscanf's %llu takes leading white space, a sign (a minus
+// wrapping the number around) and a number past 64 bits (as the largest
+// one), and none of them is what systemd writes.
+bool journalStreamNames(std::string_view text, unsigned long long device,
+                        unsigned long long inode) {
+  size_t position = 0;
+  unsigned long long named[2] = {0, 0};
+  return readDecimal(text, position, named[0]) && position < text.size() &&
+         text[position++] == ':' && readDecimal(text, position, named[1]) &&
+         position == text.size() && named[0] == device && named[1] == inode;
+}
 
 void setPassword(const std::string& value) {
   password = value;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 // Standard error: what an operator needs beyond the run log's fixed texts
 // (the driver's SQLSTATE and message, errno texts, waits), one line per
@@ -18,6 +19,11 @@ enum class Priority {
 // password withheld. When JOURNAL_STREAM names standard error, the line
 // starts with the priority as "<N>".
 void report(Priority priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Whether a JOURNAL_STREAM value names the stream of this device and inode:
+// only in systemd's form, "device:inode" in decimal without sign, white
+// space or leading zeros, each number within 64 bits.
+bool journalStreamNames(std::string_view text, unsigned long long device, unsigned long long inode);
 
 // Text that stands wherever the password would be shown.
 inline constexpr const char kWithheldPassword[] = "(the password; not shown)";

@@ -31,6 +31,22 @@ void reportFailure(const std::string& logPath, const char* what, const char* cau
 
 }  // namespace
 
+std::string storedEntry(std::string_view text, std::string_view logEnd) {
+  std::string stored;
+  stored.reserve(text.size() + 8);
+  if (!logEnd.empty() && logEnd.back() != '\n') {
+    stored += "\r\n";
+  }
+  for (char c : text) {
+    if (c == '\n') {
+      stored += '\r';
+    }
+    stored += c;
+  }
+  stored += "\r\n";
+  return stored;
+}
+
 void appendEntry(std::string_view text) {
   appendEntryAt(kLogPath, kBackupPath, text);
 }
@@ -67,21 +83,11 @@ void appendEntryAt(const std::string& logPath, const std::string& backupPath,
     }
     ::close(fd);
   }
-  std::string stored;
-  stored.reserve(text.size() + 8);
   struct stat before {};
   char lastByte = '\n';
-  if (readable && ::fstat(fd, &before) == 0 && before.st_size > 0 &&
-      ::pread(fd, &lastByte, 1, before.st_size - 1) == 1 && lastByte != '\n') {
-    stored += "\r\n";
-  }
-  for (char c : text) {
-    if (c == '\n') {
-      stored += '\r';
-    }
-    stored += c;
-  }
-  stored += "\r\n";
+  bool readLastByte = readable && ::fstat(fd, &before) == 0 && before.st_size > 0 &&
+                      ::pread(fd, &lastByte, 1, before.st_size - 1) == 1;
+  std::string stored = storedEntry(text, std::string_view(&lastByte, readLastByte ? 1 : 0));
   size_t written = 0;
   while (written < stored.size()) {
     ssize_t result = ::write(fd, stored.data() + written, stored.size() - written);

@@ -20,4 +20,10 @@ void appendEntry(std::string_view text);
 void appendEntryAt(const std::string& logPath, const std::string& backupPath,
                    std::string_view text);
 
+// The bytes that go into the log for one entry: text plus "\n", every "\n"
+// as CR LF, after a line end of its own when the log ends in an unfinished
+// line. logEnd is the log's last byte, empty when the log is empty or
+// cannot be read.
+std::string storedEntry(std::string_view text, std::string_view logEnd);
+
 }  // namespace RunLog

@@ -7,8 +7,9 @@
 
 namespace {
 
-// Reads exactly count bytes; false at end of stream or on an error.
-bool readFully(int fd, char* buffer, size_t count) {
+// Reads up to count bytes; fewer only at the end of the stream or on an
+// error. Returns how many arrived.
+size_t readFully(int fd, char* buffer, size_t count) {
   size_t done = 0;
   while (done < count) {
     ssize_t n = read(fd, buffer + done, count - done);
@@ -16,11 +17,11 @@ bool readFully(int fd, char* buffer, size_t count) {
       continue;
     }
     if (n <= 0) {
-      return false;
+      break;
     }
     done += static_cast<size_t>(n);
   }
-  return true;
+  return done;
 }
 
 bool knownClientType(uint8_t type) {
@@ -34,8 +35,10 @@ ReadOutcome readMessage(int fd, TdsMessage& message) {
   message = TdsMessage();
   for (bool first = true;; first = false) {
     unsigned char header[8];
-    if (!readFully(fd, reinterpret_cast<char*>(header), sizeof header)) {
-      return first ? ReadOutcome::kClosed : ReadOutcome::kMalformed;
+    size_t got = readFully(fd, reinterpret_cast<char*>(header), sizeof header);
+    if (got < sizeof header) {
+      // A stream that ends inside a header ends a message cut short.
+      return first && got == 0 ? ReadOutcome::kClosed : ReadOutcome::kMalformed;
     }
     size_t length = static_cast<size_t>(header[2]) << 8 | header[3];
     if (!knownClientType(header[0]) || (!first && header[0] != message.type) || length < 8 ||
@@ -45,7 +48,7 @@ ReadOutcome readMessage(int fd, TdsMessage& message) {
     message.type = header[0];
     size_t start = message.payload.size();
     message.payload.resize(start + length - 8);
-    if (!readFully(fd, message.payload.data() + start, length - 8)) {
+    if (readFully(fd, message.payload.data() + start, length - 8) < length - 8) {
       return ReadOutcome::kMalformed;
     }
     if (header[1] & 0x01) {

@@ -28,7 +28,8 @@ struct TdsMessage {
 enum class ReadOutcome { kMessage, kClosed, kMalformed };
 
 // Reads packets up to the one that ends a message. A header that is no TDS
-// header, or a message whose packets change type, is malformed.
+// header, a message whose packets change type, and a stream that ends
+// anywhere but before a message's first byte are malformed.
 ReadOutcome readMessage(int fd, TdsMessage& message);
 
 // Sends payload as a reply in packets of at most kPacketSize. Without

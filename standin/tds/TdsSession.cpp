@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "StandinEngine.h"
+#include "TdsLogin.h"
 #include "TdsPackets.h"
 #include "TdsText.h"
 #include "TdsTokens.h"
@@ -93,42 +94,6 @@ bool malformed(const char* what) {
   return false;
 }
 
-// A LOGIN7 string: the offset/length pair at `field` points into the
-// payload, the length counting UCS-2 characters.
-std::string loginField(const std::string& payload, size_t field, bool password) {
-  ByteReader reader(payload);
-  reader.skip(field);
-  uint16_t offset = reader.u16();
-  uint16_t count = reader.u16();
-  if (reader.failed || offset + 2 * static_cast<size_t>(count) > payload.size()) {
-    return std::string();
-  }
-  std::string bytes = payload.substr(offset, 2 * static_cast<size_t>(count));
-  if (password) {
-    // The client swapped each byte's nibbles and then XORed it with 0xA5.
-    for (char& c : bytes) {
-      unsigned char b = static_cast<unsigned char>(c) ^ 0xA5;
-      c = static_cast<char>((b << 4 | b >> 4) & 0xFF);
-    }
-  }
-  return cp1252FromUcs2(bytes);
-}
-
-// LOGIN7's fixed part at 7.1; later versions add to it.
-constexpr size_t kLogin71FixedLength = 86;
-
-bool since72Version(uint32_t version) {
-  switch (version) {
-    case 0x72090002:
-    case 0x730A0003:
-    case 0x730B0003:
-    case 0x74000004:
-      return true;
-    default:
-      return false;
-  }
-}
-
 // PRELOGIN answer: version, no encryption, instance, thread id, no MARS.
 std::string preloginAnswer() {
   const uint8_t options[][2] = {{0, 6}, {1, 1}, {2, 1}, {3, 0}, {4, 1}};
@@ -161,22 +126,18 @@ std::string preloginAnswer() {
 // LOGIN7: checks the version and the login against the database; answers
 // with LOGINACK or with the refusal. Returns whether the session goes on.
 bool login(Session& session, const std::string& databasePath, const std::string& payload) {
-  ByteReader reader(payload);
-  reader.skip(4);
-  uint32_t version = reader.u32();
-  if (reader.failed || payload.size() < kLogin71FixedLength) {
+  TdsLogin client;
+  if (!readLogin7(payload, client)) {
     return malformed("LOGIN7");
   }
-  session.since72 = since72Version(version);
-  std::string user = loginField(payload, 40, false);
-  std::string password = loginField(payload, 44, true);
+  session.since72 = client.since72;
   std::string answer;
   EngineError error;
-  if (version != 0x71000001 && !session.since72) {
+  if (client.version != 0x71000001 && !session.since72) {
     error = {"08001", 4002, "The TDS protocol version is not supported."};
-  } else if (loginToStandin(session.engine, databasePath, user, password, error)) {
+  } else if (loginToStandin(session.engine, databasePath, client.user, client.password, error)) {
     putLoginEnvironment(answer, "standin");
-    putLoginAck(answer, version);
+    putLoginAck(answer, client.version);
     putDone(answer, kDoneToken, 0, 0, session.since72);
     return sendReply(session.fd, answer);
   }
