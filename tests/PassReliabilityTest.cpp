@@ -9,10 +9,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <sstream>
 #include <thread>
 
 #include "PassSupport.h"
+#include "files/BookingJournal.h"
 #include "files/ExportFile.h"
 
 namespace {
@@ -332,6 +334,96 @@ TEST(PassReliabilityTest, KilledPassesExportEveryBookingExactlyOnce) {
     EXPECT_EQ(sortedLines(readFile(site.transferPath)), sorted(linesOf(kBookings, "X")));
     EXPECT_EQ(site.database.query("SELECT count(*) FROM Kvl321Bew WHERE BewUkz IS NOT 4"),
               (std::vector<std::vector<std::string>>{{"0"}}));
+  }
+}
+
+// What a killed pass left, as the next pass meets it, then what the pass
+// after that does: every booking ends up marked, in the transfer file once
+// where its line was verifiably there, and twice only where standard error
+// said it might be.
+TEST(PassReliabilityTest, NextPassMeetsTheJournalAsLeft) {
+  const std::string line1 = transferLine("J1", "50P", "100");
+  const std::string line2 = transferLine("J2", "50P", "100");
+  auto takeAway = [](const Installation& site) {
+    ASSERT_EQ(rename(site.transferPath.c_str(), (site.work + "/taken.dat").c_str()), 0);
+  };
+  // What the killed pass left of J1.
+  enum class Left { kNothing, kLine, kSyncedLine, kRecordOnly, kOtherInstallationsRecord };
+  struct Case {
+    const char* what;
+    Left left;
+    std::function<void(const Installation&)> meanwhile;
+    std::map<std::string, std::string> faults;
+    int exitStatus;
+    std::string file;        // the transfer file after the pass
+    std::string err;         // what standard error says among the rest
+    std::string fileAtLast;  // after one more pass
+    size_t recordsAtLast;    // live in the journal then
+    std::string errAtLast = "";
+  };
+  const std::map<std::string, std::string> none;
+  const auto failingSync = fileFaults({{"MORLUND_FAULT_SYNC_NUMBER", "1"}});
+  const Case cases[] = {
+      {"line in place, its file cannot be synced", Left::kLine, nullptr, failingSync, 1,
+       line1 + line1 + line2,
+       "may reach the payroll side twice: its line is in the transfer file BEWDATA.dat, which "
+       "cannot be synced (Input/output error)",
+       line1 + line1 + line2, 0},
+      {"file taken away before the line was noted as synced", Left::kLine, takeAway, none, 1,
+       line1 + line2, "which was taken away before the line was synced", line1 + line2, 0},
+      {"file taken away after the line was noted as synced", Left::kSyncedLine, takeAway, none, 1,
+       line2, "its line from an earlier pass is in the transfer file BEWDATA.dat", line2, 0},
+      {"record of another installation", Left::kOtherInstallationsRecord, nullptr, none, 1,
+       line1 + line2, "", line1 + line2, 1},
+      {"damaged record before a whole one", Left::kLine,
+       [](const Installation& site) {
+         std::string journal = readFile(journalPath(site));
+         journal[journal.size() / 2] ^= 0x20;
+         writeFile(journalPath(site), journal + BookingJournal::encodeRetired({7}));
+       },
+       none, 1, line1 + line1 + line2, "damaged bytes", line1 + line1 + line2, 0},
+      {"torn last record", Left::kRecordOnly,
+       [](const Installation& site) {
+         std::string journal = readFile(journalPath(site));
+         writeFile(journalPath(site), journal.substr(0, journal.size() - 5));
+       },
+       none, 1, line1 + line2, "", line1 + line2, 0},
+      {"a rowset's lines fail to sync", Left::kNothing, nullptr, failingSync, 90, "",
+       "fdatasync failed on the transfer file BEWDATA.dat: Input/output error", line1 + line2, 0,
+       "is not in the transfer file BEWDATA.dat any more"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Installation site;
+    site.addBooking(booking("J1", "50P", "1"));
+    site.addBooking(booking("J2", "50P", "1"));
+    if (c.left != Left::kNothing) {
+      leaveInJournal(
+          site, "J1", line1, c.left == Left::kLine || c.left == Left::kSyncedLine,
+          c.left == Left::kSyncedLine,
+          c.left == Left::kOtherInstallationsRecord ? "/elsewhere (data source ZEIT)" : "");
+    }
+    if (c.meanwhile) {
+      c.meanwhile(site);
+    }
+    StartedProcess pass = startPass(site, {"Vantoreum.ini"}, c.faults);
+    ProcessResult result = finishProcess(pass, 60);
+    EXPECT_EQ(result.exitStatus, c.exitStatus) << result.err;
+    EXPECT_EQ(readFile(site.transferPath), c.file);
+    auto expectSaid = [](const std::string& err, const std::string& said) {
+      if (said.empty()) {
+        EXPECT_EQ(err, "");
+      } else {
+        EXPECT_NE(err.find(said), std::string::npos) << err;
+      }
+    };
+    expectSaid(result.err, c.err);
+    result = site.run({"Vantoreum.ini"});
+    EXPECT_EQ(result.exitStatus, 1);
+    expectSaid(result.err, c.errAtLast);
+    EXPECT_EQ(readFile(site.transferPath), c.fileAtLast);
+    EXPECT_EQ(site.marks(), (std::vector<std::vector<std::string>>{{"J1", "4"}, {"J2", "4"}}));
+    EXPECT_EQ(BookingJournal::parse(readFile(journalPath(site))).live.size(), c.recordsAtLast);
   }
 }
 

@@ -103,7 +103,7 @@ std::string journalPath(const SiteLayout& site) {
 }
 
 void leaveInJournal(const Installation& site, const std::string& idn, const std::string& line,
-                    bool lineInPlace) {
+                    bool lineInPlace, bool durable, const std::string& installation) {
   std::string before = fileExists(site.transferPath) ? readFile(site.transferPath) : "";
   writeFile(site.transferPath, before + (lineInPlace ? line : ""));
   struct stat info {};
@@ -113,7 +113,8 @@ void leaveInJournal(const Installation& site, const std::string& idn, const std:
       BookingJournal::parse(fileExists(journalPath(site)) ? readFile(journalPath(site)) : "");
   written.sequence = held.lastSequence + 1;
   char* work = realpath(site.work.c_str(), nullptr);
-  written.installation = std::string(work) + " (data source ZEIT)";
+  written.installation =
+      installation.empty() ? std::string(work) + " (data source ZEIT)" : installation;
   std::free(work);
   written.key = {idn, "10", "2015-06-01 00:00:00", "1899-12-30 07:45:00", "1"};
   written.transferPath = "BEWDATA.dat";
@@ -122,7 +123,11 @@ void leaveInJournal(const Installation& site, const std::string& idn, const std:
   written.offset = before.size();
   written.line = line;
   std::string journal = fileExists(journalPath(site)) ? readFile(journalPath(site)) : "";
-  writeFile(journalPath(site), journal + BookingJournal::encodeWritten(written));
+  journal += BookingJournal::encodeWritten(written);
+  if (durable) {
+    journal += BookingJournal::encodeDurable({written.sequence});
+  }
+  writeFile(journalPath(site), journal);
 }
 
 }  // namespace test

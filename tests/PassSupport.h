@@ -48,9 +48,10 @@ std::string transferLine(const std::string& idn, const std::string& source, cons
 
 // Leaves in the site's journal what a pass killed after writing such a
 // booking (ID idn) left there: its record, with its line appended to the
-// transfer file when lineInPlace, else recorded at the file's end only.
+// transfer file when lineInPlace, else recorded at the file's end only;
+// noted as synced when durable; of another installation when one is named.
 void leaveInJournal(const Installation& site, const std::string& idn, const std::string& line,
-                    bool lineInPlace);
+                    bool lineInPlace, bool durable = false, const std::string& installation = "");
 
 // The site's journal of written bookings.
 std::string journalPath(const SiteLayout& site);

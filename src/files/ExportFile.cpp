@@ -387,6 +387,27 @@ size_t appendLines(const std::string& path, const std::vector<std::string>& line
   return whole;
 }
 
+int syncWrittenFile(const std::string& path, uint64_t device, uint64_t inode) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) {
+    return -1;
+  }
+  struct stat opened {};
+  int result = -1;
+  if (::fstat(fd, &opened) != 0) {
+    // errno says why
+  } else if (static_cast<uint64_t>(opened.st_dev) != device ||
+             static_cast<uint64_t>(opened.st_ino) != inode) {
+    errno = ESTALE;
+  } else if (::fdatasync(fd) == 0) {
+    result = syncNewName(path);
+  }
+  int savedErrno = errno;
+  ::close(fd);
+  errno = savedErrno;
+  return result;
+}
+
 // A file created here gets a durable name at once: the lines that follow
 // count as written only once their file cannot vanish with a power loss.
 int testAppend(const std::string& path) {

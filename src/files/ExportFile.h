@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -46,6 +47,12 @@ using BeforeAppend = std::function<int(const struct stat& file, off_t start)>;
 // with nothing of the others left behind.
 size_t appendLines(const std::string& path, const std::vector<std::string>& lines,
                    const BeforeAppend& beforeAppend);
+
+// Puts the transfer file at path on disk, its data and its name, when path
+// still names the file of this device and inode: lines that a pass killed
+// before its sync left there may still be only in memory. Returns 0, or -1
+// with errno set (ESTALE when path names another file now).
+int syncWrittenFile(const std::string& path, uint64_t device, uint64_t inode);
 
 // Opens the path for appending (creating an empty file) and closes it again.
 // Returns 0 when that worked, -1 otherwise.

@@ -1,5 +1,7 @@
 #include "run/JournalRecovery.h"
 
+#include <cerrno>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -7,6 +9,7 @@
 #include "db/MaintenanceStatements.h"
 #include "files/BookingJournal.h"
 #include "files/ErrorOutput.h"
+#include "files/ExportFile.h"
 #include "run/MarkingReports.h"
 
 namespace JournalRecovery {
@@ -28,15 +31,38 @@ std::string named(const BookingJournal::WrittenBooking& booking) {
   return MaintenanceStatements::describeKey(booking.key);
 }
 
+// A line found in place may still be only in memory, left by a pass killed
+// before its sync; its file is synced (once) before the booking is marked.
+// Returns 0, or the errno of that sync.
+int syncedOnce(const BookingJournal::WrittenBooking& booking, std::map<std::string, int>& files) {
+  std::string file = booking.transferPath + '\0' + std::to_string(booking.device) + ':' +
+                     std::to_string(booking.inode);
+  auto found = files.find(file);
+  if (found == files.end()) {
+    int result = ExportFile::syncWrittenFile(booking.transferPath, booking.device, booking.inode);
+    found = files.emplace(file, result == 0 ? 0 : errno).first;
+  }
+  return found->second;
+}
+
 // Forgets the bookings whose lines are not (or not verifiably) in place; a
 // line that went to a file taken away before it was recorded as synced may
-// be with the payroll side, or may have been lost with a power failure.
+// be with the payroll side, or may have been lost with a power failure, and
+// so may one whose file cannot be synced now.
 void sortOut(const std::vector<BookingJournal::WrittenBooking>& recorded,
              std::vector<BookingJournal::WrittenBooking>& toMark) {
   std::vector<uint64_t> forgotten;
+  std::map<std::string, int> syncedFiles;
   for (const BookingJournal::WrittenBooking& booking : recorded) {
     BookingJournal::LineState state = BookingJournal::recoveryState(booking);
-    if (state == BookingJournal::LineState::kInPlace) {
+    int syncError = 0;
+    if (state == BookingJournal::LineState::kInPlace && !booking.durable) {
+      syncError = syncedOnce(booking, syncedFiles);
+      if (syncError == ESTALE) {
+        state = BookingJournal::LineState::kUnknown;
+      }
+    }
+    if (state == BookingJournal::LineState::kInPlace && syncError == 0) {
       toMark.push_back(booking);
       continue;
     }
@@ -47,6 +73,13 @@ void sortOut(const std::vector<BookingJournal::WrittenBooking>& recorded,
                           "removed unfinished, or the file emptied); the journal forgets it and "
                           "it is exported again",
                           named(booking).c_str(), booking.transferPath.c_str());
+    } else if (state == BookingJournal::LineState::kInPlace) {
+      ErrorOutput::report(ErrorOutput::Priority::kWarning,
+                          "booking %s may reach the payroll side twice: its line is in the "
+                          "transfer file %s, which cannot be synced (%s); the journal forgets it, "
+                          "and if it is still untransferred it is exported again",
+                          named(booking).c_str(), booking.transferPath.c_str(),
+                          std::strerror(syncError));
     } else {
       ErrorOutput::report(ErrorOutput::Priority::kWarning,
                           "booking %s may reach the payroll side twice: its line went to the "

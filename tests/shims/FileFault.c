@@ -16,6 +16,8 @@
  *   MORLUND_FAULT_TRUNCATE_STALL_SIGNAL  a file created when that wait begins
  *   MORLUND_FAULT_DIRECTORY_LOCK  flock on a directory fails with EBADF, as
  *                                 on NFS
+ *   MORLUND_FAULT_SYNC_NUMBER     the n-th fdatasync of BEWDATA.dat fails
+ *                                 with EIO (a disk that fails on writeback)
  *
  * Not a fault: with MORLUND_COUNT_SYNCS set to a file, the process appends
  * the number of its fsync and fdatasync calls to it as it exits.
@@ -197,10 +199,16 @@ __attribute__((constructor)) static void countSyncsAtExit(void) {
 
 int fdatasync(int fd) {
   static int (*realFdatasync)(int);
+  static long transferSyncs;
   if (realFdatasync == NULL) {
     realFdatasync = (int (*)(int))real("fdatasync");
   }
   ++syncCalls;
+  if (setting("MORLUND_FAULT_SYNC_NUMBER") > 0 && isTransferFile(fd) &&
+      ++transferSyncs == setting("MORLUND_FAULT_SYNC_NUMBER")) {
+    errno = EIO;
+    return -1;
+  }
   return realFdatasync(fd);
 }
 
