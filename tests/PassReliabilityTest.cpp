@@ -382,6 +382,13 @@ TEST(PassReliabilityTest, NextPassMeetsTheJournalAsLeft) {
          writeFile(journalPath(site), journal + BookingJournal::encodeRetired({7}));
        },
        none, 1, line1 + line1 + line2, "damaged bytes", line1 + line1 + line2, 0},
+      {"damaged last record", Left::kLine,
+       [](const Installation& site) {
+         std::string journal = readFile(journalPath(site));
+         journal[journal.size() / 2] ^= 0x20;
+         writeFile(journalPath(site), journal);
+       },
+       none, 1, line1 + line1 + line2, "damaged bytes", line1 + line1 + line2, 0},
       {"torn last record", Left::kRecordOnly,
        [](const Installation& site) {
          std::string journal = readFile(journalPath(site));

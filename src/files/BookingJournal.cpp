@@ -144,6 +144,20 @@ bool wholeRecordAt(std::string_view bytes, size_t position, char& type, std::str
   return stored == checksum(bytes.substr(position + sizeof kMagic, 1 + 4 + payloadBytes));
 }
 
+// Whether bytes after the last whole record hold one of full length that
+// fails its checksum: damage, where a pass that died while writing leaves
+// a record cut short (or nothing that starts like one).
+bool endIsDamaged(std::string_view end) {
+  size_t start = end.find(std::string_view(kMagic, sizeof kMagic));
+  if (start == std::string_view::npos || end.size() - start < kHeaderBytes) {
+    return false;
+  }
+  Reader header{end, start + sizeof kMagic + 1};
+  uint32_t payloadBytes = header.u32();
+  return payloadBytes <= kLongestPayload &&
+         end.size() - header.position >= payloadBytes + kChecksumBytes;
+}
+
 // Applies one record; false when its payload does not read as its type.
 bool apply(char type, std::string_view payload, std::map<uint64_t, WrittenBooking>& live,
            uint64_t& lastSequence) {
@@ -464,14 +478,20 @@ int open(const std::string& path, const std::string& installation, std::string& 
   journal.installation = installation;
   journal.lastSequence = contents.lastSequence;
   journal.size = static_cast<off_t>(contents.validEnd);
-  if (contents.skippedBytes > 0) {
+  size_t damagedBytes = contents.skippedBytes;
+  std::string_view end = std::string_view(bytes).substr(contents.validEnd);
+  if (endIsDamaged(end)) {
+    damagedBytes += end.size();
+  }
+  if (damagedBytes > 0) {
     ErrorOutput::report(ErrorOutput::Priority::kWarning,
                         "the journal of written bookings %s holds %zu damaged bytes; bookings "
                         "recorded there count as not recorded and are exported again",
-                        path.c_str(), contents.skippedBytes);
+                        path.c_str(), damagedBytes);
   }
-  // A record torn by a pass that died while writing it goes; its line was
-  // never appended, as records are synced first.
+  // What follows the last whole record goes. A record torn by a pass that
+  // died while writing it is said nowhere: its line was never appended, as
+  // records are synced first.
   if (contents.validEnd < bytes.size() && ::ftruncate(fd, journal.size) != 0) {
     cause = std::string("its torn end cannot be cut off: ") + std::strerror(errno);
     ::close(fd);
