@@ -26,7 +26,9 @@ WrittenBooking booking(uint64_t sequence, const std::string& idn, const std::str
 }
 
 // Appended: g++ 12 sees a false overlap in "..." + std::string&& at -O2.
-std::string keyOf(uint64_t sequence) { return std::string("A").append(std::to_string(sequence)); }
+std::string keyOf(uint64_t sequence) {
+  return std::string("A").append(std::to_string(sequence));
+}
 
 std::vector<std::string> liveIds(const BookingJournal::Contents& contents) {
   std::vector<std::string> ids;
