@@ -393,14 +393,14 @@ int syncWrittenFile(const std::string& path, uint64_t device, uint64_t inode) {
     return -1;
   }
   struct stat opened {};
-  int result = -1;
-  if (::fstat(fd, &opened) != 0) {
-    // errno says why
-  } else if (static_cast<uint64_t>(opened.st_dev) != device ||
-             static_cast<uint64_t>(opened.st_ino) != inode) {
+  int result = ::fstat(fd, &opened);
+  if (result == 0 && (static_cast<uint64_t>(opened.st_dev) != device ||
+                      static_cast<uint64_t>(opened.st_ino) != inode)) {
     errno = ESTALE;
-  } else if (::fdatasync(fd) == 0) {
-    result = syncNewName(path);
+    result = -1;
+  }
+  if (result == 0) {
+    result = ::fdatasync(fd) == 0 ? syncNewName(path) : -1;
   }
   int savedErrno = errno;
   ::close(fd);
