@@ -429,16 +429,24 @@ bool refreshCurrentTimestamp(EngineSession& session, EngineError& error) {
   return true;
 }
 
+bool readSetOptions(const TranslatedStatement& statement, std::vector<SessionOption>& options,
+                    EngineError& error) {
+  std::string message;
+  int nativeError = readSetStatement(statement.text, options, message);
+  if (nativeError != 0) {
+    error = {"42000", nativeError, message};
+    return false;
+  }
+  return true;
+}
+
 // Runs a SET statement: NOCOUNT and XACT_ABORT change later answers, the
 // other options are taken as the stand-in already behaves. It runs every
 // statement on its own transaction and cannot keep one open.
 bool runSetStatement(EngineSession& session, const TranslatedStatement& statement,
                      EngineError& error) {
   std::vector<SessionOption> options;
-  std::string message;
-  int nativeError = readSetStatement(statement.text, options, message);
-  if (nativeError != 0) {
-    error = {"42000", nativeError, message};
+  if (!readSetOptions(statement, options, error)) {
     return false;
   }
   for (const SessionOption& option : options) {
@@ -466,10 +474,7 @@ bool compileBatch(EngineSession& session, const std::vector<TranslatedStatement>
   for (const TranslatedStatement& statement : batch) {
     if (statement.kind == StatementKind::kSet) {
       std::vector<SessionOption> options;
-      std::string message;
-      int nativeError = readSetStatement(statement.text, options, message);
-      if (nativeError != 0) {
-        error = {"42000", nativeError, message};
+      if (!readSetOptions(statement, options, error)) {
         return false;
       }
       continue;
