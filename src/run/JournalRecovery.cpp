@@ -4,6 +4,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "db/MaintenanceStatements.h"
@@ -34,9 +35,10 @@ std::string named(const BookingJournal::WrittenBooking& booking) {
 // A line found in place may still be only in memory, left by a pass killed
 // before its sync; its file is synced (once) before the booking is marked.
 // Returns 0, or the errno of that sync.
-int syncedOnce(const BookingJournal::WrittenBooking& booking, std::map<std::string, int>& files) {
-  std::string file = booking.transferPath + '\0' + std::to_string(booking.device) + ':' +
-                     std::to_string(booking.inode);
+using SyncedFiles = std::map<std::tuple<std::string, uint64_t, uint64_t>, int>;
+
+int syncedOnce(const BookingJournal::WrittenBooking& booking, SyncedFiles& files) {
+  auto file = std::make_tuple(booking.transferPath, booking.device, booking.inode);
   auto found = files.find(file);
   if (found == files.end()) {
     int result = ExportFile::syncWrittenFile(booking.transferPath, booking.device, booking.inode);
@@ -52,7 +54,7 @@ int syncedOnce(const BookingJournal::WrittenBooking& booking, std::map<std::stri
 void sortOut(const std::vector<BookingJournal::WrittenBooking>& recorded,
              std::vector<BookingJournal::WrittenBooking>& toMark) {
   std::vector<uint64_t> forgotten;
-  std::map<std::string, int> syncedFiles;
+  SyncedFiles syncedFiles;
   for (const BookingJournal::WrittenBooking& booking : recorded) {
     BookingJournal::LineState state = BookingJournal::recoveryState(booking);
     int syncError = 0;
