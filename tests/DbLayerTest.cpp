@@ -9,6 +9,7 @@
 #include "db/BookingCursor.h"
 #include "db/DbConnection.h"
 #include "db/MaintenanceStatements.h"
+#include "db/TransferMarking.h"
 
 namespace {
 
@@ -78,7 +79,7 @@ TEST_F(DbLayerTest, MarkingBetweenFetchesKeepsTheCursor) {
   std::vector<std::string> seen;
   while (BookingCursor::fetch() == 0) {
     seen.push_back(currentBookingRow.BewIDN);
-    EXPECT_EQ(MaintenanceStatements::markTransferred(currentBookingRow), 0);
+    EXPECT_EQ(TransferMarking::markOne(TransferMarking::markingKeyOf(currentBookingRow)).status, 0);
   }
   EXPECT_EQ(DbConnection::StatementStatus, 100);
   EXPECT_EQ(seen, (std::vector<std::string>{"000001", "000002", "000003"}));
@@ -86,7 +87,7 @@ TEST_F(DbLayerTest, MarkingBetweenFetchesKeepsTheCursor) {
   EXPECT_EQ(database_->query("SELECT count(*) FROM Kvl321Bew WHERE BewUkz = 4")[0][0], "3");
   // A marking whose booking is gone matches nothing.
   database_->execute("DELETE FROM Kvl321Bew");
-  EXPECT_EQ(MaintenanceStatements::markTransferred(currentBookingRow), 100);
+  EXPECT_EQ(TransferMarking::markOne(TransferMarking::markingKeyOf(currentBookingRow)).status, 100);
 }
 
 TEST_F(DbLayerTest, FailuresReportTheirStatusAndDiagnostic) {
@@ -99,7 +100,8 @@ TEST_F(DbLayerTest, FailuresReportTheirStatusAndDiagnostic) {
   EXPECT_EQ(MaintenanceStatements::serverTime(serverTime), 0);
   ASSERT_EQ(BookingCursor::open(), 0);
   ASSERT_EQ(BookingCursor::fetch(), 0);
-  EXPECT_EQ(MaintenanceStatements::markTransferred(currentBookingRow), 1205);
+  EXPECT_EQ(TransferMarking::markOne(TransferMarking::markingKeyOf(currentBookingRow)).status,
+            1205);
   EXPECT_STREQ(DbConnection::LastDiagnostic.state, "40001");
   EXPECT_EQ(BookingCursor::fetch(), -1);
   EXPECT_STREQ(DbConnection::LastDiagnostic.state, "08S01");
@@ -119,6 +121,55 @@ TEST_F(DbLayerTest, FailedSelectLeavesNoCursor) {
   EXPECT_STREQ(DbConnection::LastDiagnostic.state, "HYT00");
   EXPECT_EQ(DbConnection::LastDiagnostic.nativeError, 1222);
   EXPECT_EQ(BookingCursor::fetch(), -1);
+}
+
+// What a request of three markings tells, statement by statement: an error
+// that leaves the batch running decides its own booking only; one that
+// aborts the batch leaves its booking and those after it undecided, to be
+// marked one by one.
+TEST_F(DbLayerTest, MarkingRequestTellsEachOutcomeItRead) {
+  using TransferMarking::MarkingResult;
+  const MarkingResult kMarked = MarkingResult::kMarked;
+  const MarkingResult kNoRow = MarkingResult::kNoRow;
+  const MarkingResult kFailed = MarkingResult::kFailed;
+  const MarkingResult kUndecided = MarkingResult::kUndecided;
+  const struct {
+    const char* fault;  // fail.update, empty for none
+    std::vector<MarkingResult> results;
+    const char* endCause;  // part of it, empty when the request told every outcome
+  } cases[] = {
+      {"", {kMarked, kNoRow, kMarked}, ""},
+      {"2,547,23000", {kMarked, kFailed, kMarked}, ""},
+      {"2,1205,40001", {kMarked, kUndecided, kUndecided}, "native error 1205"},
+      {"1,10054,08S01", {kUndecided, kUndecided, kUndecided}, "08S01"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fault);
+    database_->execute("DELETE FROM Kvl321Bew");
+    database_->execute("DELETE FROM StandinControl WHERE Name = 'fail.update'");
+    addBooking("000001");
+    addBooking("000003");
+    if (c.fault[0] != '\0') {
+      database_->setControl("fail.update", c.fault);
+    }
+    ASSERT_EQ(DbConnection::connect(kUser, kPassword, "ZEIT"), 0);
+    std::vector<MarkingKey> keys;
+    for (const char* id : {"000001", "000002", "000003"}) {
+      keys.push_back({id, "10", "2015-06-01 00:00:00", "1899-12-30 07:45:00", "1"});
+    }
+    std::string endCause;
+    std::vector<TransferMarking::MarkingOutcome> outcomes =
+        TransferMarking::sendRequest(keys, endCause);
+    ASSERT_EQ(outcomes.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+      EXPECT_EQ(outcomes[i].result, c.results[i]) << "booking " << i;
+    }
+    if (c.endCause[0] == '\0') {
+      EXPECT_EQ(endCause, "");
+    } else {
+      EXPECT_NE(endCause.find(c.endCause), std::string::npos) << endCause;
+    }
+  }
 }
 
 // The cursor's SELECT is put together from the filter it shares with the

@@ -12,6 +12,7 @@
 #include "db/BookingCursor.h"
 #include "db/BookingRow.h"
 #include "db/MaintenanceStatements.h"
+#include "db/TransferMarking.h"
 
 namespace {
 
@@ -55,11 +56,11 @@ TEST(SqlTextsTest, StatementsAreSentAsWritten) {
       {"server time", MaintenanceStatements::kServerTimeText, test::kServerTimeText},
       {"purge", MaintenanceStatements::kPurgeText, test::kPurgeText},
       {"marking of the worked example",
-       MaintenanceStatements::markingStatement(
+       TransferMarking::markingStatement(
            fetchedRow("000123", "10", "2015-06-01 00:00:00", "1899-12-30 07:45:00", "1")),
        markingText("000123", "10", "2015-06-01 00:00:00", "1899-12-30 07:45:00", "1")},
       {"marking of full-width keys",
-       MaintenanceStatements::markingStatement(fetchedRow(
+       TransferMarking::markingStatement(fetchedRow(
            "AB-4711/X", "12345678", "2031-12-31 23:59:58", "1899-12-30 00:00:01", "999")),
        markingText("AB-4711/X", "12345678", "2031-12-31 23:59:58", "1899-12-30 00:00:01", "999")},
   };

@@ -5,14 +5,15 @@
 #include <string>
 #include <vector>
 
+#include "CompanionExit.h"
 #include "SettingsCheck.h"
 #include "db/BookingCursor.h"
 #include "db/BookingRow.h"
 #include "db/DbConnection.h"
 #include "db/MaintenanceStatements.h"
 #include "files/BookingJournal.h"
-#include "run/EraMapping.h"
 #include "run/PassLock.h"
+#include "run/RowsetSorting.h"
 #include "run/TextCase.h"
 
 namespace BookingPreview {
@@ -24,6 +25,7 @@ struct Counts {
   long lines = 0;
   long filtered = 0;
   long held = 0;
+  bool written = true;  // every line reached standard output
 };
 
 // The bookings that the next pass marks from its journal before it reads
@@ -53,15 +55,41 @@ bool writeOut(const std::string& text) {
   return std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
 }
 
+// Reads the bookings from the open cursor as a pass would sort them and
+// prints the lines the pass would write. Returns the status of the fetch
+// that ended the reading.
+int printLines(const std::set<MarkingKey>& held, bool consoleEcho, Counts& counts) {
+  auto heldSequence = [&held](const MarkingKey& key) -> uint64_t { return held.count(key); };
+  int status = BookingCursor::fetch();
+  for (; status == SQL_SUCCESS; status = BookingCursor::fetch()) {
+    ++counts.read;
+    RowsetSorting::SortedBooking booking =
+        RowsetSorting::sortRowset({currentBookingRow}, heldSequence)[0];
+    if (booking.role == RowsetSorting::Role::kHeld) {
+      ++counts.held;
+    } else if (booking.role == RowsetSorting::Role::kExported) {
+      ++counts.lines;
+      counts.written = writeOut(booking.forms.transferLine) && counts.written;
+      if (consoleEcho) {
+        std::fwrite(booking.forms.consoleLine.data(), 1, booking.forms.consoleLine.size(), stderr);
+      }
+    } else {
+      ++counts.filtered;
+    }
+  }
+  counts.written = std::fflush(stdout) == 0 && counts.written;
+  return status;
+}
+
 }  // namespace
 
 // The cursor reads without locks: a preview must not hold up the terminals
 // that write bookings, and it marks none. Whatever a pass would echo with
 // /D goes to standard error, so that standard output stays the lines.
 int run(int argc, char** argv) {
-  int consoleEcho = 0;
+  bool consoleEcho = false;
   for (int i = 1; i < argc; ++i) {
-    consoleEcho |= upperAscii(argv[i]) == "/D";
+    consoleEcho = consoleEcho || upperAscii(argv[i]) == "/D";
   }
   std::string cause;
   if (PassLock::probe(cause) == PassLock::kHeld) {
@@ -71,7 +99,7 @@ int run(int argc, char** argv) {
   }
   std::string dataSourceName;
   if (SettingsCheck::connectAsThePass(argv[1], dataSourceName) != 0) {
-    return 1;
+    return CompanionExit::kFailed;
   }
   std::set<MarkingKey> held;
   heldByTheJournal(dataSourceName, held);
@@ -81,29 +109,12 @@ int run(int argc, char** argv) {
     std::fprintf(stderr, "Uebergabe am %s gestartet\n\n", serverTime.c_str());
   }
   int opened = BookingCursor::open(BookingCursor::RowLocks::kReadOnly);
-  if (!BookingCursor::isOpen()) {
+  if (opened != BookingCursor::kOpened) {
     SettingsCheck::reportCursorFailure(opened);
-    return 1;
+    return CompanionExit::kFailed;
   }
   Counts counts;
-  bool written = true;
-  int status = BookingCursor::fetch();
-  for (; status == 0; status = BookingCursor::fetch()) {
-    ++counts.read;
-    if (held.count(MaintenanceStatements::markingKeyOf(currentBookingRow)) != 0) {
-      ++counts.held;
-    } else if (EraMapping::acceptRow(currentBookingRow)) {
-      ++counts.lines;
-      written = writeOut(EraMapping::formatTransferLine(currentBookingRow)) && written;
-      if (consoleEcho) {
-        std::string line = EraMapping::formatConsoleLine(currentBookingRow);
-        std::fwrite(line.data(), 1, line.size(), stderr);
-      }
-    } else {
-      ++counts.filtered;
-    }
-  }
-  written = std::fflush(stdout) == 0 && written;
+  int status = printLines(held, consoleEcho, counts);
   BookingCursor::close();
   if (consoleEcho) {
     std::fprintf(stderr, "\nAnzahl uebergebener Buchungen : %ld\n", counts.lines);
@@ -115,13 +126,13 @@ int run(int argc, char** argv) {
   if (status != SQL_NO_DATA) {
     std::fprintf(stderr, "FAIL  booking cursor: reading failed after %ld bookings: %s\n",
                  counts.read, DbConnection::describeLastDiagnostic().c_str());
-    return 1;
+    return CompanionExit::kFailed;
   }
-  if (!written) {
+  if (!counts.written) {
     std::fprintf(stderr, "Morlund_Settings: cannot write standard output\n");
-    return 1;
+    return CompanionExit::kFailed;
   }
-  return 0;
+  return CompanionExit::kDone;
 }
 
 }  // namespace BookingPreview

@@ -19,6 +19,7 @@
 #include <string_view>
 
 #include "BookingPreview.h"
+#include "CompanionExit.h"
 #include "SettingsCheck.h"
 #include "db/DbConnection.h"
 #include "files/DirectoryEntry.h"
@@ -29,11 +30,11 @@
 
 namespace {
 
-constexpr int kExitDone = 0;
-constexpr int kExitFileFailure = 1;
-constexpr int kExitRefused = 2;
-constexpr int kExitNothingToTake = 1;
-constexpr int kExitCannotTake = 3;
+constexpr int kExitDone = CompanionExit::kDone;
+constexpr int kExitFileFailure = CompanionExit::kFailed;
+constexpr int kExitRefused = CompanionExit::kRefused;
+constexpr int kExitNothingToTake = CompanionExit::kNothingToTake;
+constexpr int kExitCannotTake = CompanionExit::kCannotTake;
 
 // At most 12 blocks of 16 digits fit the reader's value field: 96 bytes of
 // clear text.

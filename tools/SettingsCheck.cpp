@@ -14,16 +14,19 @@
 #include <filesystem>
 #include <string>
 
+#include "CompanionExit.h"
 #include "db/BookingCursor.h"
 #include "db/BookingRow.h"
 #include "db/DbConnection.h"
 #include "db/MaintenanceStatements.h"
+#include "db/TransferMarking.h"
 #include "files/BookingJournal.h"
 #include "files/DirectoryEntry.h"
 #include "files/ErrorOutput.h"
 #include "files/RunLog.h"
 #include "run/ExportRun.h"
 #include "run/PassLock.h"
+#include "settings/Credentials.h"
 #include "settings/SettingsFile.h"
 
 namespace SettingsCheck {
@@ -119,24 +122,12 @@ void checkWorkingDirectory() {
   }
 }
 
-void checkSettingsFile(const std::string& path) {
-  std::string subject = "settings file " + absolutePath(path);
-  // The pass's own test: a path that fails it ends a pass with 97.
-  std::string reason;
-  if (SettingsFile::checkSettingsFile(path, reason) != 0) {
-    report(Outcome::kFail, subject,
-           reason == "not a regular file" ? "is " + reason : "cannot be read: " + reason);
-    return;
-  }
-
-  const char* keys[3] = {"LOGIN", "PASS", "DATABASE"};
-  std::string* values[3] = {&checkState.login, &checkState.password, &checkState.dataSourceName};
-  int records[3] = {};
-  for (int i = 0; i < 3; ++i) {
-    *values[i] = SettingsFile::lookupSetting(path, "", keys[i], 0, records[i]);
-  }
-  ErrorOutput::setPassword(checkState.password);
-
+// What keeps stored credentials from serving a pass, "; "-joined; usable
+// says which of login, password and data source name a pass could use.
+std::string credentialProblems(const Credentials::StoredCredentials& stored, bool (&usable)[3]) {
+  const char* const* keys = Credentials::kKeys;
+  const std::string* values[3] = {&stored.login, &stored.password, &stored.dataSourceName};
+  const int* records = stored.answeringRecords;
   std::string problems;
   auto problem = [&problems](const std::string& text) {
     problems += (problems.empty() ? "" : "; ") + text;
@@ -155,7 +146,6 @@ void checkSettingsFile(const std::string& path) {
       }
     }
   }
-  bool usable[3];
   for (int i = 0; i < 3; ++i) {
     usable[i] = !shared;
     if (records[i] == 0) {
@@ -171,11 +161,31 @@ void checkSettingsFile(const std::string& path) {
       usable[i] = false;
     }
   }
-  if (usable[2] && checkState.dataSourceName.size() > SettingsFile::kMaxDataSourceNameLength) {
+  if (usable[2] && Credentials::dataSourceNameForPass(stored).empty()) {
     problem("DATABASE has more than " + std::to_string(SettingsFile::kMaxDataSourceNameLength) +
             " characters; Morlund_MSSQL ignores it");
     usable[2] = false;
   }
+  return problems;
+}
+
+void checkSettingsFile(const std::string& path) {
+  std::string subject = "settings file " + absolutePath(path);
+  // The pass's own test: a path that fails it ends a pass with 97.
+  std::string reason;
+  if (SettingsFile::checkSettingsFile(path, reason) != 0) {
+    report(Outcome::kFail, subject,
+           reason == "not a regular file" ? "is " + reason : "cannot be read: " + reason);
+    return;
+  }
+  Credentials::StoredCredentials stored = Credentials::readCredentials(path);
+  ErrorOutput::setPassword(stored.password);
+  bool usable[3];
+  std::string problems = credentialProblems(stored, usable);
+  checkState.login = stored.login;
+  checkState.password = stored.password;
+  checkState.dataSourceName = stored.dataSourceName;
+  explicit_bzero(stored.password.data(), stored.password.size());
   checkState.dataSourceNameUsable = usable[2];
   checkState.credentialsUsable = usable[0] && usable[1] && usable[2];
   if (!problems.empty()) {
@@ -351,7 +361,7 @@ void checkServerTime() {
   }
   std::string serverTime;
   int status = MaintenanceStatements::serverTime(serverTime);
-  if (status == 0) {
+  if (status == SQL_SUCCESS) {
     report(Outcome::kOk, subject, serverTime);
   } else {
     report(Outcome::kFail, subject, status == SQL_NO_DATA ? "no row" : diagnosticText());
@@ -372,14 +382,13 @@ void checkBookingStatements() {
     }
     return;
   }
-  int status = BookingCursor::open();
-  if (!BookingCursor::isOpen()) {
-    report(Outcome::kFail, cursorSubject,
-           std::string(status == 0 ? "no statement handle: " : "") + diagnosticText());
+  int opened = BookingCursor::open();
+  if (opened != BookingCursor::kOpened) {
+    report(Outcome::kFail, cursorSubject, BookingCursor::describeOpenFailure(opened));
   } else {
     currentBookingRow = BookingRow{};
-    status = BookingCursor::fetch();
-    if (status == 0) {
+    int status = BookingCursor::fetch();
+    if (status == SQL_SUCCESS) {
       report(Outcome::kOk, cursorSubject,
              std::string("opened; bookings wait for transfer, the first with ID '") +
                  currentBookingRow.BewIDN + "'");
@@ -391,7 +400,7 @@ void checkBookingStatements() {
   }
   if (!BookingCursor::isOpen()) {
     report(Outcome::kSkipped, markingSubject, "no open booking cursor");
-  } else if (runStatement(MaintenanceStatements::markingStatement(currentBookingRow) + kNoRow)) {
+  } else if (runStatement(TransferMarking::markingStatement(currentBookingRow) + kNoRow)) {
     report(Outcome::kOk, markingSubject, "the UPDATE runs beside the open booking cursor");
   } else {
     report(Outcome::kFail, markingSubject,
@@ -536,9 +545,8 @@ int connectAsThePass(const char* settingsPath, std::string& dataSourceName) {
   return checkState.connected ? 0 : -1;
 }
 
-void reportCursorFailure(int openStatus) {
-  report(Outcome::kFail, "booking cursor",
-         std::string(openStatus == 0 ? "no statement handle: " : "") + diagnosticText());
+void reportCursorFailure(int openResult) {
+  report(Outcome::kFail, "booking cursor", BookingCursor::describeOpenFailure(openResult));
 }
 
 int run(int argc, char** argv) {
@@ -553,7 +561,7 @@ int run(int argc, char** argv) {
   checkLogDirectory();
   checkJournal();
   checkTarget(ExportRun::transferPathFor(argc, argv));
-  return checkState.failures == 0 ? 0 : 1;
+  return checkState.failures == 0 ? CompanionExit::kDone : CompanionExit::kFailed;
 }
 
 }  // namespace SettingsCheck

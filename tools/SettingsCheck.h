@@ -20,7 +20,7 @@ int run(int argc, char** argv);
 int connectAsThePass(const char* settingsPath, std::string& dataSourceName);
 
 // A booking cursor that did not open, in the check's words on standard
-// error; openStatus is what BookingCursor::open returned.
-void reportCursorFailure(int openStatus);
+// error; openResult is what BookingCursor::open returned.
+void reportCursorFailure(int openResult);
 
 }  // namespace SettingsCheck

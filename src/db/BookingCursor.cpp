@@ -10,14 +10,6 @@ namespace BookingCursor {
 
 namespace {
 
-// Rows per request. The marking costs one round trip per booking anyway;
-// 128 rows make the fetches add less than 1 % to that, where 64 would still
-// add 1.6 % and more rows would win next to nothing. A forward-only cursor
-// with lock concurrency makes the server lock every row of the rowset until
-// the next fetch, so a bigger rowset would also keep more bookings locked
-// against the terminals that write them. The rowset takes 128 x 464 bytes.
-constexpr SQLULEN kRowsetSize = 128;
-
 // What comes after the whole rows of the rowset in hand.
 enum class AfterRowset { kNextRowset, kEnd, kFetchError };
 
@@ -64,25 +56,6 @@ void takeRow(SQLULEN row) {
   fillFromFetch(fetchBuffers, currentBookingRow);
 }
 
-// Whether the fetch left a record of a failure, not only warnings (class
-// 01, such as 01004 for a value cut to its buffer).
-bool fetchReportedAnError() {
-  for (SQLSMALLINT record = 1;; ++record) {
-    SQLCHAR state[6] = {};
-    SQLINTEGER nativeError = 0;
-    SQLCHAR message[SQL_MAX_MESSAGE_LENGTH] = {};
-    SQLSMALLINT length = 0;
-    SQLRETURN found = SQLGetDiagRec(SQL_HANDLE_STMT, cursor, record, state, &nativeError, message,
-                                    sizeof message, &length);
-    if (found != SQL_SUCCESS && found != SQL_SUCCESS_WITH_INFO) {
-      return false;
-    }
-    if (std::strncmp(reinterpret_cast<char*>(state), "01", 2) != 0) {
-      return true;
-    }
-  }
-}
-
 // FreeTDS marks a row cut to its buffers, and every row after it in the
 // rowset, SQL_ROW_ERROR; when the fetch reported nothing but warnings those
 // rows arrived all the same.
@@ -113,7 +86,8 @@ void fetchRowset() {
     endStatus = result;
     return;
   }
-  bool failed = result == SQL_ERROR || (result == SQL_SUCCESS_WITH_INFO && fetchReportedAnError());
+  bool failed = result == SQL_ERROR || (result == SQL_SUCCESS_WITH_INFO &&
+                                        DbConnection::holdsErrorRecord(SQL_HANDLE_STMT, cursor));
   // After SQL_ERROR the count of rows may be unset; the statuses, preset
   // to "no row", tell what arrived.
   SQLULEN arrived = result == SQL_ERROR ? rowsetSize : rowsFetched;
@@ -150,7 +124,7 @@ std::string selectText() {
 }
 
 // A handle that cannot be had is not reported here: the pass then simply
-// finds no rows.
+// finds no rows, and says why on standard error.
 int open(RowLocks locks) {
   cursor = SQL_NULL_HSTMT;
   wholeRows = 0;
@@ -159,7 +133,7 @@ int open(RowLocks locks) {
   SQLHSTMT statement = SQL_NULL_HSTMT;
   if (DbConnection::allocateStatement(statement) != 0) {
     StatementStatus = 0;
-    return StatementStatus;
+    return kNoStatementHandle;
   }
   cursor = statement;
   // A server-side cursor is what lets the marking UPDATE run beside it.
@@ -170,8 +144,8 @@ int open(RowLocks locks) {
                  SQL_IS_INTEGER);
   SQLSetStmtAttr(cursor, SQL_ATTR_ROW_BIND_TYPE, reinterpret_cast<SQLPOINTER>(SQL_BIND_BY_COLUMN),
                  SQL_IS_UINTEGER);
-  SQLSetStmtAttr(cursor, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(kRowsetSize),
-                 SQL_IS_UINTEGER);
+  SQLSetStmtAttr(cursor, SQL_ATTR_ROW_ARRAY_SIZE,
+                 reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(kRowsetSize)), SQL_IS_UINTEGER);
   SQLSetStmtAttr(cursor, SQL_ATTR_ROWS_FETCHED_PTR, &rowsFetched, SQL_IS_POINTER);
   SQLSetStmtAttr(cursor, SQL_ATTR_ROW_STATUS_PTR, rowStatuses, SQL_IS_POINTER);
   // A driver may grant fewer rows per fetch, down to one.
@@ -184,16 +158,14 @@ int open(RowLocks locks) {
   }
   std::string text = selectText();
   SQLRETURN result = SQLExecDirect(cursor, reinterpret_cast<SQLCHAR*>(text.data()), SQL_NTS);
-  if (result == SQL_SUCCESS_WITH_INFO) {
-    StatementStatus = 0;
-  } else if (result == SQL_ERROR) {
+  if (result == SQL_ERROR) {
     DbConnection::captureDiagnostic(SQL_HANDLE_STMT, cursor);
     dropCursor();
-    StatementStatus = -1;
-  } else {
-    StatementStatus = result;
+    StatementStatus = SQL_ERROR;
+    return kSelectFailed;
   }
-  return StatementStatus;
+  StatementStatus = result == SQL_SUCCESS_WITH_INFO ? SQL_SUCCESS : result;
+  return kOpened;
 }
 
 // Hands out the rows of a rowset one at a time, in order, and fetches the
@@ -204,7 +176,7 @@ int open(RowLocks locks) {
 // and the next pass would export it again. The next fetch then tells the
 // driver's own account of the loss.
 int fetch() {
-  StatementStatus = -1;
+  StatementStatus = SQL_ERROR;
   if (cursor == SQL_NULL_HSTMT) {
     return StatementStatus;
   }
@@ -225,7 +197,7 @@ int fetch() {
   if (afterRowset == AfterRowset::kFetchError) {
     DbConnection::captureDiagnostic(SQL_HANDLE_STMT, cursor);
     dropCursor();
-    StatementStatus = -1;
+    StatementStatus = SQL_ERROR;
     return StatementStatus;
   }
   StatementStatus = endStatus;
@@ -238,6 +210,11 @@ bool rowsetHandedOut() {
 
 bool isOpen() {
   return cursor != SQL_NULL_HSTMT;
+}
+
+std::string describeOpenFailure(int openResult) {
+  return std::string(openResult == kNoStatementHandle ? "no statement handle: " : "") +
+         DbConnection::describeLastDiagnostic();
 }
 
 int close() {

@@ -121,6 +121,28 @@ void captureDiagnostic(SQLSMALLINT handleType, SQLHANDLE handle) {
   }
 }
 
+int32_t captureStatementFailure(SQLHSTMT statement) {
+  captureDiagnostic(SQL_HANDLE_STMT, statement);
+  return LastDiagnostic.nativeError != 0 ? LastDiagnostic.nativeError : SQL_ERROR;
+}
+
+bool holdsErrorRecord(SQLSMALLINT handleType, SQLHANDLE handle) {
+  for (SQLSMALLINT record = 1;; ++record) {
+    SQLCHAR state[6] = {};
+    SQLINTEGER nativeError = 0;
+    SQLCHAR message[SQL_MAX_MESSAGE_LENGTH] = {};
+    SQLSMALLINT length = 0;
+    SQLRETURN found = SQLGetDiagRec(handleType, handle, record, state, &nativeError, message,
+                                    sizeof message, &length);
+    if (found != SQL_SUCCESS && found != SQL_SUCCESS_WITH_INFO) {
+      return false;
+    }
+    if (std::strncmp(reinterpret_cast<char*>(state), "01", 2) != 0) {
+      return true;
+    }
+  }
+}
+
 std::string registeredValue(const std::string& section, const char* key, const char* file) {
   char value[1024] = "";
   SQLGetPrivateProfileString(section.c_str(), key, "", value, sizeof value, file);

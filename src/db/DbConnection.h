@@ -51,6 +51,16 @@ SQLHDBC connectionHandle();
 // describeLastDiagnostic.
 void captureDiagnostic(SQLSMALLINT handleType, SQLHANDLE handle);
 
+// Captures the records of a failed statement and returns its status: the
+// native error, or SQL_ERROR when the driver gave none, so that such a
+// failure still reads as one.
+int32_t captureStatementFailure(SQLHSTMT statement);
+
+// Whether the diagnostics of a call that returned with information hold a
+// failure, not only warnings (class 01, such as 01004 for a value cut to its
+// buffer).
+bool holdsErrorRecord(SQLSMALLINT handleType, SQLHANDLE handle);
+
 // Allocates a statement handle on the connection with the query timeout
 // set. Returns 0, or -1 with LastDiagnostic taken from the connection.
 int allocateStatement(SQLHSTMT& statement);

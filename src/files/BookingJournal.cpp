@@ -228,6 +228,12 @@ std::map<uint64_t, WrittenBooking> parseLive(std::string_view bytes, Contents& c
   return live;
 }
 
+// What this pass learns of a booking held from an earlier pass.
+struct EarlierPassState {
+  bool returnedByCursor = false;
+  bool markingFoundNoRow = false;
+};
+
 struct JournalState {
   int fd = -1;
   std::string path;
@@ -235,6 +241,11 @@ struct JournalState {
   std::map<uint64_t, WrittenBooking> live;
   uint64_t lastSequence = 0;
   off_t size = 0;
+  // The bookings of this installation that were live when the journal was
+  // opened, by key, with what this pass learned of them; retiring one
+  // drops it here too.
+  std::map<MarkingKey, uint64_t> earlierPassByKey;
+  std::map<uint64_t, EarlierPassState> earlierPass;
 };
 
 JournalState journal;
@@ -324,6 +335,15 @@ bool lockJournal(int fd, const std::string& path) {
     break;
   }
   return true;
+}
+
+void indexEarlierPass() {
+  for (const auto& [sequence, booking] : journal.live) {
+    if (booking.installation == journal.installation) {
+      journal.earlierPassByKey[booking.key] = sequence;
+      journal.earlierPass[sequence] = EarlierPassState();
+    }
+  }
 }
 
 // Writes the live records to a new file and renames it over the journal. A
@@ -478,6 +498,7 @@ int open(const std::string& path, const std::string& installation, std::string& 
   journal.installation = installation;
   journal.lastSequence = contents.lastSequence;
   journal.size = static_cast<off_t>(contents.validEnd);
+  indexEarlierPass();
   size_t damagedBytes = contents.skippedBytes;
   std::string_view end = std::string_view(bytes).substr(contents.validEnd);
   if (endIsDamaged(end)) {
@@ -563,9 +584,64 @@ int recordRetired(const std::vector<uint64_t>& sequences) {
     return -1;
   }
   for (uint64_t sequence : sequences) {
-    journal.live.erase(sequence);
+    auto found = journal.live.find(sequence);
+    if (found == journal.live.end()) {
+      continue;
+    }
+    auto indexed = journal.earlierPassByKey.find(found->second.key);
+    if (indexed != journal.earlierPassByKey.end() && indexed->second == sequence) {
+      journal.earlierPassByKey.erase(indexed);
+    }
+    journal.earlierPass.erase(sequence);
+    journal.live.erase(found);
   }
   return 0;
+}
+
+size_t heldCount(int64_t& oldestRecordedAt) {
+  oldestRecordedAt = 0;
+  size_t count = 0;
+  for (const auto& [sequence, booking] : journal.live) {
+    if (booking.installation != journal.installation) {
+      continue;
+    }
+    ++count;
+    int64_t at = static_cast<int64_t>(booking.recordedAt);
+    if (oldestRecordedAt == 0 || at < oldestRecordedAt) {
+      oldestRecordedAt = at;
+    }
+  }
+  return count;
+}
+
+uint64_t heldFromEarlierPass(const MarkingKey& key) {
+  auto found = journal.earlierPassByKey.find(key);
+  return found == journal.earlierPassByKey.end() ? 0 : found->second;
+}
+
+void noteReturnedByCursor(uint64_t sequence) {
+  auto found = journal.earlierPass.find(sequence);
+  if (found != journal.earlierPass.end()) {
+    found->second.returnedByCursor = true;
+  }
+}
+
+void noteFailedMarking(uint64_t sequence, bool foundNoRow) {
+  auto found = journal.earlierPass.find(sequence);
+  if (found != journal.earlierPass.end()) {
+    found->second.markingFoundNoRow = foundNoRow;
+  }
+}
+
+std::vector<WrittenBooking> vanishedBookings() {
+  std::vector<WrittenBooking> vanished;
+  for (const auto& [sequence, state] : journal.earlierPass) {
+    auto found = journal.live.find(sequence);
+    if (found != journal.live.end() && !state.returnedByCursor && state.markingFoundNoRow) {
+      vanished.push_back(found->second);
+    }
+  }
+  return vanished;
 }
 
 // Emptying needs no sync: should it be lost, the records come back with

@@ -9,9 +9,7 @@
 #include "db/BookingRow.h"
 
 // The journal of written bookings: what a pass wrote to the transfer file
-// and has not yet marked transferred. A booking is recorded before its line
-// is appended, its line recorded durable once it is synced, and the record
-// retired once its marking succeeded. What a pass killed between the line
+// and has not yet marked transferred. What a pass killed between the line
 // and the marking left behind, the next pass finds here: it marks the
 // bookings whose lines are verifiably in the transfer file instead of
 // exporting them again, and never writes a held booking a second time.
@@ -19,6 +17,22 @@
 // The journal lies beside the run log, the one place besides the target
 // directory that the hardened service may write. Installations whose log
 // directories are one share it; each reads only its own records.
+//
+// Its words, each for one act or state:
+//   record    a booking is recorded (a Written record, synced) before its
+//             line is appended to the transfer file;
+//   durable   its line is recorded durable (a Durable record, synced) once
+//             the transfer file is synced;
+//   retire    the journal lets a booking go (a Retired record): its marking
+//             succeeded, or its line is not verifiably in the transfer file,
+//             or no booking has its key any more (standard error says "the
+//             journal forgets it" where it was not marked);
+//   live      recorded and not retired, of any installation;
+//   held      live and of this installation: written, not yet marked;
+//   held from an earlier pass
+//             held when this pass opened the journal and kept by its
+//             recovery: the cursor may return it, and then only its marking
+//             is tried again.
 namespace BookingJournal {
 
 inline constexpr const char* kJournalPath = "../../Vantoreum_php/log/Morlund_MSSQL.journal";
@@ -72,6 +86,23 @@ bool isOpen();
 
 // The bookings of this installation the journal holds now.
 std::vector<WrittenBooking> heldBookings();
+
+// How many bookings of this installation the journal holds now, and when
+// the oldest of them was recorded (Unix seconds; 0 when none).
+size_t heldCount(int64_t& oldestRecordedAt);
+
+// The sequence of the booking held from an earlier pass under key, or 0.
+uint64_t heldFromEarlierPass(const MarkingKey& key);
+
+// What this pass learns of a held booking: the cursor returned it; its
+// marking failed or found no row.
+void noteReturnedByCursor(uint64_t sequence);
+void noteFailedMarking(uint64_t sequence, bool foundNoRow);
+
+// The bookings held from an earlier pass that the cursor did not return
+// and whose last marking found no row: where the cursor was read to its
+// end, no booking has their keys any more.
+std::vector<WrittenBooking> vanishedBookings();
 
 // Each returns 0, or -1 after saying on standard error why; the journal is
 // then closed for the rest of the pass.

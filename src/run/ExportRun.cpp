@@ -15,10 +15,13 @@
 #include "files/ExportFile.h"
 #include "files/PassMetrics.h"
 #include "files/RunLog.h"
+#include "run/ExitStatus.h"
+#include "run/ExportReport.h"
 #include "run/JournalRecovery.h"
 #include "run/PassLock.h"
 #include "run/RowsetTransfer.h"
 #include "run/TextCase.h"
+#include "settings/Credentials.h"
 #include "settings/SettingsFile.h"
 
 namespace ExportRun {
@@ -31,9 +34,8 @@ struct RunState {
   int consoleEcho = 0;
   std::string dataSourceName;
   std::string serverTime;
-  int32_t exportCount = 0;
   int32_t runStatus = 0;
-  RowsetTransfer::Tally tally;
+  int32_t rowsFetched = 0;
   int64_t startSeconds = 0;
 };
 
@@ -63,34 +65,46 @@ void takeArguments(int argc, char** argv) {
 
 // Returns 0 when connected, else the phase result that ends the run.
 int32_t settingsAndConnection() {
-  std::string reason;
-  if (SettingsFile::checkSettingsFile(runState.settingsPath, reason) != 0) {
+  std::string cause;
+  if (SettingsFile::checkSettingsFile(runState.settingsPath, cause) != 0) {
     RunLog::appendEntry("Vantoreum.Ini-Datei nicht gefunden");
     std::fputs("Vantoreum.Ini-Datei nicht gefunden", stdout);
     ErrorOutput::report(ErrorOutput::Priority::kFailure, "cannot use the settings file %s: %s",
-                        runState.settingsPath.c_str(), reason.c_str());
-    return 97;
+                        runState.settingsPath.c_str(), cause.c_str());
+    return ExitStatus::kNoSettingsFile;
   }
-  std::string user = SettingsFile::lookupSetting(runState.settingsPath, "", "LOGIN", 0);
-  std::string password = SettingsFile::lookupSetting(runState.settingsPath, "", "PASS", 0);
-  ErrorOutput::setPassword(password);
-  std::string dataSourceName =
-      SettingsFile::lookupSetting(runState.settingsPath, "", "DATABASE", 0);
-  if (dataSourceName.size() > SettingsFile::kMaxDataSourceNameLength) {
-    dataSourceName.clear();
-  }
-  runState.dataSourceName = dataSourceName;
-  int32_t connected = DbConnection::connect(user, password, dataSourceName);
-  explicit_bzero(password.data(), password.size());
+  Credentials::StoredCredentials credentials = Credentials::readCredentials(runState.settingsPath);
+  ErrorOutput::setPassword(credentials.password);
+  runState.dataSourceName = Credentials::dataSourceNameForPass(credentials);
+  int32_t connected =
+      DbConnection::connect(credentials.login, credentials.password, runState.dataSourceName);
+  explicit_bzero(credentials.password.data(), credentials.password.size());
   if (connected != 0) {
     std::printf("Datenbankverbindung fehlgeschlagen, Fehler: %d\n", connected);
-    std::string address = DbConnection::dataSourceAddress(dataSourceName);
+    std::string address = DbConnection::dataSourceAddress(runState.dataSourceName);
     ErrorOutput::report(
         ErrorOutput::Priority::kFailure, "cannot connect to data source '%s'%s as user '%s': %s",
-        dataSourceName.c_str(), address.empty() ? "" : (" (" + address + ")").c_str(), user.c_str(),
-        DbConnection::describeLastDiagnostic().c_str());
+        runState.dataSourceName.c_str(), address.empty() ? "" : (" (" + address + ")").c_str(),
+        credentials.login.c_str(), DbConnection::describeLastDiagnostic().c_str());
   }
   return connected;
+}
+
+void logServerTime() {
+  runState.runStatus = MaintenanceStatements::serverTime(runState.serverTime);
+  if (runState.runStatus != 0) {
+    std::string cause = runState.runStatus == SQL_NO_DATA ? std::string("no row")
+                                                          : DbConnection::describeLastDiagnostic();
+    ErrorOutput::report(ErrorOutput::Priority::kFailure, "cannot read the server time: %s",
+                        cause.c_str());
+  }
+  RunLog::appendEntry(
+      "\xDC"
+      "bergabe vom " +
+      runState.serverTime + "\n");
+  if (runState.consoleEcho) {
+    std::printf("Uebergabe am %s gestartet\n\n", runState.serverTime.c_str());
+  }
 }
 
 // Without the journal a pass still marks what it exports, one booking at a
@@ -100,7 +114,7 @@ void startJournal() {
   std::string cause;
   if (BookingJournal::open(BookingJournal::kJournalPath,
                            BookingJournal::installationName(runState.dataSourceName), cause) == 0) {
-    JournalRecovery::recover(runState.tally);
+    JournalRecovery::recover();
     return;
   }
   ErrorOutput::report(ErrorOutput::Priority::kWarning,
@@ -117,44 +131,55 @@ void startJournal() {
 // line did not reach the transfer file is left unmarked and ends the pass:
 // the next pass exports it.
 //
-// Returns 0, or 90 when a line could not be written.
+// Returns 0, or RowsetTransfer::kLineNotWritten.
 int32_t rowLoop() {
   int32_t result = 0;
-  int32_t rowsRead = 0;
-  bool cursorWasOpen = BookingCursor::isOpen();
   std::vector<BookingRow> rowset;
-  runState.runStatus = BookingCursor::fetch();
-  while (runState.runStatus == 0) {
-    ++rowsRead;
+  for (runState.runStatus = BookingCursor::fetch(); runState.runStatus == SQL_SUCCESS;
+       runState.runStatus = BookingCursor::fetch()) {
+    ++runState.rowsFetched;
     rowset.push_back(currentBookingRow);
-    if (!BookingJournal::isOpen() || BookingCursor::rowsetHandedOut()) {
-      result = RowsetTransfer::transferRowset(rowset, runState.transferPath, runState.consoleEcho,
-                                              runState.exportCount, runState.tally);
-      rowset.clear();
-      if (result != 0) {
-        break;
-      }
+    if (BookingJournal::isOpen() && !BookingCursor::rowsetHandedOut()) {
+      continue;
     }
-    runState.runStatus = BookingCursor::fetch();
+    result = RowsetTransfer::transferRowset(rowset, runState.transferPath);
+    rowset.clear();
+    if (result != 0) {
+      return result;
+    }
   }
-  if (result == 0 && !rowset.empty()) {
-    result = RowsetTransfer::transferRowset(rowset, runState.transferPath, runState.consoleEcho,
-                                            runState.exportCount, runState.tally);
+  if (!rowset.empty()) {
+    result = RowsetTransfer::transferRowset(rowset, runState.transferPath);
   }
+  return result;
+}
+
+// The row loop and what ends it: a line that could not be written ends the
+// pass with 90 (said in the run log and on the console), a failed fetch
+// leaves the rest for the next pass (said on standard error).
+int32_t transferBookings() {
+  int opened = BookingCursor::open();
+  if (opened != BookingCursor::kOpened) {
+    ErrorOutput::report(ErrorOutput::Priority::kFailure, "cannot open the booking cursor: %s",
+                        BookingCursor::describeOpenFailure(opened).c_str());
+  }
+  int32_t result = rowLoop();
   if (result != 0) {
     RunLog::appendEntry(
         "Fehler beim Schreiben der Zieldatei, \xDC"
         "bergabe abgebrochen");
     std::fputs("Fehler beim Schreiben der Zieldatei, Uebergabe abgebrochen\n", stdout);
-    result = 90;
+    result = ExitStatus::kTransferFileUnwritable;
   }
-  if (runState.runStatus == -1 && cursorWasOpen) {
+  if (runState.runStatus == SQL_ERROR && opened == BookingCursor::kOpened) {
     ErrorOutput::report(ErrorOutput::Priority::kFailure,
                         "reading the bookings failed after %d bookings; the rest stay for the "
                         "next pass: %s",
-                        rowsRead, DbConnection::describeLastDiagnostic().c_str());
+                        runState.rowsFetched, DbConnection::describeLastDiagnostic().c_str());
   }
-  JournalRecovery::finish(result == 0 && runState.runStatus == SQL_NO_DATA && cursorWasOpen);
+  JournalRecovery::finish(result == 0 && runState.runStatus == SQL_NO_DATA &&
+                          opened == BookingCursor::kOpened);
+  BookingCursor::close();
   return result;
 }
 
@@ -166,15 +191,14 @@ int32_t finishPass(int32_t exitStatus) {
   figures.startSeconds = runState.startSeconds;
   figures.endSeconds = static_cast<int64_t>(std::time(nullptr));
   figures.exitStatus = exitStatus;
-  const RowsetTransfer::Tally& tally = runState.tally;
+  const ExportReport::Tally& tally = ExportReport::tally();
   figures.bookingsRead = tally.read;
   figures.bookingsExported = tally.exported;
   figures.bookingsFiltered = tally.filtered;
   figures.bookingsMarked = tally.marked;
   figures.failedMarkings = tally.failedMarkings;
   figures.appendedBytes = tally.appendedBytes;
-  figures.bookingsHeld =
-      static_cast<int64_t>(JournalRecovery::heldCount(figures.oldestHeldSeconds));
+  figures.bookingsHeld = static_cast<int64_t>(BookingJournal::heldCount(figures.oldestHeldSeconds));
   PassMetrics::writeBesideRunLog(figures);
   return exitStatus;
 }
@@ -194,19 +218,20 @@ std::string transferPathFor(int argc, char** argv) {
 int run(int argc, char** argv) {
   if (argc < 2) {
     printUsage();
-    return 98;
+    return ExitStatus::kUsage;
   }
   // Only as the one argument: a settings file may be called anything else.
   if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
     printUsage();
-    return 0;
+    return ExitStatus::kHelpShown;
   }
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
     std::printf("Morlund_MSSQL %s\n", MORLUND_VERSION);
-    return 0;
+    return ExitStatus::kHelpShown;
   }
   takeArguments(argc, argv);
   runState.startSeconds = static_cast<int64_t>(std::time(nullptr));
+  ExportReport::start(runState.consoleEcho != 0);
   PassLock::acquire();
   RunLog::appendEntry(std::string("\n") + kLogRule + "Protokollierung gestartet:");
 
@@ -215,47 +240,24 @@ int run(int argc, char** argv) {
     RunLog::appendEntry("Verbinden mit Datenbank fehlgeschlagen");
     return finishPass(runState.runStatus);
   }
-
-  runState.runStatus = MaintenanceStatements::serverTime(runState.serverTime);
-  if (runState.runStatus != 0) {
-    std::string cause = runState.runStatus == SQL_NO_DATA ? std::string("no row")
-                                                          : DbConnection::describeLastDiagnostic();
-    ErrorOutput::report(ErrorOutput::Priority::kFailure, "cannot read the server time: %s",
-                        cause.c_str());
-  }
-  RunLog::appendEntry(
-      "\xDC"
-      "bergabe vom " +
-      runState.serverTime + "\n");
-  if (runState.consoleEcho) {
-    std::printf("Uebergabe am %s gestartet\n\n", runState.serverTime.c_str());
-  }
-
+  logServerTime();
   if (ExportFile::testAppend(runState.transferPath) != 0) {
     RunLog::appendEntry("Zieldatei auf Server kann nicht erzeugt werden\n");
     if (runState.consoleEcho) {
       std::fputs("Zieldatei auf Server kann nicht erzeugt werden\n", stdout);
     }
-    return finishPass(90);
+    return finishPass(ExitStatus::kTransferFileUnwritable);
   }
 
   startJournal();
-  runState.exportCount = 0;
-  runState.runStatus = BookingCursor::open();
-  if (!BookingCursor::isOpen()) {
-    std::string cause = runState.runStatus == 0 ? std::string("no statement handle: ") : "";
-    ErrorOutput::report(ErrorOutput::Priority::kFailure, "cannot open the booking cursor: %s%s",
-                        cause.c_str(), DbConnection::describeLastDiagnostic().c_str());
-  }
-  int32_t loopResult = rowLoop();
-  BookingCursor::close();
-
+  int32_t transferResult = transferBookings();
+  int64_t exported = ExportReport::tally().exported;
   RunLog::appendEntry(
       "\nAnzahl \xFC"
       "bergebener Buchungen : " +
-      std::to_string(runState.exportCount));
+      std::to_string(exported));
   if (runState.consoleEcho) {
-    std::printf("\nAnzahl uebergebener Buchungen : %d", runState.exportCount);
+    std::printf("\nAnzahl uebergebener Buchungen : %lld", static_cast<long long>(exported));
   }
 
   int32_t purged = MaintenanceStatements::purge();
@@ -266,7 +268,7 @@ int run(int argc, char** argv) {
   }
 
   BookingJournal::close();
-  runState.runStatus = loopResult != 0 ? loopResult : 1;
+  runState.runStatus = transferResult != 0 ? transferResult : ExitStatus::kPassEnded;
   RunLog::appendEntry(std::string(kLogRule) + "Programm beendet\n\n\n");
   return finishPass(runState.runStatus);
 }

@@ -1,169 +1,158 @@
 #include "run/RowsetTransfer.h"
 
-#include <cstdio>
-
-#include "db/MaintenanceStatements.h"
 #include "files/BookingJournal.h"
 #include "files/ExportFile.h"
-#include "run/EraMapping.h"
-#include "run/JournalRecovery.h"
-#include "run/MarkingReports.h"
+#include "run/ExportReport.h"
+#include "run/MarkingOutcomes.h"
+#include "run/RowsetSorting.h"
+
+using MarkingOutcomes::Keeper;
+using MarkingOutcomes::Marking;
+using RowsetSorting::Role;
+using RowsetSorting::SortedBooking;
 
 namespace RowsetTransfer {
 
 namespace {
 
-// What becomes of a booking of the rowset.
-enum class Role { kExported, kFiltered, kHeld };
-
-struct Booking {
-  Role role = Role::kFiltered;
-  MarkingKey key;
-  uint64_t sequence = 0;  // its record in the journal, if any
+struct WrittenLines {
+  size_t durable = 0;          // lines, from the first, that are durable
+  bool journalFailed = false;  // the journal could not take the records: nothing was written
 };
 
-// Writes the lines of the exported bookings, recorded in the journal first
-// when it is open, and returns how many of them are durable. Sets
-// journalFailed when the journal could not take the records: nothing was
-// written then.
-size_t writeLines(const std::vector<BookingRow>& rows, std::vector<Booking>& bookings,
-                  const std::string& transferPath, bool& journalFailed) {
+// The journal's records of the lines about to be appended at start of the
+// transfer file with this device and inode; gives each exported booking its
+// sequence. Returns 0, or -1 when the journal could not take them.
+int recordLines(std::vector<SortedBooking>& bookings, const std::string& transferPath,
+                uint64_t device, uint64_t inode, uint64_t start) {
+  std::vector<BookingJournal::WrittenBooking> records;
+  for (const SortedBooking& booking : bookings) {
+    if (booking.role != Role::kExported) {
+      continue;
+    }
+    BookingJournal::WrittenBooking record;
+    record.key = booking.key;
+    record.transferPath = transferPath;
+    record.device = device;
+    record.inode = inode;
+    record.offset = start;
+    record.line = booking.forms.transferLine;
+    start += record.line.size();
+    records.push_back(std::move(record));
+  }
+  if (BookingJournal::recordWritten(records) != 0) {
+    return -1;
+  }
+  size_t next = 0;
+  for (SortedBooking& booking : bookings) {
+    if (booking.role == Role::kExported) {
+      booking.journalSequence = records[next++].sequence;
+    }
+  }
+  return 0;
+}
+
+// Appends the lines of the exported bookings with one write and one sync,
+// recorded in the journal first when it is open, and records the durable
+// ones so.
+WrittenLines writeLines(std::vector<SortedBooking>& bookings, const std::string& transferPath) {
+  WrittenLines written;
   std::vector<std::string> lines;
-  std::vector<size_t> exported;
-  for (size_t index = 0; index < rows.size(); ++index) {
-    if (bookings[index].role == Role::kExported) {
-      lines.push_back(EraMapping::formatTransferLine(rows[index]));
-      exported.push_back(index);
+  for (const SortedBooking& booking : bookings) {
+    if (booking.role == Role::kExported) {
+      lines.push_back(booking.forms.transferLine);
     }
   }
   if (lines.empty()) {
-    return 0;
+    return written;
   }
-  std::vector<BookingJournal::WrittenBooking> records;
   ExportFile::BeforeAppend recordFirst;
   if (BookingJournal::isOpen()) {
     recordFirst = [&](const struct stat& file, off_t start) {
-      uint64_t offset = static_cast<uint64_t>(start);
-      for (size_t line = 0; line < lines.size(); ++line) {
-        BookingJournal::WrittenBooking record;
-        record.key = bookings[exported[line]].key;
-        record.transferPath = transferPath;
-        record.device = static_cast<uint64_t>(file.st_dev);
-        record.inode = static_cast<uint64_t>(file.st_ino);
-        record.offset = offset;
-        record.line = lines[line];
-        offset += lines[line].size();
-        records.push_back(std::move(record));
-      }
-      if (BookingJournal::recordWritten(records) != 0) {
-        journalFailed = true;
-        return -1;
-      }
-      return 0;
+      written.journalFailed =
+          recordLines(bookings, transferPath, static_cast<uint64_t>(file.st_dev),
+                      static_cast<uint64_t>(file.st_ino), static_cast<uint64_t>(start)) != 0;
+      return written.journalFailed ? -1 : 0;
     };
   }
-  size_t durable = ExportFile::appendLines(transferPath, lines, recordFirst);
-  if (journalFailed) {
-    return 0;
-  }
+  written.durable = ExportFile::appendLines(transferPath, lines, recordFirst);
   std::vector<uint64_t> synced;
-  for (size_t line = 0; line < records.size(); ++line) {
-    bookings[exported[line]].sequence = records[line].sequence;
-    if (line < durable) {
-      synced.push_back(records[line].sequence);
+  for (const SortedBooking& booking : bookings) {
+    if (booking.role == Role::kExported && booking.journalSequence != 0 &&
+        synced.size() < written.durable) {
+      synced.push_back(booking.journalSequence);
     }
   }
   BookingJournal::recordDurable(synced);
-  return durable;
+  return written;
+}
+
+// The bookings handled now: all, or those before the first exported one
+// whose line is not durable, which stops the pass there.
+size_t handledCount(const std::vector<SortedBooking>& bookings, size_t durable) {
+  size_t exported = 0;
+  for (size_t index = 0; index < bookings.size(); ++index) {
+    if (bookings[index].role == Role::kExported && exported++ == durable) {
+      return index;
+    }
+  }
+  return bookings.size();
+}
+
+std::vector<Marking> markingsOf(const std::vector<SortedBooking>& bookings, size_t count) {
+  std::vector<Marking> markings;
+  for (size_t index = 0; index < count; ++index) {
+    const SortedBooking& booking = bookings[index];
+    Keeper keeper = booking.role == Role::kHeld    ? Keeper::kJournalAgain
+                    : booking.journalSequence != 0 ? Keeper::kJournal
+                                                   : Keeper::kNextPassExports;
+    markings.push_back({booking.key, booking.journalSequence, keeper});
+  }
+  return markings;
+}
+
+// The journal failed on this rowset: it and the rest of the pass go
+// booking by booking, without it.
+int transferOneByOne(const std::vector<BookingRow>& rows, const std::string& transferPath) {
+  for (const BookingRow& row : rows) {
+    if (transferRowset({row}, transferPath) != 0) {
+      return kLineNotWritten;
+    }
+  }
+  return 0;
 }
 
 }  // namespace
 
-int transferRowset(std::vector<BookingRow>& rows, const std::string& transferPath, int consoleEcho,
-                   int32_t& exportCount, Tally& tally) {
-  std::vector<Booking> bookings(rows.size());
-  size_t exportedCount = 0;
-  for (size_t index = 0; index < rows.size(); ++index) {
-    Booking& booking = bookings[index];
-    booking.key = MaintenanceStatements::markingKeyOf(rows[index]);
-    booking.sequence = JournalRecovery::heldSequence(booking.key);
-    if (booking.sequence != 0) {
-      booking.role = Role::kHeld;
-    } else if (EraMapping::acceptRow(rows[index])) {
-      booking.role = Role::kExported;
-      ++exportedCount;
+int transferRowset(const std::vector<BookingRow>& rows, const std::string& transferPath) {
+  std::vector<SortedBooking> bookings =
+      RowsetSorting::sortRowset(rows, BookingJournal::heldFromEarlierPass);
+  for (const SortedBooking& booking : bookings) {
+    if (booking.role == Role::kHeld) {
+      BookingJournal::noteReturnedByCursor(booking.journalSequence);
     }
   }
-  bool journalFailed = false;
-  size_t durable = writeLines(rows, bookings, transferPath, journalFailed);
-  if (journalFailed) {
-    // The rest of the pass goes booking by booking, without the journal.
-    for (size_t index = 0; index < rows.size(); ++index) {
-      std::vector<BookingRow> single = {rows[index]};
-      if (transferRowset(single, transferPath, consoleEcho, exportCount, tally) != 0) {
-        return 90;
-      }
-    }
-    return 0;
+  WrittenLines written = writeLines(bookings, transferPath);
+  if (written.journalFailed) {
+    return transferOneByOne(rows, transferPath);
   }
-
-  // The first booking whose line is not durable stops the pass there.
-  size_t stop = rows.size();
-  if (durable < exportedCount) {
-    size_t seen = 0;
-    for (stop = 0; stop < rows.size(); ++stop) {
-      if (bookings[stop].role == Role::kExported && seen++ == durable) {
-        break;
-      }
-    }
-  }
-  tally.read += static_cast<int64_t>(rows.size());
-  std::vector<MarkingKey> keys;
-  for (size_t index = 0; index < stop; ++index) {
-    keys.push_back(bookings[index].key);
-  }
-  std::vector<MaintenanceStatements::MarkingOutcome> outcomes;
-  std::string batchEnd;
-  size_t told = MaintenanceStatements::markBatch(keys, outcomes, batchEnd);
-  if (told < keys.size()) {
-    MarkingReports::reportShortBatch(keys.size(), told, batchEnd);
-  }
-
+  ExportReport::countRead(static_cast<int64_t>(rows.size()));
+  size_t handled = handledCount(bookings, written.durable);
+  std::vector<Marking> markings = markingsOf(bookings, handled);
+  std::vector<TransferMarking::MarkingOutcome> outcomes = MarkingOutcomes::markAll(markings);
   std::vector<uint64_t> retired;
-  for (size_t index = 0; index < stop; ++index) {
-    const Booking& booking = bookings[index];
-    const MaintenanceStatements::MarkingOutcome& outcome = outcomes[index];
-    bool held = booking.role == Role::kHeld;
-    ++(outcome.status == 0 ? tally.marked : tally.failedMarkings);
-    if (booking.role == Role::kExported) {
-      ++tally.exported;
-      tally.appendedBytes +=
-          static_cast<int64_t>(EraMapping::formatTransferLine(rows[index]).size());
-      EraMapping::reportExported(rows[index], consoleEcho, exportCount);
-      if (outcome.status == 0 && booking.sequence != 0) {
-        retired.push_back(booking.sequence);
-      }
-    } else if (held) {
-      JournalRecovery::heldMarked(booking.key, outcome.status);
-    } else {
-      ++tally.filtered;
+  for (size_t index = 0; index < handled; ++index) {
+    if (bookings[index].role == Role::kExported) {
+      ExportReport::reportExported(bookings[index].forms);
+    } else if (bookings[index].role == Role::kFiltered) {
+      ExportReport::countFiltered();
     }
-    if (outcome.rowsChanged > 1) {
-      MarkingReports::reportTwins(booking.key, outcome.rowsChanged);
-    }
-    if (outcome.status != 0) {
-      if (consoleEcho && !held) {
-        std::printf("\nFehler 'SQL_MarkTranfer: %d\n", outcome.status);
-      }
-      MarkingReports::Keeper keeper = held ? MarkingReports::Keeper::kJournalAgain
-                                      : booking.sequence != 0
-                                          ? MarkingReports::Keeper::kJournal
-                                          : MarkingReports::Keeper::kNextPassExports;
-      MarkingReports::reportFailedMarking(booking.key, outcome.status, outcome.cause, keeper);
+    if (MarkingOutcomes::apply(markings[index], outcomes[index])) {
+      retired.push_back(markings[index].journalSequence);
     }
   }
   BookingJournal::recordRetired(retired);
-  return stop < rows.size() ? 90 : 0;
+  return handled < rows.size() ? kLineNotWritten : 0;
 }
 
 }  // namespace RowsetTransfer

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -19,21 +18,12 @@
 // console lines of a rowset come once its markings are done.
 namespace RowsetTransfer {
 
-// What a pass did with bookings, for its metrics; markings of bookings the
-// journal held count with the others.
-struct Tally {
-  int64_t read = 0;
-  int64_t exported = 0;
-  int64_t filtered = 0;
-  int64_t marked = 0;
-  int64_t failedMarkings = 0;  // failed, or changed no row
-  int64_t appendedBytes = 0;
-};
+// A line of the rowset could not be written: the bookings before it are
+// durable, marked and reported, and it and those after it stay
+// untransferred.
+inline constexpr int kLineNotWritten = -1;
 
-// Returns 0, or 90 when a line could not be written: then the bookings
-// before it are durable, marked and reported, and it and those after it
-// stay untransferred.
-int transferRowset(std::vector<BookingRow>& rows, const std::string& transferPath, int consoleEcho,
-                   int32_t& exportCount, Tally& tally);
+// Returns 0, or kLineNotWritten.
+int transferRowset(const std::vector<BookingRow>& rows, const std::string& transferPath);
 
 }  // namespace RowsetTransfer

@@ -1,4 +1,4 @@
-#include "db/MaintenanceStatements.h"
+#include "db/TransferMarking.h"
 
 #include <gtest/gtest.h>
 
@@ -23,7 +23,7 @@ BookingRow rowWith(const char* idn, const char* sto, const char* dtm, const char
 const char kPrefix[] =
     "UPDATE  KVLSYSTEM.Kvl321Bew    SET  BewUkz = 4,         BewUdt = CURRENT_TIMESTAMP WHERE  ";
 
-TEST(MaintenanceStatementsTest, MarkingStatementTexts) {
+TEST(TransferMarkingTest, MarkingStatementTexts) {
   struct Case {
     BookingRow row;
     std::string where;
@@ -45,18 +45,18 @@ TEST(MaintenanceStatementsTest, MarkingStatementTexts) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.where);
-    EXPECT_EQ(MaintenanceStatements::markingStatement(c.row), kPrefix + c.where);
+    EXPECT_EQ(TransferMarking::markingStatement(c.row), kPrefix + c.where);
   }
 }
 
 // The line shows the trimmed key; the marking looks for what the server
 // holds, or a key ending in a tab would never be marked.
-TEST(MaintenanceStatementsTest, MarkingComparesTheKeyAsFetched) {
+TEST(TransferMarkingTest, MarkingComparesTheKeyAsFetched) {
   BookingRow row = rowWith("A1", "10", "20150601000000", "18991230074500", "1");
   std::strcpy(row.fetchedKey.BewIDN, "A1\t");
   std::strcpy(row.fetchedKey.BewSto, "10  ");
   std::strcpy(row.fetchedKey.BewLfn, "1\t ");
-  EXPECT_EQ(MaintenanceStatements::markingStatement(row),
+  EXPECT_EQ(TransferMarking::markingStatement(row),
             std::string(kPrefix) +
                 "BewIDN = 'A1\t'    AND  BewSto = '10  '    AND  convert(char(19), BewDtm, 120) = "
                 "'2015-06-01 00:00:00'    AND  convert(char(19), BewUhr, 120) = "

@@ -1,6 +1,7 @@
-#include "run/EraMapping.h"
-
 #include "files/ExportFile.h"
+#include "run/BookingLines.h"
+#include "run/EraRules.h"
+#include "run/ExportReport.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -90,17 +91,20 @@ Outcome runProcessRow(BookingRow row, int consoleEcho,
     if (chdir(dir.file("a/b").c_str()) != 0) {
       _exit(3);
     }
-    int32_t count = kCountBefore;
+    ExportReport::start(consoleEcho != 0);
     int returned = 0;
-    if (EraMapping::acceptRow(row)) {
-      returned = ExportFile::appendLine(transfer, EraMapping::formatTransferLine(row));
+    EraRules::EraDecision decision = EraRules::decide(row);
+    if (decision.exported) {
+      BookingLines::ExportedForms forms = BookingLines::formsOf(row, decision.era);
+      returned = ExportFile::appendLine(transfer, forms.transferLine);
       if (returned == 0) {
-        EraMapping::reportExported(row, consoleEcho, count);
+        ExportReport::reportExported(forms);
       }
     }
     std::fflush(stdout);
+    int64_t count = kCountBefore + ExportReport::tally().exported;
     std::string result =
-        std::to_string(returned) + "\n" + std::to_string(count) + "\n" + row.BewEra + "\n";
+        std::to_string(returned) + "\n" + std::to_string(count) + "\n" + decision.era + "\n";
     test::writeFile(dir.file("result"), result);
     _exit(0);
   }
@@ -126,7 +130,7 @@ Outcome runProcessRow(BookingRow row, int consoleEcho,
   return outcome;
 }
 
-TEST(EraMappingTest, WorkedExampleByteForByte) {
+TEST(EraRulesTest, WorkedExampleByteForByte) {
   for (int echo : {1, 0}) {
     SCOPED_TRACE(echo);
     Outcome outcome = runProcessRow(exampleRow(), echo);
@@ -138,7 +142,7 @@ TEST(EraMappingTest, WorkedExampleByteForByte) {
   }
 }
 
-TEST(EraMappingTest, RewriteByCaseInsensitiveSourceThenFilter) {
+TEST(EraRulesTest, RewriteByCaseInsensitiveSourceThenFilter) {
   struct Case {
     const char* source;
     const char* era;
@@ -203,7 +207,7 @@ TEST(EraMappingTest, RewriteByCaseInsensitiveSourceThenFilter) {
 
 // The caller marks a handled row transferred; a line that never reached the
 // file must therefore leave no trace of an export.
-TEST(EraMappingTest, FailedAppendIsNeitherCountedNorLoggedNorEchoed) {
+TEST(EraRulesTest, FailedAppendIsNeitherCountedNorLoggedNorEchoed) {
   for (const char* path : {"missing/BEWDATA.dat", "/dev/full"}) {
     SCOPED_TRACE(path);
     Outcome outcome = runProcessRow(exampleRow(), 1, path);
@@ -215,24 +219,24 @@ TEST(EraMappingTest, FailedAppendIsNeitherCountedNorLoggedNorEchoed) {
   }
 }
 
-TEST(EraMappingTest, LinesKeepFieldsWholeAndUnquoted) {
+TEST(EraRulesTest, LinesKeepFieldsWholeAndUnquoted) {
   BookingRow row = exampleRow();
   set(row.BewTID, std::string(255, 't'));
   set(row.BewKst, "a,\"b\"");
   set(row.BewRes, " r ");
   EXPECT_EQ(
-      EraMapping::formatTransferLine(row),
+      BookingLines::transferLine(row, row.BewEra),
       "000123,10,20150601,074500,1," + std::string(255, 't') + ",01,,a,\"b\",,,,201,,12,dta, r \n");
-  EXPECT_EQ(EraMapping::formatLogEntry(row),
+  EXPECT_EQ(BookingLines::logEntry(row),
             "000123,20150601,074500," + std::string(255, 't') + ",01,, 1, dta");
 
   BookingRow empty{};
-  EXPECT_EQ(EraMapping::formatTransferLine(empty), std::string(16, ',') + "\n");
-  EXPECT_EQ(EraMapping::formatLogEntry(empty), ",,,,,, , ");
-  EXPECT_EQ(EraMapping::formatConsoleLine(empty), "ID: , Buchung vom    uebergeben\n");
+  EXPECT_EQ(BookingLines::transferLine(empty, empty.BewEra), std::string(16, ',') + "\n");
+  EXPECT_EQ(BookingLines::logEntry(empty), ",,,,,, , ");
+  EXPECT_EQ(BookingLines::consoleLine(empty), "ID: , Buchung vom    uebergeben\n");
 }
 
-TEST(EraMappingTest, ExportDateAndTimeFromShortCompactForms) {
+TEST(EraRulesTest, ExportDateAndTimeFromShortCompactForms) {
   const struct {
     const char* dtmCompact;
     const char* uhrCompact;
@@ -248,14 +252,14 @@ TEST(EraMappingTest, ExportDateAndTimeFromShortCompactForms) {
     BookingRow row{};
     set(row.BewDtmCompact, c.dtmCompact);
     set(row.BewUhrCompact, c.uhrCompact);
-    EXPECT_EQ(EraMapping::exportDate(row), c.date) << c.dtmCompact;
-    EXPECT_EQ(EraMapping::exportTime(row), c.time) << c.uhrCompact;
+    EXPECT_EQ(BookingLines::exportDate(row), c.date) << c.dtmCompact;
+    EXPECT_EQ(BookingLines::exportTime(row), c.time) << c.uhrCompact;
   }
   BookingRow unterminated{};
   std::memset(unterminated.BewDtmCompact, '9', sizeof unterminated.BewDtmCompact);
   std::memset(unterminated.BewUhrCompact, '8', sizeof unterminated.BewUhrCompact);
-  EXPECT_EQ(EraMapping::exportDate(unterminated), "99999999");
-  EXPECT_EQ(EraMapping::exportTime(unterminated), "888888");
+  EXPECT_EQ(BookingLines::exportDate(unterminated), "99999999");
+  EXPECT_EQ(BookingLines::exportTime(unterminated), "888888");
 }
 
 }  // namespace
