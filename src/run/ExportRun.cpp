@@ -15,6 +15,7 @@
 #include "files/ExportFile.h"
 #include "files/PassMetrics.h"
 #include "files/RunLog.h"
+#include "os/Memory.h"
 #include "run/JournalRecovery.h"
 #include "run/PassLock.h"
 #include "run/RowsetTransfer.h"
@@ -81,7 +82,7 @@ int32_t settingsAndConnection() {
   }
   runState.dataSourceName = dataSourceName;
   int32_t connected = DbConnection::connect(user, password, dataSourceName);
-  explicit_bzero(password.data(), password.size());
+  Os::wipeMemory(password.data(), password.size());
   if (connected != 0) {
     std::printf("Datenbankverbindung fehlgeschlagen, Fehler: %d\n", connected);
     std::string address = DbConnection::dataSourceAddress(dataSourceName);

@@ -42,14 +42,14 @@ size_t writeLines(const std::vector<BookingRow>& rows, std::vector<Booking>& boo
   std::vector<BookingJournal::WrittenBooking> records;
   ExportFile::BeforeAppend recordFirst;
   if (BookingJournal::isOpen()) {
-    recordFirst = [&](const struct stat& file, off_t start) {
+    recordFirst = [&](const Os::FileIdentity& file, int64_t start) {
       uint64_t offset = static_cast<uint64_t>(start);
       for (size_t line = 0; line < lines.size(); ++line) {
         BookingJournal::WrittenBooking record;
         record.key = bookings[exported[line]].key;
         record.transferPath = transferPath;
-        record.device = static_cast<uint64_t>(file.st_dev);
-        record.inode = static_cast<uint64_t>(file.st_ino);
+        record.device = file.device;
+        record.inode = file.inode;
         record.offset = offset;
         record.line = lines[line];
         offset += lines[line].size();
