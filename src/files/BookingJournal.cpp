@@ -376,13 +376,16 @@ LineState findLine(const WrittenBooking& booking) {
                                                               : LineState::kMissing;
 }
 
+// Appended, not assigned from a literal: g++ 12 sees a false overlap there
+// at -O2 (-Wrestrict).
 std::string installationName(const std::string& dataSourceName) {
-  std::string directory;
+  std::string name;
   Os::Error error;
-  if (Os::resolvePath(".", directory, error) != 0) {
-    directory = ".";
+  if (Os::resolvePath(".", name, error) != 0) {
+    name.clear();
+    name.append(".");
   }
-  return directory + " (data source " + dataSourceName + ")";
+  return name.append(" (data source ").append(dataSourceName).append(")");
 }
 
 namespace {
