@@ -1,18 +1,15 @@
 #include "files/PassMetrics.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <array>
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
+#include <charconv>
 #include <iterator>
 #include <string_view>
 
 #include "files/ErrorOutput.h"
 #include "files/RunLog.h"
+#include "os/DirectoryEntry.h"
+#include "os/FileData.h"
+#include "os/FileOpening.h"
 
 namespace PassMetrics {
 
@@ -95,16 +92,16 @@ RecordedPass recordedFrom(const Values& v) {
   return recorded;
 }
 
-// A whole number as render() writes it: digits, a minus sign at most.
+// A whole number as render() writes it: digits, a minus sign at most, and
+// within 64 bits.
 bool parseWhole(std::string_view text, int64_t& value) {
-  std::string digits(text);
-  if (digits.empty() || digits.find_first_not_of("-0123456789") != std::string::npos) {
+  if (text.empty() || text.find_first_not_of("-0123456789") != std::string_view::npos) {
     return false;
   }
-  char* end = nullptr;
-  errno = 0;
-  long long parsed = std::strtoll(digits.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0') {
+  int64_t parsed = 0;
+  const char* end = text.data() + text.size();
+  std::from_chars_result result = std::from_chars(text.data(), end, parsed);
+  if (result.ec != std::errc() || result.ptr != end) {
     return false;
   }
   value = parsed;
@@ -149,27 +146,32 @@ int64_t recordedLastComplete(const std::string& path) {
   return 0;
 }
 
-int writeAll(int fd, const std::string& bytes) {
-  size_t written = 0;
-  while (written < bytes.size()) {
-    ssize_t result = ::write(fd, bytes.data() + written, bytes.size() - written);
-    if (result > 0) {
-      written += static_cast<size_t>(result);
-    } else if (result == 0) {
-      errno = ENOSPC;
-      return -1;
-    } else if (errno != EINTR) {
-      return -1;
-    }
-  }
-  return 0;
-}
-
-void reportFailure(const std::string& path, const char* step) {
+void reportFailure(const std::string& path, const char* step, const Os::Error& error) {
   ErrorOutput::report(ErrorOutput::Priority::kWarning,
                       "cannot write the metrics file %s: %s: %s; monitoring does not see this "
                       "pass",
-                      path.c_str(), step, std::strerror(errno));
+                      path.c_str(), step, error.cause.c_str());
+}
+
+// Writes text to the new file and closes it. node_exporter reads it as a
+// user of its own. It holds figures only, no name and no booking, so it is
+// readable by all whatever the umask; and it is synced: after a crash an
+// empty file would lose the last complete pass. Returns the step that
+// failed, with error set, or nullptr.
+const char* writeNewFile(Os::FileHandle& file, const std::string& text, Os::Error& error) {
+  size_t written = 0;
+  const char* step = nullptr;
+  if (Os::setPermissions(file, Os::Permissions::kReadableByAll, error) != 0) {
+    step = "setting its mode";
+  } else if (Os::writeAll(file, text, written, error) != 0 || Os::syncData(file, error) != 0) {
+    step = "writing it";
+  }
+  Os::Error closeError;
+  if (Os::closeFile(file, closeError) != 0 && step == nullptr) {
+    step = "writing it";
+    error = closeError;
+  }
+  return step;
 }
 
 }  // namespace
@@ -205,34 +207,21 @@ int32_t writeAt(const std::string& path, const PassFigures& figures) {
       figures.exitStatus == kCompleteStatus ? figures.endSeconds : recordedLastComplete(path);
   std::string text = render(recorded);
 
-  std::string temporary = path + ".XXXXXX";
-  int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-  if (fd < 0) {
-    reportFailure(path, "creating a file beside it");
+  Os::FileHandle file;
+  std::string temporary;
+  Os::Error error;
+  if (Os::createTemporaryBeside(path, file, temporary, error) != 0) {
+    reportFailure(path, "creating a file beside it", error);
     return -1;
   }
-  // node_exporter reads it as a user of its own. It holds figures only, no
-  // name and no booking, so it is readable by all whatever the umask.
-  const char* step = nullptr;
-  if (::fchmod(fd, 0644) != 0) {
-    step = "setting its mode";
-  } else if (writeAll(fd, text) != 0 || ::fdatasync(fd) != 0) {
-    // Synced: after a crash an empty file would lose the last complete pass.
-    step = "writing it";
-  }
-  int savedErrno = errno;
-  if (::close(fd) != 0 && step == nullptr) {
-    step = "writing it";
-    savedErrno = errno;
-  }
-  if (step == nullptr && ::rename(temporary.c_str(), path.c_str()) != 0) {
+  const char* step = writeNewFile(file, text, error);
+  if (step == nullptr && Os::replaceFile(temporary, path, error) != 0) {
     step = "renaming it into place";
-    savedErrno = errno;
   }
   if (step != nullptr) {
-    ::unlink(temporary.c_str());
-    errno = savedErrno;
-    reportFailure(path, step);
+    Os::Error ignored;
+    Os::removeFile(temporary, ignored);
+    reportFailure(path, step, error);
     return -1;
   }
   return 0;
@@ -241,38 +230,13 @@ int32_t writeAt(const std::string& path, const PassFigures& figures) {
 // Only a regular file is read: a FIFO put in its place must not hold up
 // the reader.
 int32_t readFile(const std::string& path, std::string& text, std::string& reason) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) {
-    reason = std::strerror(errno);
+  Os::FileHandle file;
+  Os::Error error;
+  if (Os::openRegularFileForReading(path, Os::Links::kFollow, file, error) != 0 ||
+      Os::readFromStart(file, kMaxReadBytes, text, error) != 0) {
+    reason = error.cause;
     return -1;
   }
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) {
-    reason = std::strerror(errno);
-    ::close(fd);
-    return -1;
-  }
-  if (!S_ISREG(info.st_mode)) {
-    reason = "not a regular file";
-    ::close(fd);
-    return -1;
-  }
-  text.assign(kMaxReadBytes, '\0');
-  size_t length = 0;
-  while (length < text.size()) {
-    ssize_t result = ::read(fd, text.data() + length, text.size() - length);
-    if (result > 0) {
-      length += static_cast<size_t>(result);
-    } else if (result == 0) {
-      break;
-    } else if (errno != EINTR) {
-      reason = std::strerror(errno);
-      ::close(fd);
-      return -1;
-    }
-  }
-  ::close(fd);
-  text.resize(length);
   return 0;
 }
 
