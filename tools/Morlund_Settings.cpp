@@ -322,9 +322,9 @@ int runTake(const std::string& targetDirectory, const std::string& destination) 
 }
 
 int runLookup(const std::string& path, const std::string& key) {
-  std::string reason;
-  if (SettingsFile::checkSettingsFile(path, reason) != 0) {
-    std::fprintf(stderr, "Morlund_Settings: cannot read %s: %s\n", path.c_str(), reason.c_str());
+  std::string cause;
+  if (SettingsFile::checkSettingsFile(path, cause) != 0) {
+    std::fprintf(stderr, "Morlund_Settings: cannot read %s: %s\n", path.c_str(), cause.c_str());
     return kExitFileFailure;
   }
   printLine(SettingsFile::lookupSetting(path, "", key, 0));
@@ -335,16 +335,16 @@ int runLookup(const std::string& path, const std::string& key) {
 // easier to see there than in the one line that says so.
 int runMetrics(const std::string& path) {
   std::string text;
-  std::string reason;
-  if (PassMetrics::readFile(path, text, reason) != 0) {
-    std::fprintf(stderr, "Morlund_Settings: cannot read %s: %s\n", path.c_str(), reason.c_str());
+  std::string cause;
+  if (PassMetrics::readFile(path, text, cause) != 0) {
+    std::fprintf(stderr, "Morlund_Settings: cannot read %s: %s\n", path.c_str(), cause.c_str());
     return kExitFileFailure;
   }
   std::fwrite(text.data(), 1, text.size(), stdout);
   PassMetrics::RecordedPass recorded;
-  if (PassMetrics::parse(text, recorded, reason) != 0) {
+  if (PassMetrics::parse(text, recorded, cause) != 0) {
     std::fprintf(stderr, "Morlund_Settings: %s does not hold the metrics of Morlund_MSSQL: %s\n",
-                 path.c_str(), reason.c_str());
+                 path.c_str(), cause.c_str());
     return kExitFileFailure;
   }
   return kExitDone;
@@ -399,7 +399,7 @@ int runCommand(int argc, char** argv) {
 
 // Output that did not arrive is a failure like any other: a script that
 // captures a value must not take a missing or cut one for the answer. A
-// reader that went away is such a failure, not a reason to die silently.
+// reader that went away is such a failure, not a cause to die silently.
 int main(int argc, char** argv) {
   Os::ignoreBrokenPipes();
   int status = runCommand(argc, argv);

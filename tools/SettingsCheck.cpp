@@ -165,10 +165,10 @@ std::string credentialProblems(const Credentials::StoredCredentials& stored, boo
 void checkSettingsFile(const std::string& path) {
   std::string subject = "settings file " + absolutePath(path);
   // The pass's own test: a path that fails it ends a pass with 97.
-  std::string reason;
-  if (SettingsFile::checkSettingsFile(path, reason) != 0) {
+  std::string cause;
+  if (SettingsFile::checkSettingsFile(path, cause) != 0) {
     report(Outcome::kFail, subject,
-           reason == "not a regular file" ? "is " + reason : "cannot be read: " + reason);
+           cause == "not a regular file" ? "is " + cause : "cannot be read: " + cause);
     return;
   }
   Credentials::StoredCredentials stored = Credentials::readCredentials(path);

@@ -131,8 +131,8 @@ std::string_view lineAt(std::string_view text, size_t& from) {
 // then fires rather than trust a guess.
 int64_t recordedLastComplete(const std::string& path) {
   std::string text;
-  std::string reason;
-  if (readFile(path, text, reason) != 0) {
+  std::string cause;
+  if (readFile(path, text, cause) != 0) {
     return 0;
   }
   const std::string prefix = std::string(kMetrics[kLastComplete].name) + " ";
@@ -229,18 +229,18 @@ int32_t writeAt(const std::string& path, const PassFigures& figures) {
 
 // Only a regular file is read: a FIFO put in its place must not hold up
 // the reader.
-int32_t readFile(const std::string& path, std::string& text, std::string& reason) {
+int32_t readFile(const std::string& path, std::string& text, std::string& cause) {
   Os::FileHandle file;
   Os::Error error;
   if (Os::openRegularFileForReading(path, Os::Links::kFollow, file, error) != 0 ||
       Os::readFromStart(file, kMaxReadBytes, text, error) != 0) {
-    reason = error.cause;
+    cause = error.cause;
     return -1;
   }
   return 0;
 }
 
-int32_t parse(const std::string& text, RecordedPass& recorded, std::string& reason) {
+int32_t parse(const std::string& text, RecordedPass& recorded, std::string& cause) {
   Values values{};
   std::array<bool, kMetricCount> found{};
   size_t lineNumber = 0;
@@ -256,8 +256,8 @@ int32_t parse(const std::string& text, RecordedPass& recorded, std::string& reas
         continue;
       }
       if (name.size() == line.size() || !parseWhole(line.substr(name.size() + 1), values[i])) {
-        reason = "line " + std::to_string(lineNumber) + " " + quoted(line) +
-                 " has no whole number as its value";
+        cause = "line " + std::to_string(lineNumber) + " " + quoted(line) +
+                " has no whole number as its value";
         return -1;
       }
       found[i] = true;
@@ -272,7 +272,7 @@ int32_t parse(const std::string& text, RecordedPass& recorded, std::string& reas
   size_t expectedAt = 0;
   for (lineNumber = 1; at < text.size() || expectedAt < expected.size(); ++lineNumber) {
     if (expectedAt >= expected.size()) {
-      reason =
+      cause =
           "line " + std::to_string(lineNumber) + " " + quoted(lineAt(text, at)) + " follows # EOF";
       return -1;
     }
@@ -281,18 +281,18 @@ int32_t parse(const std::string& text, RecordedPass& recorded, std::string& reas
         wanted[0] == '#' ? quoted(wanted)
                          : "the sample of " + std::string(wanted.substr(0, wanted.find(' ')));
     if (at >= text.size()) {
-      reason = "the file ends before line " + std::to_string(lineNumber) + ", " + wantedShown;
+      cause = "the file ends before line " + std::to_string(lineNumber) + ", " + wantedShown;
       return -1;
     }
     bool lineEnded = text.find('\n', at) != std::string::npos;
     std::string_view line = lineAt(text, at);
     if (line != wanted) {
-      reason = "line " + std::to_string(lineNumber) + " is " + quoted(line) + " where " +
-               wantedShown + " belongs";
+      cause = "line " + std::to_string(lineNumber) + " is " + quoted(line) + " where " +
+              wantedShown + " belongs";
       return -1;
     }
     if (!lineEnded) {
-      reason = "line " + std::to_string(lineNumber) + " has no line end";
+      cause = "line " + std::to_string(lineNumber) + " has no line end";
       return -1;
     }
   }

@@ -39,10 +39,10 @@ struct SettingRecord {
 
 // Only a regular file is read: opening a FIFO does not wait for a writer,
 // and a device, which may never end, is refused before anything is read.
-int openRegularFile(const std::string& path, Os::FileHandle& file, std::string& reason) {
+int openRegularFile(const std::string& path, Os::FileHandle& file, std::string& cause) {
   Os::Error error;
   if (Os::openRegularFileForReading(path, Os::Links::kFollow, file, error) != 0) {
-    reason = error.cause;
+    cause = error.cause;
     return -1;
   }
   return 0;
@@ -54,8 +54,8 @@ int openRegularFile(const std::string& path, Os::FileHandle& file, std::string& 
 // failure: what was read until then counts.
 bool readAsText(const std::string& path, std::string& content) {
   Os::FileHandle file;
-  std::string reason;
-  if (openRegularFile(path, file, reason) != 0) {
+  std::string cause;
+  if (openRegularFile(path, file, cause) != 0) {
     return false;
   }
   std::string raw;
@@ -173,9 +173,9 @@ SettingRecord parseRecord(const TextLine& header, const TextLine& line) {
 
 }  // namespace
 
-int checkSettingsFile(const std::string& path, std::string& reason) {
+int checkSettingsFile(const std::string& path, std::string& cause) {
   Os::FileHandle file;
-  return openRegularFile(path, file, reason);
+  return openRegularFile(path, file, cause);
 }
 
 // Reads the file afresh from its start and walks its two-line records. The
