@@ -381,12 +381,14 @@ std::string withMarkings(const std::string& batch) {
   return text;
 }
 
-std::vector<std::string> runBatchResults(SQLHDBC connection, const std::string& batch) {
+std::vector<std::string> runBatchResults(SQLHDBC connection, const std::string& batch,
+                                         SQLULEN queryTimeout) {
   std::vector<std::string> results;
   SQLHSTMT statement = SQL_NULL_HSTMT;
   if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, connection, &statement))) {
     return {"no statement handle"};
   }
+  SQLSetStmtAttr(statement, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(queryTimeout), 0);
   std::string sql = withMarkings(batch);
   SQLRETURN code = SQLExecDirect(statement, (SQLCHAR*)sql.c_str(), SQL_NTS);
   results.push_back(describeResult(statement, code));
@@ -605,6 +607,16 @@ const std::vector<TransactionCase>& transactionCases() {
        -1,
        "00000",
        0},
+      // FreeTDS never hears of the statements before a stall.
+      {"a batch cancelled under XACT_ABORT rolls back",
+       {{"stall.update", "3"}},
+       {rowset, "SELECT @@TRANCOUNT"},
+       {one, one, "error HYT00/0", "--", "value 0"},
+       {"error HYT00/0", "--", "value 0"},
+       0,
+       "00000",
+       0,
+       1},
       {"an informational message on the COMMIT is a result of its own",
        {{"info.commit", "1,5701,Changed database context to 'zeit'."}},
        {rowset},
@@ -664,7 +676,7 @@ std::vector<std::string> runTransactionCase(SQLHDBC connection, const Transactio
     if (!outcomes.empty()) {
       outcomes.push_back("--");
     }
-    for (const std::string& result : runBatchResults(connection, batch)) {
+    for (const std::string& result : runBatchResults(connection, batch, c.queryTimeout)) {
       outcomes.push_back(result);
     }
   }

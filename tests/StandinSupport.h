@@ -126,8 +126,9 @@ std::string withMarkings(const std::string& batch);
 
 // Runs a batch (with markings) on a fresh statement handle and describes
 // each result until SQL_NO_DATA, or a second SQL_ERROR in a row, which a
-// dead link gives for ever.
-std::vector<std::string> runBatchResults(SQLHDBC connection, const std::string& batch);
+// dead link gives for ever. A query timeout in seconds, 0: none.
+std::vector<std::string> runBatchResults(SQLHDBC connection, const std::string& batch,
+                                         SQLULEN queryTimeout = 0);
 
 // The bookings of seedMarkedBookings marked in transactions: batches on one
 // connection, one after the other, through a driver and a server that
@@ -143,6 +144,7 @@ struct TransactionCase {
   long tranCount;      // @@TRANCOUNT after the batches; -1: the link is gone
   const char* marked;  // as markedBookings sees them after the session ended
   long commitsThatWrote;
+  SQLULEN queryTimeout = 0;  // of every batch, seconds
 };
 const std::vector<TransactionCase>& transactionCases();
 
