@@ -758,7 +758,8 @@ TEST_F(StandinTest, ConnectFaultRefusesTheConnect) {
 
 TEST_F(StandinTest, MalformedSwitchRefusesTheConnect) {
   for (const char* name : {"fail.select", "fail.fetch", "stall.update", "busy", "latency_ms",
-                           "fail.connect", "trigger.update"}) {
+                           "fail.connect", "trigger.update", "fail.commit",
+                           "lose_link_after.commit", "info.update", "commit_cost_ms"}) {
     SCOPED_TRACE(name);
     database_->execute("DELETE FROM StandinControl");
     database_->setControl(name, "lots");

@@ -420,7 +420,7 @@ bool runStatement(EngineSession& session, const TranslatedStatement& translated,
   }
   result.integerColumns.assign(columns, true);
   result.longestValues.assign(columns, 1);
-  bool keep = storage == RowStorage::kTemporaryTable && columns > 0;
+  bool keep = storage == RowStorage::kResultStore && columns > 0;
   std::string table;
   sqlite3_stmt* inserter = nullptr;
   sqlite3_stmt* reader = nullptr;
@@ -590,27 +590,19 @@ bool chargeWritingCommit(EngineSession& session, EngineError& error) {
   return true;
 }
 
-const char kStatementSavepoint[] = "standin_statement";
-
-// Gives the failure back and ends the savepoint with nothing of it.
-bool abandonSavepoint(sqlite3* db, const char* savepoint) {
-  std::string end = std::string("ROLLBACK TO ") + savepoint + "; RELEASE " + savepoint;
-  sqlite3_exec(db, end.c_str(), nullptr, nullptr, nullptr);
-  return false;
-}
-
-// An INSERT, UPDATE or DELETE outside a transaction commits on its own: in a
-// savepoint, so that its change, its count of a writing commit and its
-// commit are one.
+// An INSERT, UPDATE or DELETE outside a transaction commits on its own: in
+// a SQLite transaction of its own, so that its change, its count of a
+// writing commit and its commit are one.
 bool runAutoCommitted(EngineSession& session, const TranslatedStatement& statement,
                       RowStorage storage, ResultSet& result, StatementFailure& failure) {
-  if (!execute(session.db, std::string("SAVEPOINT ") + kStatementSavepoint, failure.error)) {
+  if (!execute(session.db, "BEGIN", failure.error)) {
     return false;
   }
   if (!runStatement(session, statement, storage, result, failure) ||
       (result.rowsAffected > 0 && !chargeWritingCommit(session, failure.error)) ||
-      !execute(session.db, std::string("RELEASE ") + kStatementSavepoint, failure.error)) {
-    return abandonSavepoint(session.db, kStatementSavepoint);
+      !execute(session.db, "COMMIT", failure.error)) {
+    sqlite3_exec(session.db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return false;
   }
   return true;
 }
@@ -628,10 +620,10 @@ bool beginTransaction(EngineSession& session, StatementOutcome& outcome, EngineE
   return true;
 }
 
-const char kCommitSavepoint[] = "standin_commit";
-
 // COMMIT: an inner one only counts down; the outermost commits, and pays
-// when the transaction wrote.
+// when the transaction wrote. The count goes in a savepoint, so that a
+// COMMIT that fails (another connection reads the file) takes it back and
+// leaves the transaction as it was.
 bool commitTransaction(EngineSession& session, StatementOutcome& outcome, EngineError& error) {
   if (session.tranCount == 0) {
     error = {"25000", 3902,
@@ -643,12 +635,15 @@ bool commitTransaction(EngineSession& session, StatementOutcome& outcome, Engine
     return true;
   }
   bool wrote = session.transactionWrote;
-  if (wrote && (!execute(session.db, std::string("SAVEPOINT ") + kCommitSavepoint, error) ||
-                !chargeWritingCommit(session, error))) {
-    return wrote && abandonSavepoint(session.db, kCommitSavepoint);
+  if (wrote && !execute(session.db, "SAVEPOINT standin_commit", error)) {
+    return false;
   }
-  if (!execute(session.db, "COMMIT", error)) {
-    return wrote && abandonSavepoint(session.db, kCommitSavepoint);
+  if ((wrote && !chargeWritingCommit(session, error)) || !execute(session.db, "COMMIT", error)) {
+    if (wrote) {
+      sqlite3_exec(session.db, "ROLLBACK TO standin_commit; RELEASE standin_commit", nullptr,
+                   nullptr, nullptr);
+    }
+    return false;
   }
   session.tranCount = 0;
   outcome.transaction = TransactionChange::kCommitted;

@@ -115,11 +115,11 @@ struct EngineSession {
 //   SELECT Value FROM StandinStatistics WHERE Name = 'commits_that_wrote'
 inline constexpr const char kCommitsThatWrote[] = "commits_that_wrote";
 
-// Where a query's rows wait for the front end. A temporary table keeps the
-// rows of an execute fixed while later statements of the session change the
-// tables they came from, in SQLite's bounded page cache and a file instead
-// of the front end's heap.
-enum class RowStorage { kMemory, kTemporaryTable };
+// Where a query's rows wait for the front end. A table of the session's
+// result store keeps the rows of an execute fixed while later statements of
+// the session change the tables they came from, or roll back a transaction,
+// in SQLite's bounded page cache and a file instead of the front end's heap.
+enum class RowStorage { kMemory, kResultStore };
 
 using ResultRow = std::vector<std::optional<std::string>>;
 
@@ -128,8 +128,8 @@ struct KeptRowsRelease {
   void operator()(KeptRows* kept) const;
 };
 
-// The result of one statement of a batch. A result whose rows went to a
-// temporary table must not outlive its session.
+// The result of one statement of a batch. A result whose rows went to the
+// result store must not outlive its session.
 struct ResultSet {
   std::vector<std::string> columnNames;
   std::vector<std::string> declaredTypes;
@@ -139,7 +139,7 @@ struct ResultSet {
   std::vector<size_t> longestValues;  // bytes, at least 1
   std::vector<bool> integerColumns;   // columns whose values were all integers
   long rowsAffected = -1;             // -1 for a query
-  bool counted = true;                // false for SET and under SET NOCOUNT ON
+  bool counted = true;  // false for SET, BEGIN, COMMIT, ROLLBACK, PRINT and under NOCOUNT
   StatementKind kind = StatementKind::kOther;
   bool isQuery() const { return !columnNames.empty(); }
 };
@@ -159,8 +159,8 @@ void closeStandinSession(EngineSession& session);
 void rollBackForLostLink(EngineSession& session);
 
 // For a front end in the client's process, where SQLite's page caches are
-// the client's memory: small caches, and temporary tables in a file beyond
-// theirs. Call right after the login.
+// the client's memory: small caches, and temporary tables (the trigger of
+// trigger.update) in a file beyond theirs. Call right after the login.
 bool limitPageCaches(EngineSession& session, EngineError& error);
 
 // What the switches do to the next call of this kind; counts the call.

@@ -195,7 +195,7 @@ SQLRETURN execute(Statement* statement, const std::string& sql) {
   }
   BatchRun run;
   runBatch(
-      connection->session, translateSqlServerText(sql), RowStorage::kTemporaryTable,
+      connection->session, translateSqlServerText(sql), RowStorage::kResultStore,
       [statement] { return givesUpOnStall(statement); }, run);
   keepOutcomes(statement, run);
   return enterOutcome(statement, true);
