@@ -306,7 +306,9 @@ Gate putResult(Session& session, const ResultSet& result, uint8_t doneToken, uin
 // (DONEINPROC inside a procedure, where every one says "more"). The
 // ENVCHANGE of a transaction's begin, commit or rollback comes before the
 // statement's DONE, after its ERROR. The last statement's failure is left
-// to the caller's DONE or DONEPROC: kFailed.
+// to the caller's DONE or DONEPROC: kFailed. FreeTDS hands on a result for
+// each DONE with a count or the error bit, and for one after an INFO; it
+// skips the others (SET, BEGIN TRANSACTION, COMMIT, NOCOUNT).
 Gate runSqlText(Session& session, const std::string& sql, bool insideProcedure, std::string& out) {
   uint8_t doneToken = insideProcedure ? kDoneInProcToken : kDoneToken;
   uint16_t lastMore = insideProcedure ? uint16_t{kDoneMore} : uint16_t{0};
