@@ -186,9 +186,9 @@ struct StatementOutcome {
   TransactionChange transaction = TransactionChange::kNone;
   uint64_t transactionNumber = 0;  // of the transaction that changed
   // Whether a front end hands the outcome on as a result of its own: a
-  // statement with a failure, a message, rows or a count. Both FreeTDS and
-  // Microsoft's drivers skip the others (SET, BEGIN, COMMIT, statements
-  // under SET NOCOUNT ON).
+  // statement with a failure, a message, rows or a count. FreeTDS skips the
+  // others (SET, BEGIN, COMMIT, statements under SET NOCOUNT ON), and so
+  // does the stand-in driver.
   bool handedOn() const { return failure || info || result.isQuery() || result.counted; }
 };
 
