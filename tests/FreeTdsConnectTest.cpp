@@ -162,8 +162,10 @@ TEST(FreeTdsConnectTest, MarkingBatchOutcomesThroughFreeTds) {
       // An aborted batch looks the same, but ends there; 1205 arrives as 42000.
       {"deadlock third", {one, one, "ERROR -1 42000/1205", "end"}},
       {"trigger ends the transaction third", {one, one, "ERROR -1 42000/3609", "end"}},
+      // XACT_ABORT leaves an error raised with RAISERROR alone: the batch
+      // goes on after it.
       {"trigger error third under XACT_ABORT",
-       {"SET: NO_DATA -1", one, one, "ERROR -1 42000/50000", "end"}},
+       {"SET: NO_DATA -1", one, one, "ERROR -1 42000/50000", one, one, "end"}},
       // The break reaches the statement it hit; a closed link first as a
       // warning without a count.
       {"link reset third", {one, one, "ERROR -1 HY000/0", "ERROR -1 HY000/0"}},

@@ -60,8 +60,8 @@ TEST(SqlTextsTest, StatementsAreSentAsWritten) {
            fetchedRow("000123", "10", "2015-06-01 00:00:00", "1899-12-30 07:45:00", "1")),
        markingText("000123", "10", "2015-06-01 00:00:00", "1899-12-30 07:45:00", "1")},
       {"marking of full-width keys",
-       TransferMarking::markingStatement(fetchedRow(
-           "AB-4711/X", "12345678", "2031-12-31 23:59:58", "1899-12-30 00:00:01", "999")),
+       TransferMarking::markingStatement(fetchedRow("AB-4711/X", "12345678", "2031-12-31 23:59:58",
+                                                    "1899-12-30 00:00:01", "999")),
        markingText("AB-4711/X", "12345678", "2031-12-31 23:59:58", "1899-12-30 00:00:01", "999")},
   };
   for (const Case& c : cases) {

@@ -89,4 +89,95 @@ std::string markedBookings(const StandinDatabase& database);
 // The outcome of the case's SET statement comes first, as "SET: ...".
 std::vector<std::string> runMarkingBatch(SQLHDBC connection, const MarkingBatchCase& c);
 
+// An ODBC connection in this process through unixODBC, made with
+// SQLDriverConnect and released at the end.
+class InProcessConnection {
+ public:
+  explicit InProcessConnection(const std::string& connectionString);
+  ~InProcessConnection();
+  InProcessConnection(const InProcessConnection&) = delete;
+  InProcessConnection& operator=(const InProcessConnection&) = delete;
+  SQLHDBC handle() const { return connection_; }
+  bool connected() const { return connected_; }
+  // Disconnects and frees the handles now.
+  void close();
+
+ private:
+  SQLHENV environment_ = SQL_NULL_HENV;
+  SQLHDBC connection_ = SQL_NULL_HDBC;
+  bool connected_ = false;
+};
+
+// What reaches the stand-in driver as DSN ZEIT, and FreeTDS (no data
+// source) as a StandinTdsServer on a loopback port.
+std::string standinConnectionString(const std::string& user, const std::string& password);
+std::string freeTdsConnectionString(int port, const std::string& user, const std::string& password);
+
+// The current result of a batch as its reader tells it, whatever return
+// code the driver gives: "error SQLSTATE/native" of a failure, "message
+// SQLSTATE/native count N" of an informational one, "count N" of one with a
+// row count (SQLRowCount), "value X" of a query with one row and one
+// column, "rows N" of another query and "count -1" of anything else. Only records, rows and counts
+// count: the stand-in driver and FreeTDS give the same text where they agree on them.
+std::string describeResult(SQLHSTMT statement, SQLRETURN code);
+
+// "{Mn}" in a batch as the marking of booking 00000n, on a line of its own.
+std::string withMarkings(const std::string& batch);
+
+// Runs a batch (with markings) on a fresh statement handle and describes
+// each result until SQL_NO_DATA, or a second SQL_ERROR in a row, which a
+// dead link gives for ever. A query timeout in seconds, 0: none.
+std::vector<std::string> runBatchResults(SQLHDBC connection, const std::string& batch,
+                                         SQLULEN queryTimeout = 0);
+
+// The bookings of seedMarkedBookings marked in transactions: batches on one
+// connection, one after the other, through a driver and a server that
+// answer as they do; the same case table for either front end.
+struct TransactionCase {
+  const char* what;
+  std::map<std::string, std::string> switches;  // StandinControl, read at the login
+  std::vector<std::string> batches;             // with {Mn} markings
+  // describeResult of every result, "--" between two batches.
+  std::vector<std::string> outcomes;
+  // Where FreeTDS hands on something else; empty: the same.
+  std::vector<std::string> freeTdsOutcomes;
+  long tranCount;      // @@TRANCOUNT after the batches; -1: the link is gone
+  const char* marked;  // as markedBookings sees them after the session ended
+  long commitsThatWrote;
+  SQLULEN queryTimeout = 0;  // of every batch, seconds
+};
+const std::vector<TransactionCase>& transactionCases();
+
+// Clears the switches and statistics, sets the case's switches and seeds
+// the bookings.
+void prepareTransactionCase(const StandinDatabase& database, const TransactionCase& c);
+
+// Runs the case's batches and then asks @@TRANCOUNT (when the link lives).
+std::vector<std::string> runTransactionCase(SQLHDBC connection, const TransactionCase& c,
+                                            long& tranCount);
+
+// StandinStatistics' count of commits that wrote.
+long commitsThatWrote(const StandinDatabase& database);
+
+// How a session ends with its transaction open.
+enum class SessionEnd { kDisconnect, kLinkLost, kProcessDies };
+
+// Marks bookings 000001 and 000002 in a transaction under XACT_ABORT ON, and
+// ends the session without a COMMIT: with SQLDisconnect, by a link that a
+// fail.update switch takes down, or in a child process that exits without
+// disconnecting. Another connection then marks 000003. As lines: the
+// session's results (or "marked, then died"), "others see MARKED" before
+// the disconnect, "others mark RESULTS" (with " after a wait" when a lock
+// held it up for a second), and "others see MARKED" at the end.
+std::vector<std::string> abandonTransaction(const StandinDatabase& database,
+                                            const std::string& connectionString, SessionEnd end);
+
+// The booking cursor (non-scrollable, SQL_CONCUR_LOCK, rowsets of two) on
+// seedMarkedBookings' bookings, read across transactions that another
+// statement of the connection commits and rolls back, one of them open
+// when the cursor opens; each step as a line. Either front end must give
+// kCursorAcrossTransactions.
+std::vector<std::string> cursorAcrossTransactions(SQLHDBC connection);
+extern const std::vector<std::string> kCursorAcrossTransactions;
+
 }  // namespace test

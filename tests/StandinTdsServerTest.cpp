@@ -9,7 +9,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <map>
 
 #include "DriverPathSupport.h"
@@ -179,7 +181,9 @@ std::string finalDone(uint16_t status, uint64_t rows) {
 }
 
 // The tokens of an answer without rows: "DONE status count", the status in
-// hex, and "ERROR number".
+// hex, "ERROR number", "INFO number", and "ENVCHANGE type descriptor" of a
+// transaction's begin (8), commit (9) or rollback (10), the descriptor being
+// the new value of a begin and the old one of its end.
 std::vector<std::string> answerTokens(const std::string& payload) {
   auto number = [&payload](size_t at, int bytes) {
     uint32_t value = 0;
@@ -196,9 +200,17 @@ std::vector<std::string> answerTokens(const std::string& payload) {
     if (token == 0xFD && at + 13 <= payload.size()) {
       std::snprintf(text, sizeof text, "DONE %02X %u", number(at + 1, 2), number(at + 5, 4));
       at += 13;
-    } else if (token == 0xAA && at + 7 <= payload.size()) {
-      std::snprintf(text, sizeof text, "ERROR %u", number(at + 3, 4));
+    } else if ((token == 0xAA || token == 0xAB) && at + 7 <= payload.size()) {
+      std::snprintf(text, sizeof text, "%s %u", token == 0xAA ? "ERROR" : "INFO",
+                    number(at + 3, 4));
       at += 3 + number(at + 1, 2);
+    } else if (token == 0xE3 && at + 14 <= payload.size() && number(at + 1, 2) == 11) {
+      uint32_t type = number(at + 3, 1);
+      size_t value = type == 8 ? at + 4 : at + 5;  // the new value, or the old one
+      bool empty = number(type == 8 ? at + 13 : at + 4, 1) == 0;
+      std::snprintf(text, sizeof text, "ENVCHANGE %u %u%s", type, number(value + 1, 4),
+                    number(value, 1) == 8 && empty ? "" : " malformed");
+      at += 14;
     } else {
       std::snprintf(text, sizeof text, "token %02X", token);
       at = payload.size();
@@ -288,8 +300,17 @@ TEST(StandinTdsServerTest, MalformedPacketClosesOnlyItsConnection) {
   putU32(unknownParameter, 22);
   unknownParameter += batch("").substr(4, 18);
   unknownParameter += std::string("\xFF\xFF\x02\x00\x00\x00\x00\x00\x99", 9);
+  std::string headersTooLong = batch("SELECT 1");
+  headersTooLong[0] = 'x';
+  std::string transactionHeaderCut;
+  putU32(transactionHeaderCut, 22);
+  putU32(transactionHeaderCut, 16);
+  transactionHeaderCut += batch("SELECT 1").substr(8);
   const Case cases[] = {
       {"unknown packet type", false, packet(0x77, 1, "abcd")},
+      {"ALL_HEADERS longer than the request", true, packet(0x01, 1, headersTooLong)},
+      {"transaction descriptor header not of 18 bytes", true,
+       packet(0x01, 1, transactionHeaderCut)},
       {"length shorter than the header", false, std::string("\x12\x01\x00\x04\x00\x00\x01\x00", 8)},
       {"LOGIN7 cut short", false, packet(0x10, 1, login7("zeit", "Geheim-1").substr(0, 40))},
       {"type changes within a message", true,
@@ -327,6 +348,8 @@ TEST(StandinTdsServerTest, StalledRequestAnswersOnlyTheCancel) {
 // with DONE_MORE on all but the last and the count unless SET NOCOUNT ON;
 // a statement that fails on its own gets its ERROR and a DONE with the
 // error bit, and the batch goes on; one that aborts the batch gets them last.
+// A transaction's begin, commit and rollback each come with their ENVCHANGE,
+// messages with their INFO before the DONE.
 TEST(StandinTdsServerTest, BatchAnswersEveryStatement) {
   auto mark = [](const char* id) {
     return std::string("UPDATE Kvl321Bew SET BewTID = 'x' WHERE BewIDN = '") + id + "'\n";
@@ -377,12 +400,13 @@ TEST(StandinTdsServerTest, BatchAnswersEveryStatement) {
        {"DONE 11 1", "ERROR 3609", "DONE 02 0"},
        End::kComplete,
        1},
+      // XACT_ABORT leaves an error raised with RAISERROR alone.
       {"trigger error under XACT_ABORT",
        {{"trigger.update", "row-0002,50000,42000"}},
        "SET XACT_ABORT ON " + three,
-       {"DONE 01 0", "DONE 11 1", "ERROR 50000", "DONE 02 0"},
+       {"DONE 01 0", "DONE 11 1", "ERROR 50000", "DONE 03 0", "DONE 10 1"},
        End::kComplete,
-       1},
+       2},
       {"deadlock victim",
        {{"fail.update", "2,1205,40001"}},
        three,
@@ -396,6 +420,58 @@ TEST(StandinTdsServerTest, BatchAnswersEveryStatement) {
        End::kComplete,
        0},
       {"lost link", {{"fail.update", "2,10053,08S01"}}, three, {"DONE 11 1"}, End::kDropped, 1},
+      {"a transaction",
+       {},
+       "BEGIN TRANSACTION " + three + "COMMIT TRANSACTION",
+       {"ENVCHANGE 8 1", "DONE 01 0", "DONE 11 1", "DONE 11 1", "DONE 11 1", "ENVCHANGE 9 1",
+        "DONE 00 0"},
+       End::kComplete,
+       3},
+      {"nested transactions rolled back",
+       {},
+       "BEGIN TRAN BEGIN TRAN " + mark("row-0001") + "COMMIT ROLLBACK",
+       {"ENVCHANGE 8 1", "DONE 01 0", "DONE 01 0", "DONE 11 1", "DONE 01 0", "ENVCHANGE 10 1",
+        "DONE 00 0"},
+       End::kComplete,
+       0},
+      {"a run-time error under XACT_ABORT rolls back",
+       {{"fail.update", "2,547,23000"}},
+       "SET XACT_ABORT ON BEGIN TRAN " + three + "COMMIT",
+       {"DONE 01 0", "ENVCHANGE 8 1", "DONE 01 0", "DONE 11 1", "ERROR 547", "ENVCHANGE 10 1",
+        "DONE 02 0"},
+       End::kComplete,
+       0},
+      {"a deadlock victim rolls back",
+       {{"fail.update", "2,1205,40001"}},
+       "BEGIN TRAN " + three + "COMMIT",
+       {"ENVCHANGE 8 1", "DONE 01 0", "DONE 11 1", "ERROR 1205", "ENVCHANGE 10 1", "DONE 02 0"},
+       End::kComplete,
+       0},
+      {"a name error leaves the transaction open",
+       {},
+       "BEGIN TRAN " + mark("row-0001") + "UPDATE Missing SET BewTID = 'x' " + mark("row-0002") +
+           "COMMIT",
+       {"ENVCHANGE 8 1", "DONE 01 0", "DONE 11 1", "ERROR 208", "DONE 02 0"},
+       End::kComplete,
+       0},
+      {"PRINT and an informational message before a count",
+       {{"info.update", "1,5703,Changed language setting to us_english."}},
+       "PRINT 'x' " + mark("row-0001"),
+       {"INFO 0", "DONE 01 0", "INFO 5703", "DONE 10 1"},
+       End::kComplete,
+       1},
+      {"link lost after the commit",
+       {{"lose_link_after.commit", "1,10053"}},
+       "BEGIN TRAN " + three + "COMMIT SELECT 1",
+       {"ENVCHANGE 8 1", "DONE 01 0", "DONE 11 1", "DONE 11 1", "DONE 11 1"},
+       End::kDropped,
+       3},
+      {"link lost before the commit",
+       {{"fail.commit", "1,10053,08S01"}},
+       "BEGIN TRAN " + three + "COMMIT SELECT 1",
+       {"ENVCHANGE 8 1", "DONE 01 0", "DONE 11 1", "DONE 11 1", "DONE 11 1"},
+       End::kDropped,
+       0},
       {"stall", {{"stall.update", "2"}}, three, {"DONE 20 0"}, End::kStalled, 1},
   };
   Server server;
@@ -425,6 +501,104 @@ TEST(StandinTdsServerTest, BatchAnswersEveryStatement) {
     EXPECT_EQ(server.database.query("SELECT count(*) FROM Kvl321Bew WHERE BewTID = 'x'"),
               (std::vector<std::vector<std::string>>{{std::to_string(c.changed)}}));
   }
+}
+
+// FreeTDS in this process against a server over one database, whose
+// configuration no system or personal file takes part in.
+struct FreeTdsSite {
+  test::TempDir directory;
+  test::StandinDatabase database{directory.path()};
+  std::unique_ptr<test::TdsServerProcess> server;
+
+  FreeTdsSite() {
+    EXPECT_FALSE(test::freeTdsDriver().empty()) << "tdsodbc is not installed";
+    database.addLogin("zeit", "Geheim-1");
+    test::writeFile(directory.file("freetds.conf"), "");
+    setenv("FREETDSCONF", directory.file("freetds.conf").c_str(), 1);
+    server = std::make_unique<test::TdsServerProcess>(database.databasePath());
+  }
+  std::string connectionString() const {
+    return test::freeTdsConnectionString(server->port(), "zeit", "Geheim-1");
+  }
+};
+
+// The transaction cases of StandinTest through FreeTDS: the same results,
+// but where FreeTDS says otherwise of failures and lost links.
+TEST(StandinTdsServerTest, TransactionsInBatchesThroughFreeTds) {
+  FreeTdsSite site;
+  for (const test::TransactionCase& c : test::transactionCases()) {
+    SCOPED_TRACE(c.what);
+    test::prepareTransactionCase(site.database, c);
+    test::InProcessConnection connection(site.connectionString());
+    ASSERT_TRUE(connection.connected());
+    long tranCount = -2;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(test::runTransactionCase(connection.handle(), c, tranCount),
+              c.freeTdsOutcomes.empty() ? c.outcomes : c.freeTdsOutcomes);
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(tranCount, c.tranCount);
+    connection.close();
+    EXPECT_GT(site.server->servedRequests(), 0);  // the session has ended
+    EXPECT_EQ(test::markedBookings(site.database), c.marked);
+    EXPECT_EQ(test::commitsThatWrote(site.database), c.commitsThatWrote);
+    if (c.switches.count("commit_cost_ms") == 1) {
+      auto cost = std::chrono::milliseconds(std::atol(c.switches.at("commit_cost_ms").c_str()));
+      EXPECT_GE(elapsed, c.commitsThatWrote * cost);
+      EXPECT_LT(elapsed, (c.commitsThatWrote + 3) * cost);
+    }
+  }
+}
+
+// A client that disconnects, loses its link or dies with its transaction
+// open: the server rolls it back as the link ends, and the next session
+// marks at once.
+TEST(StandinTdsServerTest, TransactionOfADeadClientIsRolledBack) {
+  struct Case {
+    const char* what;
+    test::SessionEnd end;
+    std::map<std::string, std::string> switches;
+    std::vector<std::string> lines;
+  };
+  const Case cases[] = {
+      {"disconnected",
+       test::SessionEnd::kDisconnect,
+       {},
+       {"count 1", "count 1", "others see 00000", "others mark count 1", "others see 00100"}},
+      {"link lost",
+       test::SessionEnd::kLinkLost,
+       {{"fail.update", "2,10054,08S01"}},
+       {"count 1", "error HY000/0", "error HY000/0", "others see 00000", "others mark count 1",
+        "others see 00100"}},
+      {"process ended",
+       test::SessionEnd::kProcessDies,
+       {},
+       {"marked, then died", "others see 00000", "others mark count 1", "others see 00100"}},
+  };
+  FreeTdsSite site;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    site.database.execute("DELETE FROM StandinControl");
+    for (const auto& [name, value] : c.switches) {
+      site.database.setControl(name, value);
+    }
+    test::seedMarkedBookings(site.database);
+    EXPECT_EQ(test::abandonTransaction(site.database, site.connectionString(), c.end), c.lines);
+    EXPECT_GT(site.server->servedRequests(), 0);  // the session that ended
+    EXPECT_GT(site.server->servedRequests(), 0);  // the other one
+  }
+}
+
+// The booking cursor as FreeTDS keeps it, a server cursor, reads on across
+// the COMMIT and the ROLLBACK of batches on the same connection.
+TEST(StandinTdsServerTest, ServerCursorReadsOnAcrossCommitAndRollback) {
+  FreeTdsSite site;
+  test::seedMarkedBookings(site.database);
+  test::InProcessConnection connection(site.connectionString());
+  ASSERT_TRUE(connection.connected());
+  EXPECT_EQ(test::cursorAcrossTransactions(connection.handle()), test::kCursorAcrossTransactions);
+  connection.close();
+  EXPECT_GT(site.server->servedRequests(), 0);
+  EXPECT_EQ(test::markedBookings(site.database), "11000");
 }
 
 // The server ends by itself when its lifetime is over, so that nothing that

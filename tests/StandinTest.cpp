@@ -194,8 +194,9 @@ TEST_F(StandinTest, MissingDatabaseFileIsCreatedWithTheSchema) {
   EXPECT_EQ(firstDiagnostic(SQL_HANDLE_DBC, session.connection()).sqlstate, "28000");
   ASSERT_TRUE(test::fileExists(database_->databasePath()));
   auto tables = database_->query("SELECT name FROM sqlite_master WHERE type = 'table' ORDER BY 1");
-  EXPECT_EQ(tables, (std::vector<std::vector<std::string>>{
-                        {"Kvl321Bew"}, {"StandinControl"}, {"StandinLogin"}}));
+  EXPECT_EQ(tables,
+            (std::vector<std::vector<std::string>>{
+                {"Kvl321Bew"}, {"StandinControl"}, {"StandinLogin"}, {"StandinStatistics"}}));
 }
 
 TEST_F(StandinTest, ConvertFollowsSqlServerStyles) {
@@ -757,7 +758,8 @@ TEST_F(StandinTest, ConnectFaultRefusesTheConnect) {
 
 TEST_F(StandinTest, MalformedSwitchRefusesTheConnect) {
   for (const char* name : {"fail.select", "fail.fetch", "stall.update", "busy", "latency_ms",
-                           "fail.connect", "trigger.update"}) {
+                           "fail.connect", "trigger.update", "fail.commit",
+                           "lose_link_after.commit", "info.update", "commit_cost_ms"}) {
     SCOPED_TRACE(name);
     database_->execute("DELETE FROM StandinControl");
     database_->setControl(name, "lots");
@@ -948,13 +950,23 @@ TEST_F(StandinTest, BatchesSplitWhereTSqlStartsAStatement) {
        {"count 1", "rows 1"},
        1},
       {"SELECT 1 -- SELECT 2\nSELECT 3 /* SELECT 4 */", {"rows 1", "rows 1"}, 0},
-      {"SET NOCOUNT ON " + mark1 + " SET NOCOUNT OFF " + mark2,
-       {"count -1", "count -1", "count -1", "count 1"},
-       2},
+      // Statements without a count give no result, as through FreeTDS.
+      {"SET NOCOUNT ON " + mark1 + " SET NOCOUNT OFF " + mark2, {"count 1"}, 2},
       {mark1 + " " + noLogin + " " + mark2, {"count 1", "error 23000/515", "count 1"}, 2},
       {"SET XACT_ABORT ON " + mark1 + " " + noLogin + " " + mark2,
-       {"count -1", "count 1", "error 23000/515"},
+       {"count 1", "error 23000/515"},
        1},
+      {"SET NOCOUNT ON", {"count -1"}, 0},
+      {"IF 1 = 0 " + mark1 + " IF 1 = 1 IF 2 = 2 " + mark2, {"count 1"}, 1},
+      {"IF (SELECT count(*) FROM KVLSYSTEM.Kvl321Bew) = 2 " + mark1, {"count 1"}, 1},
+      {"IF 1 = 1", {"error 42000/102"}, 0},
+      {"IF 1 = 1 BEGIN " + mark1 + " END", {"error 42000/102"}, 0},
+      {"BEGIN TRAN " + mark1 + " ROLLBACK TRAN", {"count 1"}, 0},
+      {"BEGIN TRANSACTION " + mark1 + " COMMIT TRANSACTION", {"count 1"}, 1},
+      {"BEGIN TRAN " + mark1 + " COMMIT TRAN ROLLBACK WORK", {"count 1", "error 25000/3903"}, 1},
+      {"BEGIN TRAN marking " + mark1 + " COMMIT TRAN marking", {"count 1"}, 1},
+      {"BEGIN TRAN " + mark1 + " COMMIT WORK now", {"error 42000/102"}, 0},
+      {"DROP TABLE IF EXISTS KVLSYSTEM.Gone " + mark1, {"count 0", "count 1"}, 1},
       {mark1 + " SELECT * FROM KVLSYSTEM.Missing " + mark2, {"count 1", "error 42S02/208"}, 1},
       {mark1 + " SELECT FROM", {"error 42000/102"}, 0},
       {mark1 + " SET NOCOUNT MAYBE", {"error 42000/102"}, 0},
@@ -995,14 +1007,14 @@ TEST_F(StandinTest, MarkingBatchGivesEveryStatementItsOutcome) {
       {"deadlock third", {one, one, "ERROR -1 40001/1205", "end"}},
       {"trigger ends the transaction third", {one, one, "ERROR -1 42000/3609", "end"}},
       {"trigger error third under XACT_ABORT",
-       {"SET: SUCCESS -1", one, one, "ERROR -1 42000/50000", "end"}},
+       {"SET: SUCCESS -1", one, one, "SUCCESS_WITH_INFO -1 42000/50000", one, one, "end"}},
       {"link reset third", {one, one, "ERROR -1 08S01/10054", "ERROR -1 08S01/10054"}},
       {"link closed third", {one, one, "ERROR -1 08S01/10053", "ERROR -1 08S01/10053"}},
       {"stall third", {one, one, "ERROR -1 HYT00/0", "end"}},
-      {"NOCOUNT ON",
-       {"SET: SUCCESS -1", uncounted, uncounted, uncounted, uncounted, uncounted, "end"}},
-      {"NOCOUNT ON, the third changes none",
-       {"SET: SUCCESS -1", uncounted, uncounted, uncounted, uncounted, uncounted, "end"}},
+      // No statement has a count, so none gives a result, as through
+      // FreeTDS; the batch gives one without a count.
+      {"NOCOUNT ON", {"SET: SUCCESS -1", uncounted, "end"}},
+      {"NOCOUNT ON, the third changes none", {"SET: SUCCESS -1", uncounted, "end"}},
   };
   for (const test::MarkingBatchCase& c : test::markingBatchCases()) {
     SCOPED_TRACE(c.what);
@@ -1018,6 +1030,79 @@ TEST_F(StandinTest, MarkingBatchGivesEveryStatementItsOutcome) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
     EXPECT_EQ(test::markedBookings(*database_), c.marked);
   }
+}
+
+// Transactions in batches as SQL Server runs them, through the stand-in
+// driver; StandinTdsServerTest runs the same cases through FreeTDS. Every
+// commit that wrote counts once, and waits the commit cost when it is set.
+TEST_F(StandinTest, TransactionsInBatchesAsSqlServerRunsThem) {
+  for (const test::TransactionCase& c : test::transactionCases()) {
+    SCOPED_TRACE(c.what);
+    test::prepareTransactionCase(*database_, c);
+    test::InProcessConnection connection(test::standinConnectionString(kUser, kPassword));
+    ASSERT_TRUE(connection.connected());
+    long tranCount = -2;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(test::runTransactionCase(connection.handle(), c, tranCount), c.outcomes);
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(tranCount, c.tranCount);
+    connection.close();
+    EXPECT_EQ(test::markedBookings(*database_), c.marked);
+    EXPECT_EQ(test::commitsThatWrote(*database_), c.commitsThatWrote);
+    if (c.switches.count("commit_cost_ms") == 1) {
+      auto cost = std::chrono::milliseconds(std::atol(c.switches.at("commit_cost_ms").c_str()));
+      EXPECT_GE(elapsed, c.commitsThatWrote * cost);
+      EXPECT_LT(elapsed, (c.commitsThatWrote + 3) * cost);
+    }
+  }
+}
+
+// A session that ends with its transaction open leaves nothing of it, and
+// no lock: another connection marks at once.
+TEST_F(StandinTest, TransactionOfADeadSessionIsRolledBack) {
+  struct Case {
+    const char* what;
+    test::SessionEnd end;
+    std::map<std::string, std::string> switches;
+    std::vector<std::string> lines;
+  };
+  const Case cases[] = {
+      {"disconnected",
+       test::SessionEnd::kDisconnect,
+       {},
+       {"count 1", "count 1", "others see 00000", "others mark count 1", "others see 00100"}},
+      {"link lost",
+       test::SessionEnd::kLinkLost,
+       {{"fail.update", "2,10054,08S01"}},
+       {"count 1", "error 08S01/10054", "error 08S01/10054", "others see 00000",
+        "others mark count 1", "others see 00100"}},
+      {"process ended",
+       test::SessionEnd::kProcessDies,
+       {},
+       {"marked, then died", "others see 00000", "others mark count 1", "others see 00100"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    database_->execute("DELETE FROM StandinControl");
+    for (const auto& [name, value] : c.switches) {
+      database_->setControl(name, value);
+    }
+    test::seedMarkedBookings(*database_);
+    EXPECT_EQ(test::abandonTransaction(*database_, test::standinConnectionString(kUser, kPassword),
+                                       c.end),
+              c.lines);
+  }
+}
+
+// The booking cursor reads on across the COMMIT and the ROLLBACK of
+// batches on the same connection, its rows kept apart from them.
+TEST_F(StandinTest, OpenCursorReadsOnAcrossCommitAndRollback) {
+  test::seedMarkedBookings(*database_);
+  test::InProcessConnection connection(test::standinConnectionString(kUser, kPassword));
+  ASSERT_TRUE(connection.connected());
+  EXPECT_EQ(test::cursorAcrossTransactions(connection.handle()), test::kCursorAcrossTransactions);
+  connection.close();
+  EXPECT_EQ(test::markedBookings(*database_), "11000");
 }
 
 TEST_F(StandinTest, IsqlSeedsAndReadsTheDatabase) {

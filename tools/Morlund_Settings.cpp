@@ -6,15 +6,7 @@
 // that is its purpose. It never writes them anywhere but the settings file
 // and standard output.
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <termios.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -22,9 +14,15 @@
 #include "CompanionExit.h"
 #include "SettingsCheck.h"
 #include "db/DbConnection.h"
-#include "files/DirectoryEntry.h"
 #include "files/ExportFile.h"
 #include "files/PassMetrics.h"
+#include "os/DirectoryEntry.h"
+#include "os/FileData.h"
+#include "os/FileInfo.h"
+#include "os/FileOpening.h"
+#include "os/Process.h"
+#include "os/StandardStreams.h"
+#include "os/Terminal.h"
 #include "settings/SettingsFile.h"
 #include "settings/ValueCipher.h"
 
@@ -101,68 +99,6 @@ void printLine(std::string_view text) {
   std::fputc('\n', stdout);
 }
 
-// Terminal settings to restore should the password prompt be interrupted.
-struct termios savedTerminal;
-
-void restoreTerminalAndDie(int signalNumber) {
-  tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
-  signal(signalNumber, SIG_DFL);
-  raise(signalNumber);
-}
-
-// Reads one line from standard input; the line end (LF or CR LF) is not
-// part of it. On a terminal the input is not echoed. Returns 0, -1 when
-// standard input holds no line at all, or -2 when the line is longer than
-// kMaxPasswordLine: nothing after that is read, so an input without end
-// (a device, a runaway pipe) ends the command too.
-int readPassword(std::string& password) {
-  bool terminal = isatty(STDIN_FILENO) && tcgetattr(STDIN_FILENO, &savedTerminal) == 0;
-  struct sigaction previous[3];
-  const int signals[3] = {SIGINT, SIGTERM, SIGHUP};
-  if (terminal) {
-    struct sigaction restore = {};
-    restore.sa_handler = restoreTerminalAndDie;
-    for (int i = 0; i < 3; ++i) {
-      sigaction(signals[i], &restore, &previous[i]);
-    }
-    struct termios silent = savedTerminal;
-    silent.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    silent.c_lflag |= ECHONL;
-    std::fputs("Password: ", stderr);
-    std::fflush(stderr);
-    tcsetattr(STDIN_FILENO, TCSAFLUSH, &silent);
-  }
-  bool gotAny = false;
-  bool tooLong = false;
-  int c;
-  while ((c = std::getchar()) != EOF) {
-    gotAny = true;
-    if (c == '\n') {
-      break;
-    }
-    if (password.size() == kMaxPasswordLine) {
-      tooLong = true;
-      break;
-    }
-    password += static_cast<char>(c);
-  }
-  if (terminal) {
-    tcsetattr(STDIN_FILENO, TCSAFLUSH, &savedTerminal);
-    for (int i = 0; i < 3; ++i) {
-      sigaction(signals[i], &previous[i], nullptr);
-    }
-  }
-  if (tooLong) {
-    explicit_bzero(password.data(), password.size());
-    password.clear();
-    return -2;
-  }
-  if (!password.empty() && password.back() == '\r') {
-    password.pop_back();
-  }
-  return gotAny ? 0 : -1;
-}
-
 // Encrypts one credential. Refuses, with a message, what the settings file
 // cannot carry: a stored form longer than the reader's value field is never
 // taken. Only printable ASCII is stored: a zero byte would end the clear
@@ -188,53 +124,63 @@ int storeValue(const char* what, const std::string& clearText, std::string& stor
   return 0;
 }
 
-int writeAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t written = write(fd, bytes.data() + done, bytes.size() - done);
-    if (written < 0 && errno == EINTR) {
-      continue;
-    }
-    if (written <= 0) {
-      return -1;
-    }
-    done += static_cast<size_t>(written);
-  }
-  return 0;
+void removeTemporary(const std::string& temporary) {
+  Os::Error ignored;
+  Os::removeFile(temporary, ignored);
 }
 
-// Puts the finished temporary file in place. Without force an existing
-// file is never replaced, also one that appeared while we were writing.
-// Returns an exit status.
-int moveIntoPlace(const std::string& temporary, const std::string& path, bool force) {
-  if (force) {
-    if (rename(temporary.c_str(), path.c_str()) != 0) {
-      std::fprintf(stderr, "Morlund_Settings: cannot replace %s: %s\n", path.c_str(),
-                   std::strerror(errno));
-      return kExitFileFailure;
-    }
+// The file is never replaced without force, also when it appeared while
+// the temporary one was written: linked into place, not renamed. A file
+// system without hard links gets one more look, then the rename.
+int moveIntoPlaceWithoutForce(const std::string& temporary, const std::string& path) {
+  Os::Error error;
+  if (Os::linkWithoutReplacing(temporary, path, error) == 0) {
+    removeTemporary(temporary);
     return kExitDone;
   }
-  if (link(temporary.c_str(), path.c_str()) == 0) {
-    unlink(temporary.c_str());
-    return kExitDone;
-  }
-  if (errno == EEXIST) {
+  Os::FileInfo existing;
+  Os::Error ignored;
+  if (error.kind == Os::ErrorKind::kExists ||
+      Os::examineName(path, Os::Links::kDoNotFollow, existing, ignored) == 0) {
     std::fprintf(stderr, "Morlund_Settings: %s exists; use --force to replace it\n", path.c_str());
     return kExitRefused;
   }
-  // A file system without hard links: check once more, then rename.
-  struct stat existing;
-  if (lstat(path.c_str(), &existing) == 0) {
-    std::fprintf(stderr, "Morlund_Settings: %s exists; use --force to replace it\n", path.c_str());
-    return kExitRefused;
-  }
-  if (rename(temporary.c_str(), path.c_str()) != 0) {
+  if (Os::replaceFile(temporary, path, error) != 0) {
     std::fprintf(stderr, "Morlund_Settings: cannot create %s: %s\n", path.c_str(),
-                 std::strerror(errno));
+                 error.cause.c_str());
     return kExitFileFailure;
   }
   return kExitDone;
+}
+
+// Puts the finished temporary file in place. Returns an exit status.
+int moveIntoPlace(const std::string& temporary, const std::string& path, bool force) {
+  if (!force) {
+    return moveIntoPlaceWithoutForce(temporary, path);
+  }
+  Os::Error error;
+  if (Os::replaceFile(temporary, path, error) != 0) {
+    std::fprintf(stderr, "Morlund_Settings: cannot replace %s: %s\n", path.c_str(),
+                 error.cause.c_str());
+    return kExitFileFailure;
+  }
+  return kExitDone;
+}
+
+// Writes content to the temporary file, owner-only, and closes it. Returns
+// 0, or -1 after saying why.
+int writeTemporary(Os::FileHandle& file, const std::string& temporary, const std::string& content) {
+  Os::Error error;
+  size_t written = 0;
+  if (Os::setPermissions(file, Os::Permissions::kOwnerOnly, error) != 0 ||
+      Os::writeAll(file, content, written, error) != 0 || Os::syncData(file, error) != 0 ||
+      Os::closeFile(file, error) != 0) {
+    std::fprintf(stderr, "Morlund_Settings: cannot write %s: %s\n", temporary.c_str(),
+                 error.cause.c_str());
+    file.close();
+    return -1;
+  }
+  return 0;
 }
 
 // Writes the records to a temporary file beside the target, owner-only,
@@ -242,40 +188,32 @@ int moveIntoPlace(const std::string& temporary, const std::string& path, bool fo
 // moves the file into place. Nothing half-written is ever left at path.
 int writeSettingsFile(const std::string& path, const std::string& content,
                       const std::string (&keys)[3], const std::string (&values)[3], bool force) {
-  std::string temporary = path + ".XXXXXX";
-  int fd = mkstemp(temporary.data());
-  if (fd < 0) {
+  Os::FileHandle file;
+  std::string temporary;
+  Os::Error error;
+  if (Os::createTemporaryBeside(path, file, temporary, error) != 0) {
     std::fprintf(stderr, "Morlund_Settings: cannot create a file beside %s: %s\n", path.c_str(),
-                 std::strerror(errno));
+                 error.cause.c_str());
     return kExitFileFailure;
   }
-  if (fchmod(fd, S_IRUSR | S_IWUSR) != 0 || writeAll(fd, content) != 0 || fsync(fd) != 0) {
-    std::fprintf(stderr, "Morlund_Settings: cannot write %s: %s\n", temporary.c_str(),
-                 std::strerror(errno));
-    close(fd);
-    unlink(temporary.c_str());
-    return kExitFileFailure;
-  }
-  if (close(fd) != 0) {
-    std::fprintf(stderr, "Morlund_Settings: cannot write %s: %s\n", temporary.c_str(),
-                 std::strerror(errno));
-    unlink(temporary.c_str());
+  if (writeTemporary(file, temporary, content) != 0) {
+    removeTemporary(temporary);
     return kExitFileFailure;
   }
   for (int i = 0; i < 3; ++i) {
     if (SettingsFile::lookupSetting(temporary, "", keys[i], 0) != values[i]) {
       std::fprintf(stderr, "Morlund_Settings: %s does not read back as written\n", keys[i].c_str());
-      unlink(temporary.c_str());
+      removeTemporary(temporary);
       return kExitFileFailure;
     }
   }
   int status = moveIntoPlace(temporary, path, force);
   if (status != kExitDone) {
-    unlink(temporary.c_str());
+    removeTemporary(temporary);
     return status;
   }
   // Makes the completed rename survive a crash.
-  DirectoryEntry::syncDirectoryOf(path);
+  Os::syncDirectoryOf(path, error);
   return kExitDone;
 }
 
@@ -283,7 +221,37 @@ int writeSettingsFile(const std::string& path, const std::string& content,
 // section, so that no lookup matches by section, and a line with a
 // non-zero number of its own and a distinct key, so that each lookup
 // finds its own record. Line ends are CR LF as on the platform the files
-// come from; the reader accepts both.
+// come from; the reader accepts both. The password is read here, last.
+// Returns an exit status.
+int writeRecords(const std::string& path, const std::string& login, const std::string& dataSource,
+                 bool force) {
+  std::string password;
+  int passwordRead = Os::readPassword("Password: ", kMaxPasswordLine, password);
+  if (passwordRead == Os::kPasswordTooLong) {
+    std::fprintf(stderr,
+                 "Morlund_Settings: the password is too long: at most %zu bytes can be "
+                 "stored\n",
+                 kMaxClearLength);
+    return kExitRefused;
+  }
+  if (passwordRead != Os::kPasswordRead) {
+    std::fprintf(stderr, "Morlund_Settings: no password on standard input\n");
+    return kExitRefused;
+  }
+  const std::string keys[3] = {"LOGIN", "PASS", "DATABASE"};
+  const std::string values[3] = {login, password, dataSource};
+  const char* names[3] = {"login", "password", "data source name"};
+  std::string content;
+  for (int i = 0; i < 3; ++i) {
+    std::string stored;
+    if (storeValue(names[i], values[i], stored) != 0) {
+      return kExitRefused;
+    }
+    content += ";DB;\r\n" + std::to_string(i + 1) + ";" + keys[i] + ";" + stored + "\r\n";
+  }
+  return writeSettingsFile(path, content, keys, values, force);
+}
+
 int runWrite(int argc, char** argv) {
   if (argc < 3) {
     return usageError("write needs a FILE");
@@ -326,37 +294,13 @@ int runWrite(int argc, char** argv) {
                  DbConnection::kMaxRegisteredNameLength);
     return kExitRefused;
   }
-  struct stat existing;
-  if (!force && lstat(path.c_str(), &existing) == 0) {
+  Os::FileInfo existing;
+  Os::Error ignored;
+  if (!force && Os::examineName(path, Os::Links::kDoNotFollow, existing, ignored) == 0) {
     std::fprintf(stderr, "Morlund_Settings: %s exists; use --force to replace it\n", path.c_str());
     return kExitRefused;
   }
-
-  std::string password;
-  int passwordRead = readPassword(password);
-  if (passwordRead == -2) {
-    std::fprintf(stderr,
-                 "Morlund_Settings: the password is too long: at most %zu bytes can be "
-                 "stored\n",
-                 kMaxClearLength);
-    return kExitRefused;
-  }
-  if (passwordRead != 0) {
-    std::fprintf(stderr, "Morlund_Settings: no password on standard input\n");
-    return kExitRefused;
-  }
-  const std::string keys[3] = {"LOGIN", "PASS", "DATABASE"};
-  const std::string values[3] = {login, password, dataSource};
-  const char* names[3] = {"login", "password", "data source name"};
-  std::string content;
-  for (int i = 0; i < 3; ++i) {
-    std::string stored;
-    if (storeValue(names[i], values[i], stored) != 0) {
-      return kExitRefused;
-    }
-    content += ";DB;\r\n" + std::to_string(i + 1) + ";" + keys[i] + ";" + stored + "\r\n";
-  }
-  return writeSettingsFile(path, content, keys, values, force);
+  return writeRecords(path, login, dataSource, force);
 }
 
 int runTake(const std::string& targetDirectory, const std::string& destination) {
@@ -378,9 +322,9 @@ int runTake(const std::string& targetDirectory, const std::string& destination) 
 }
 
 int runLookup(const std::string& path, const std::string& key) {
-  std::string reason;
-  if (SettingsFile::checkSettingsFile(path, reason) != 0) {
-    std::fprintf(stderr, "Morlund_Settings: cannot read %s: %s\n", path.c_str(), reason.c_str());
+  std::string cause;
+  if (SettingsFile::checkSettingsFile(path, cause) != 0) {
+    std::fprintf(stderr, "Morlund_Settings: cannot read %s: %s\n", path.c_str(), cause.c_str());
     return kExitFileFailure;
   }
   printLine(SettingsFile::lookupSetting(path, "", key, 0));
@@ -391,16 +335,16 @@ int runLookup(const std::string& path, const std::string& key) {
 // easier to see there than in the one line that says so.
 int runMetrics(const std::string& path) {
   std::string text;
-  std::string reason;
-  if (PassMetrics::readFile(path, text, reason) != 0) {
-    std::fprintf(stderr, "Morlund_Settings: cannot read %s: %s\n", path.c_str(), reason.c_str());
+  std::string cause;
+  if (PassMetrics::readFile(path, text, cause) != 0) {
+    std::fprintf(stderr, "Morlund_Settings: cannot read %s: %s\n", path.c_str(), cause.c_str());
     return kExitFileFailure;
   }
   std::fwrite(text.data(), 1, text.size(), stdout);
   PassMetrics::RecordedPass recorded;
-  if (PassMetrics::parse(text, recorded, reason) != 0) {
+  if (PassMetrics::parse(text, recorded, cause) != 0) {
     std::fprintf(stderr, "Morlund_Settings: %s does not hold the metrics of Morlund_MSSQL: %s\n",
-                 path.c_str(), reason.c_str());
+                 path.c_str(), cause.c_str());
     return kExitFileFailure;
   }
   return kExitDone;
@@ -455,13 +399,14 @@ int runCommand(int argc, char** argv) {
 
 // Output that did not arrive is a failure like any other: a script that
 // captures a value must not take a missing or cut one for the answer. A
-// reader that went away is such a failure, not a reason to die silently.
+// reader that went away is such a failure, not a cause to die silently.
 int main(int argc, char** argv) {
-  signal(SIGPIPE, SIG_IGN);
+  Os::ignoreBrokenPipes();
   int status = runCommand(argc, argv);
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+  Os::Error error;
+  if (Os::flushStandardOutput(error) != 0) {
     std::fprintf(stderr, "Morlund_Settings: cannot write to standard output: %s\n",
-                 std::strerror(errno));
+                 error.cause.c_str());
     return kExitFileFailure;
   }
   return status;

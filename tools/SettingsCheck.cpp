@@ -1,17 +1,11 @@
 #include "SettingsCheck.h"
 
-#include <fcntl.h>
 #include <sql.h>
 #include <sqlext.h>
 #include <strings.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <string>
 
 #include "CompanionExit.h"
@@ -21,9 +15,13 @@
 #include "db/MaintenanceStatements.h"
 #include "db/TransferMarking.h"
 #include "files/BookingJournal.h"
-#include "files/DirectoryEntry.h"
 #include "files/ErrorOutput.h"
 #include "files/RunLog.h"
+#include "os/AccessCheck.h"
+#include "os/DirectoryEntry.h"
+#include "os/FileInfo.h"
+#include "os/Memory.h"
+#include "os/Paths.h"
 #include "run/ExportRun.h"
 #include "run/PassLock.h"
 #include "settings/Credentials.h"
@@ -90,12 +88,7 @@ bool isPrintableAscii(const std::string& text) {
   return true;
 }
 
-std::string absolutePath(const std::string& path) {
-  std::error_code ignored;
-  std::filesystem::path absolute = std::filesystem::absolute(path, ignored);
-  std::filesystem::path resolved = std::filesystem::weakly_canonical(absolute, ignored);
-  return resolved.empty() ? absolute.lexically_normal().string() : resolved.string();
-}
+using Os::absolutePath;
 
 // Whether a pass runs here now, found without keeping one waiting.
 void checkWorkingDirectory() {
@@ -172,10 +165,10 @@ std::string credentialProblems(const Credentials::StoredCredentials& stored, boo
 void checkSettingsFile(const std::string& path) {
   std::string subject = "settings file " + absolutePath(path);
   // The pass's own test: a path that fails it ends a pass with 97.
-  std::string reason;
-  if (SettingsFile::checkSettingsFile(path, reason) != 0) {
+  std::string cause;
+  if (SettingsFile::checkSettingsFile(path, cause) != 0) {
     report(Outcome::kFail, subject,
-           reason == "not a regular file" ? "is " + reason : "cannot be read: " + reason);
+           cause == "not a regular file" ? "is " + cause : "cannot be read: " + cause);
     return;
   }
   Credentials::StoredCredentials stored = Credentials::readCredentials(path);
@@ -185,7 +178,7 @@ void checkSettingsFile(const std::string& path) {
   checkState.login = stored.login;
   checkState.password = stored.password;
   checkState.dataSourceName = stored.dataSourceName;
-  explicit_bzero(stored.password.data(), stored.password.size());
+  Os::wipeMemory(stored.password.data(), stored.password.size());
   checkState.dataSourceNameUsable = usable[2];
   checkState.credentialsUsable = usable[0] && usable[1] && usable[2];
   if (!problems.empty()) {
@@ -281,7 +274,7 @@ void checkLogin() {
                         (address.empty() ? "" : " (" + address + ")");
   int connected =
       DbConnection::connect(checkState.login, checkState.password, checkState.dataSourceName);
-  explicit_bzero(checkState.password.data(), checkState.password.size());
+  Os::wipeMemory(checkState.password.data(), checkState.password.size());
   if (connected != 0) {
     report(Outcome::kFail, subject, diagnosticText());
     return;
@@ -451,15 +444,15 @@ void checkBookingStatements() {
 // not, and what that means for a pass, when it does not.
 bool isDirectory(const std::string& subject, const std::string& directory,
                  const char* missingMeans) {
-  struct stat info;
-  if (stat(directory.c_str(), &info) != 0) {
-    int error = errno;
+  Os::FileInfo info;
+  Os::Error error;
+  if (Os::examineName(directory, Os::Links::kFollow, info, error) != 0) {
     report(Outcome::kFail, subject,
-           error == ENOENT ? std::string("does not exist; ") + missingMeans
-                           : std::string("cannot be examined: ") + std::strerror(error));
+           error.kind == Os::ErrorKind::kNotFound ? std::string("does not exist; ") + missingMeans
+                                                  : "cannot be examined: " + error.cause);
     return false;
   }
-  if (!S_ISDIR(info.st_mode)) {
+  if (info.kind != Os::FileKind::kDirectory) {
     report(Outcome::kFail, subject, "is not a directory");
     return false;
   }
@@ -471,24 +464,25 @@ bool isDirectory(const std::string& subject, const std::string& directory,
 // on the log should it exist already.
 void checkLogDirectory() {
   std::string logPath = RunLog::kLogPath;
-  std::string directory = DirectoryEntry::directoryOf(logPath);
+  std::string directory = Os::directoryOf(logPath);
   std::string fileName = logPath.substr(directory.size() + 1);
   std::string subject = "run log directory " + absolutePath(directory);
   if (!isDirectory(subject, directory, "the pass would write no run log")) {
     return;
   }
-  if (faccessat(AT_FDCWD, directory.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
-    report(Outcome::kFail, subject, std::string("not writable: ") + std::strerror(errno));
+  Os::Error error;
+  if (Os::checkAccess(directory, Os::Access::kCreateFilesIn, error) != 0) {
+    report(Outcome::kFail, subject, "not writable: " + error.cause);
     return;
   }
   std::string filePath = directory + "/" + fileName;
-  struct stat info;
-  if (stat(filePath.c_str(), &info) == 0 &&
-      (S_ISDIR(info.st_mode) || faccessat(AT_FDCWD, filePath.c_str(), W_OK, AT_EACCESS) != 0)) {
+  Os::FileInfo info;
+  if (Os::examineName(filePath, Os::Links::kFollow, info, error) == 0 &&
+      (info.kind == Os::FileKind::kDirectory ||
+       Os::checkAccess(filePath, Os::Access::kWrite, error) != 0)) {
     report(Outcome::kFail, subject,
-           fileName + (S_ISDIR(info.st_mode)
-                           ? " is a directory"
-                           : std::string(" is not writable: ") + std::strerror(errno)));
+           fileName + (info.kind == Os::FileKind::kDirectory ? " is a directory"
+                                                             : " is not writable: " + error.cause));
     return;
   }
   report(Outcome::kOk, subject, "writable");
@@ -535,22 +529,23 @@ void checkJournal() {
 // the payroll side takes it away between passes, so the pass must usually
 // be able to create it.
 void checkTarget(const std::string& transferPath) {
-  std::string directory = DirectoryEntry::directoryOf(transferPath);
+  std::string directory = Os::directoryOf(transferPath);
   std::string fileName = transferPath.substr(transferPath.find_last_of('/') + 1);
   std::string subject = "target directory " + absolutePath(directory);
   if (!isDirectory(subject, directory, "the pass would end with status 90")) {
     return;
   }
-  struct stat info;
-  bool canCreate = faccessat(AT_FDCWD, directory.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
-  std::string directoryProblem = std::strerror(errno);
-  bool exists = stat(transferPath.c_str(), &info) == 0;
-  if (exists && S_ISDIR(info.st_mode)) {
+  Os::FileInfo info;
+  Os::Error directoryProblem;
+  Os::Error error;
+  bool canCreate = Os::checkAccess(directory, Os::Access::kCreateFilesIn, directoryProblem) == 0;
+  bool exists = Os::examineName(transferPath, Os::Links::kFollow, info, error) == 0;
+  if (exists && info.kind == Os::FileKind::kDirectory) {
     report(Outcome::kFail, subject, fileName + " is a directory");
     return;
   }
-  if (exists && faccessat(AT_FDCWD, transferPath.c_str(), W_OK, AT_EACCESS) != 0) {
-    report(Outcome::kFail, subject, fileName + " is not writable: " + std::strerror(errno));
+  if (exists && Os::checkAccess(transferPath, Os::Access::kWrite, error) != 0) {
+    report(Outcome::kFail, subject, fileName + " is not writable: " + error.cause);
     return;
   }
   if (canCreate) {
@@ -559,9 +554,9 @@ void checkTarget(const std::string& transferPath) {
   } else if (exists) {
     report(Outcome::kOk, subject,
            "can append to the existing " + fileName + "; could not re-create it (" +
-               directoryProblem + "), so a pass after it was taken away ends with status 90");
+               directoryProblem.cause + "), so a pass after it was taken away ends with status 90");
   } else {
-    report(Outcome::kFail, subject, "cannot create " + fileName + ": " + directoryProblem);
+    report(Outcome::kFail, subject, "cannot create " + fileName + ": " + directoryProblem.cause);
   }
 }
 

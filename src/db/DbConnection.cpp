@@ -6,6 +6,8 @@
 #include <cstring>
 #include <vector>
 
+#include "os/Memory.h"
+
 namespace DbConnection {
 
 int32_t StatementStatus = 0;
@@ -66,7 +68,7 @@ int connect(const std::string& user, const std::string& password,
   SQLRETURN result = SQLConnect(connection, reinterpret_cast<SQLCHAR*>(dsn.data()), SQL_NTS,
                                 reinterpret_cast<SQLCHAR*>(userName.data()), SQL_NTS,
                                 reinterpret_cast<SQLCHAR*>(secret.data()), SQL_NTS);
-  explicit_bzero(secret.data(), secret.size());
+  Os::wipeMemory(secret.data(), secret.size());
   if (result == SQL_ERROR) {
     captureDiagnostic(SQL_HANDLE_DBC, connection);
     return -1;

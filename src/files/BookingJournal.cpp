@@ -1,20 +1,19 @@
 #include "files/BookingJournal.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <zlib.h>
 
-#include <cerrno>
-#include <climits>
-#include <cstdlib>
-#include <cstring>
+#include <cstdint>
 #include <ctime>
 #include <map>
 
-#include "files/DirectoryEntry.h"
 #include "files/ErrorOutput.h"
+#include "os/AccessCheck.h"
+#include "os/DirectoryEntry.h"
+#include "os/FileData.h"
+#include "os/FileInfo.h"
+#include "os/FileOpening.h"
+#include "os/Paths.h"
+#include "os/SharedFile.h"
 
 namespace BookingJournal {
 
@@ -34,7 +33,7 @@ constexpr char kDurable = 'D';
 constexpr char kRetired = 'R';
 
 // A journal this large with few live records left is written anew.
-constexpr off_t kCompactionBytes = 1024 * 1024;
+constexpr int64_t kCompactionBytes = 1024 * 1024;
 
 void putU32(std::string& out, uint32_t value) {
   for (int shift = 0; shift < 32; shift += 8) {
@@ -235,12 +234,12 @@ struct EarlierPassState {
 };
 
 struct JournalState {
-  int fd = -1;
+  Os::FileHandle file;  // open for appending, under the writers' lock
   std::string path;
   std::string installation;
   std::map<uint64_t, WrittenBooking> live;
   uint64_t lastSequence = 0;
-  off_t size = 0;
+  int64_t size = 0;
   // The bookings of this installation that were live when the journal was
   // opened, by key, with what this pass learned of them; retiring one
   // drops it here too.
@@ -250,91 +249,55 @@ struct JournalState {
 
 JournalState journal;
 
-void closeAfterFailure(const char* what) {
+void closeAfterFailure(const char* what, const Os::Error& error) {
   ErrorOutput::report(ErrorOutput::Priority::kWarning,
                       "cannot %s the journal of written bookings %s: %s; the rest of this pass "
                       "marks booking by booking, and a failure may export a booking twice",
-                      what, journal.path.c_str(), std::strerror(errno));
-  ::close(journal.fd);
-  journal.fd = -1;
+                      what, journal.path.c_str(), error.cause.c_str());
+  journal.file.close();
 }
 
 // Appends records at the journal's end; a write that fails leaves nothing
 // of them behind that the reader would take for whole.
 int append(const std::string& bytes, bool sync) {
-  if (journal.fd < 0) {
+  if (!journal.file.isOpen()) {
     return -1;
   }
   size_t written = 0;
-  while (written < bytes.size()) {
-    ssize_t result = ::pwrite(journal.fd, bytes.data() + written, bytes.size() - written,
-                              journal.size + static_cast<off_t>(written));
-    if (result > 0) {
-      written += static_cast<size_t>(result);
-    } else if (result == 0 || errno != EINTR) {
-      if (result == 0) {
-        errno = ENOSPC;
-      }
-      int savedErrno = errno;
-      ::ftruncate(journal.fd, journal.size);
-      errno = savedErrno;
-      closeAfterFailure("write");
-      return -1;
-    }
-  }
-  if (sync && ::fdatasync(journal.fd) != 0) {
-    int savedErrno = errno;
-    ::ftruncate(journal.fd, journal.size);
-    errno = savedErrno;
-    closeAfterFailure("sync");
+  Os::Error error;
+  Os::Error ignored;
+  if (Os::writeAll(journal.file, bytes, written, error) != 0) {
+    Os::truncate(journal.file, journal.size, ignored);
+    closeAfterFailure("write", error);
     return -1;
   }
-  journal.size += static_cast<off_t>(bytes.size());
+  if (sync && Os::syncData(journal.file, error) != 0) {
+    Os::truncate(journal.file, journal.size, ignored);
+    closeAfterFailure("sync", error);
+    return -1;
+  }
+  journal.size += static_cast<int64_t>(bytes.size());
   return 0;
 }
 
-bool readAll(int fd, std::string& bytes) {
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) {
-    return false;
-  }
-  bytes.assign(static_cast<size_t>(info.st_size), '\0');
-  size_t got = 0;
-  while (got < bytes.size()) {
-    ssize_t result = ::pread(fd, bytes.data() + got, bytes.size() - got, static_cast<off_t>(got));
-    if (result < 0 && errno == EINTR) {
-      continue;
-    }
-    if (result <= 0) {
-      break;
-    }
-    got += static_cast<size_t>(result);
-  }
-  bytes.resize(got);
-  return true;
-}
-
-// Locks fd, waiting for a holder; false with errno set when it cannot.
-bool lockJournal(int fd, const std::string& path) {
-  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    if (errno == EINTR) {
-      continue;
-    }
-    if (errno != EWOULDBLOCK) {
-      return false;
-    }
+// Opened by name as the transfer file is, for appending under the writers'
+// lock: a pass waiting for the lock of a journal that the pass holding it
+// writes anew (compact) finds the name gone and opens the new one. The
+// journal is private to the installations that share the log directory,
+// never reached through a symbolic link, and useless unless it is read too.
+Os::SharedFileOptions journalOptions(const std::string& path) {
+  Os::SharedFileOptions options;
+  options.links = Os::Links::kDoNotFollow;
+  options.permissions = Os::Permissions::kOwnerOnly;
+  options.whenDenied = Os::WhenReadWriteDenied::kFail;
+  options.lockRequired = true;
+  options.beforeWaiting = [path] {
     ErrorOutput::report(ErrorOutput::Priority::kNotice,
                         "another pass holds the journal of written bookings %s; waiting for it "
                         "to end",
                         path.c_str());
-    while (::flock(fd, LOCK_EX) != 0) {
-      if (errno != EINTR) {
-        return false;
-      }
-    }
-    break;
-  }
-  return true;
+  };
+  return options;
 }
 
 void indexEarlierPass() {
@@ -361,17 +324,16 @@ void compact() {
     fresh += encodeDurable(durable);
   }
   std::string temporary = journal.path + ".new";
-  int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-  bool done = fd >= 0 &&
-              ::write(fd, fresh.data(), fresh.size()) == static_cast<ssize_t>(fresh.size()) &&
-              ::fsync(fd) == 0;
-  if (fd >= 0) {
-    ::close(fd);
-  }
-  if (done && ::rename(temporary.c_str(), journal.path.c_str()) == 0) {
-    DirectoryEntry::syncDirectoryOf(journal.path);
+  Os::FileHandle file;
+  Os::Error error;
+  size_t written = 0;
+  bool done = Os::createOrEmpty(temporary, Os::Permissions::kOwnerOnly, file, error) == 0 &&
+              Os::writeAll(file, fresh, written, error) == 0 && Os::syncData(file, error) == 0;
+  file.close();
+  if (done && Os::replaceFile(temporary, journal.path, error) == 0) {
+    Os::syncDirectoryOf(journal.path, error);
   } else {
-    std::remove(temporary.c_str());
+    Os::removeFile(temporary, error);
   }
 }
 
@@ -415,89 +377,72 @@ Contents parse(std::string_view bytes) {
 // the one the line went to: a file the payroll side took away and a new one
 // under the name tell nothing about the line.
 LineState findLine(const WrittenBooking& booking) {
-  struct stat named {};
-  if (::stat(booking.transferPath.c_str(), &named) != 0 ||
-      static_cast<uint64_t>(named.st_dev) != booking.device ||
-      static_cast<uint64_t>(named.st_ino) != booking.inode || booking.line.empty() ||
-      booking.offset > static_cast<uint64_t>(LLONG_MAX)) {
+  if (booking.line.empty() || booking.offset > static_cast<uint64_t>(INT64_MAX)) {
     return LineState::kUnknown;
   }
-  int fd = ::open(booking.transferPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
+  Os::FileHandle file;
+  Os::FileInfo info;
+  Os::Error error;
+  if (Os::openForReading(booking.transferPath, Os::Links::kFollow, file, error) != 0 ||
+      Os::examine(file, info, error) != 0 || info.kind != Os::FileKind::kRegular ||
+      !(info.identity == Os::FileIdentity{booking.device, booking.inode})) {
     return LineState::kUnknown;
   }
-  struct stat opened {};
-  LineState state = LineState::kUnknown;
-  if (::fstat(fd, &opened) == 0 && opened.st_dev == named.st_dev && opened.st_ino == named.st_ino &&
-      S_ISREG(opened.st_mode)) {
-    std::string found(booking.line.size(), '\0');
-    ssize_t got = ::pread(fd, found.data(), found.size(), static_cast<off_t>(booking.offset));
-    state = got == static_cast<ssize_t>(found.size()) && found == booking.line
-                ? LineState::kInPlace
-                : LineState::kMissing;
-  }
-  ::close(fd);
-  return state;
+  std::string found(booking.line.size(), '\0');
+  size_t got = 0;
+  bool read = Os::readAt(file, static_cast<int64_t>(booking.offset), found.data(), found.size(),
+                         got, error) == 0;
+  return read && got == found.size() && found == booking.line ? LineState::kInPlace
+                                                              : LineState::kMissing;
 }
 
+// Appended, not assigned from a literal: g++ 12 sees a false overlap there
+// at -O2 (-Wrestrict).
 std::string installationName(const std::string& dataSourceName) {
-  char* directory = ::realpath(".", nullptr);
-  std::string name = directory != nullptr ? directory : ".";
-  std::free(directory);
-  return name + " (data source " + dataSourceName + ")";
+  std::string name;
+  Os::Error error;
+  if (Os::resolvePath(".", name, error) != 0) {
+    name.clear();
+    name.append(".");
+  }
+  return name.append(" (data source ").append(dataSourceName).append(")");
 }
 
-// The journal's name must survive a power loss before any record relies on
-// it, so a journal created here has its directory synced at once.
-int open(const std::string& path, const std::string& installation, std::string& cause) {
-  if (journal.fd >= 0) {
-    ::close(journal.fd);
-  }
-  journal = JournalState();
-  int fd = -1;
-  for (int attempt = 0; attempt < 4; ++attempt) {
-    bool created = true;
-    fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0 && errno == EEXIST) {
-      created = false;
-      fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
-    }
-    if (fd < 0) {
-      cause = std::strerror(errno);
-      return -1;
-    }
-    if (created && DirectoryEntry::syncDirectoryOf(path) != 0 && errno != EINVAL &&
-        errno != ENOTSUP) {
-      cause = std::string("its directory cannot be synced: ") + std::strerror(errno);
-      ::close(fd);
-      return -1;
-    }
-    if (!lockJournal(fd, path)) {
-      cause = std::string("cannot be locked: ") + std::strerror(errno);
-      ::close(fd);
-      return -1;
-    }
-    if (DirectoryEntry::namesOpenFile(path, fd)) {
-      break;
-    }
-    ::close(fd);  // written anew by the pass that held it
-    fd = -1;
-  }
-  std::string bytes;
-  if (fd < 0 || !readAll(fd, bytes)) {
-    cause = fd < 0 ? "it was replaced again and again" : std::strerror(errno);
-    if (fd >= 0) {
-      ::close(fd);
-    }
+namespace {
+
+// Opens the journal at path under its lock, waiting for a pass of another
+// installation that holds it. The journal's name must survive a power loss
+// before any record relies on it, so a journal created here has its
+// directory synced at once. Returns 0, or -1 with cause set.
+int openLocked(const std::string& path, Os::FileHandle& file, std::string& cause) {
+  Os::SharedFile opened;
+  Os::Error error;
+  int result = Os::openForAppending(path, journalOptions(path), opened, error);
+  if (result != Os::kOpened) {
+    cause = result == Os::kNotLocked ? "cannot be locked: " + error.cause : error.cause;
     return -1;
   }
+  if (!opened.named) {
+    cause = "it was replaced again and again";
+    return -1;
+  }
+  if (opened.created && Os::syncDirectoryOf(path, error) != 0) {
+    cause = "its directory cannot be synced: " + error.cause;
+    return -1;
+  }
+  file = std::move(opened.handle);
+  return 0;
+}
+
+// Takes what the journal's bytes hold as the pass's journal, and cuts off
+// what follows the last whole record. A record torn by a pass that died
+// while writing it is said nowhere: its line was never appended, as records
+// are synced first. Damage is said. Returns 0, or -1 with cause set.
+int takeContents(const std::string& path, const std::string& bytes, std::string& cause) {
   Contents contents;
   journal.live = parseLive(bytes, contents);
-  journal.fd = fd;
-  journal.path = path;
-  journal.installation = installation;
   journal.lastSequence = contents.lastSequence;
-  journal.size = static_cast<off_t>(contents.validEnd);
+  journal.size = static_cast<int64_t>(contents.validEnd);
   indexEarlierPass();
   size_t damagedBytes = contents.skippedBytes;
   std::string_view end = std::string_view(bytes).substr(contents.validEnd);
@@ -510,20 +455,40 @@ int open(const std::string& path, const std::string& installation, std::string& 
                         "recorded there count as not recorded and are exported again",
                         path.c_str(), damagedBytes);
   }
-  // What follows the last whole record goes. A record torn by a pass that
-  // died while writing it is said nowhere: its line was never appended, as
-  // records are synced first.
-  if (contents.validEnd < bytes.size() && ::ftruncate(fd, journal.size) != 0) {
-    cause = std::string("its torn end cannot be cut off: ") + std::strerror(errno);
-    ::close(fd);
-    journal.fd = -1;
+  Os::Error error;
+  if (contents.validEnd < bytes.size() && Os::truncate(journal.file, journal.size, error) != 0) {
+    cause = "its torn end cannot be cut off: " + error.cause;
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int open(const std::string& path, const std::string& installation, std::string& cause) {
+  journal = JournalState();
+  Os::FileHandle file;
+  std::string bytes;
+  Os::Error error;
+  if (openLocked(path, file, cause) != 0) {
+    return -1;
+  }
+  if (Os::readFromStart(file, SIZE_MAX, bytes, error) != 0) {
+    cause = error.cause;
+    return -1;
+  }
+  journal.file = std::move(file);
+  journal.path = path;
+  journal.installation = installation;
+  if (takeContents(path, bytes, cause) != 0) {
+    journal.file.close();
     return -1;
   }
   return 0;
 }
 
 bool isOpen() {
-  return journal.fd >= 0;
+  return journal.file.isOpen();
 }
 
 std::vector<WrittenBooking> heldBookings() {
@@ -537,7 +502,7 @@ std::vector<WrittenBooking> heldBookings() {
 }
 
 int recordWritten(std::vector<WrittenBooking>& bookings) {
-  if (journal.fd < 0) {
+  if (!journal.file.isOpen()) {
     return -1;
   }
   std::string bytes;
@@ -647,15 +612,16 @@ std::vector<WrittenBooking> vanishedBookings() {
 // Emptying needs no sync: should it be lost, the records come back with
 // their retirements.
 void close() {
-  if (journal.fd < 0) {
+  if (!journal.file.isOpen()) {
     return;
   }
+  Os::Error error;
   if (journal.live.empty()) {
-    if (journal.size > 0 && ::ftruncate(journal.fd, 0) == 0) {
+    if (journal.size > 0 && Os::truncate(journal.file, 0, error) == 0) {
       journal.size = 0;
     }
   } else if (journal.size > kCompactionBytes &&
-             static_cast<off_t>(journal.live.size()) * 1024 < journal.size / 2) {
+             static_cast<int64_t>(journal.live.size()) * 1024 < journal.size / 2) {
     compact();
   }
 }
@@ -670,24 +636,16 @@ namespace {
 // from a missing journal, with missing set), or -1 with cause set.
 int readWithoutLock(const std::string& path, std::string& bytes, bool& missing,
                     std::string& cause) {
+  Os::FileHandle file;
+  Os::Error error;
   missing = false;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  if (fd < 0) {
-    missing = errno == ENOENT;
-    cause = std::strerror(errno);
+  if (Os::openRegularFileForReading(path, Os::Links::kDoNotFollow, file, error) != 0 ||
+      Os::readFromStart(file, SIZE_MAX, bytes, error) != 0) {
+    missing = error.kind == Os::ErrorKind::kNotFound;
+    cause = error.cause;
     return missing ? 0 : -1;
   }
-  struct stat info {};
-  int result = 0;
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    cause = S_ISREG(info.st_mode) ? std::strerror(errno) : "not a regular file";
-    result = -1;
-  } else if (!readAll(fd, bytes)) {
-    cause = std::strerror(errno);
-    result = -1;
-  }
-  ::close(fd);
-  return result;
+  return 0;
 }
 
 }  // namespace
@@ -715,20 +673,19 @@ int inspect(const std::string& path, const std::string& installation, Inspection
   if (readWithoutLock(path, bytes, missing, found.cause) != 0) {
     return -1;
   }
+  Os::Error error;
   if (missing) {
-    std::string directory = DirectoryEntry::directoryOf(path);
-    found.writable = ::access(directory.c_str(), W_OK) == 0;
-    found.cause = found.writable
-                      ? std::string()
-                      : std::string("its directory cannot be written: ") + std::strerror(errno);
+    found.writable = Os::checkAccess(Os::directoryOf(path), Os::Access::kWrite, error) == 0;
+    found.cause =
+        found.writable ? std::string() : "its directory cannot be written: " + error.cause;
     return 0;
   }
   for (const WrittenBooking& booking : parse(bytes).live) {
     ++(booking.installation == installation ? found.own : found.others);
   }
-  found.writable = ::access(path.c_str(), R_OK | W_OK) == 0;
+  found.writable = Os::checkAccess(path, Os::Access::kReadAndWrite, error) == 0;
   if (!found.writable) {
-    found.cause = std::strerror(errno);
+    found.cause = error.cause;
   }
   return 0;
 }

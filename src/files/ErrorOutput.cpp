@@ -1,13 +1,12 @@
 #include "files/ErrorOutput.h"
 
-#include <errno.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+
+#include "os/Process.h"
+#include "os/StandardStreams.h"
 
 namespace ErrorOutput {
 
@@ -21,10 +20,10 @@ std::string password;
 bool standardErrorIsJournal() {
   static const bool isJournal = [] {
     const char* stream = std::getenv("JOURNAL_STREAM");
-    struct stat info;
-    return stream != nullptr && ::fstat(STDERR_FILENO, &info) == 0 &&
-           journalStreamNames(stream, static_cast<unsigned long long>(info.st_dev),
-                              static_cast<unsigned long long>(info.st_ino));
+    Os::FileIdentity standardError;
+    Os::Error error;
+    return stream != nullptr && Os::identifyStandardError(standardError, error) == 0 &&
+           journalStreamNames(stream, standardError.device, standardError.inode);
   }();
   return isJournal;
 }
@@ -80,7 +79,6 @@ std::string withholdPassword(std::string text) {
 // One write per line keeps the lines of passes that share a journal whole. A
 // failed write is dropped: standard error never stops a pass.
 void report(Priority priority, const char* format, ...) {
-  int savedErrno = errno;
   // Formatted whole: a line cut short could end in part of the password,
   // where withholding would no longer find it.
   va_list arguments;
@@ -102,7 +100,7 @@ void report(Priority priority, const char* format, ...) {
     // operator+(const char*, string&&) at -O2 (-Wrestrict).
     line.append("<").append(std::to_string(static_cast<int>(priority))).append(">");
   }
-  line += program_invocation_short_name;
+  line += Os::programName();
   line += ": ";
   line += withholdPassword(text);
   // A driver message or a path may hold line breaks; the event stays one line.
@@ -112,9 +110,7 @@ void report(Priority priority, const char* format, ...) {
     }
   }
   line += '\n';
-  ssize_t ignored = ::write(STDERR_FILENO, line.data(), line.size());
-  (void)ignored;
-  errno = savedErrno;
+  Os::writeStandardError(line);
 }
 
 }  // namespace ErrorOutput

@@ -4,8 +4,8 @@
 #include <string_view>
 
 // Standard error: what an operator needs beyond the run log's fixed texts
-// (the driver's SQLSTATE and message, errno texts, waits), one line per
-// event. A clean pass writes nothing here, and never a password.
+// (the driver's SQLSTATE and message, the system's error texts, waits), one
+// line per event. A clean pass writes nothing here, and never a password.
 namespace ErrorOutput {
 
 // The syslog priority a line carries when standard error is the journal.

@@ -1,15 +1,14 @@
 #pragma once
 
-#include <sys/types.h>
-
-#include <sys/stat.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "os/Error.h"
+#include "os/FileIdentity.h"
 
 // The transfer file that the payroll system reads.
 namespace ExportFile {
@@ -34,12 +33,12 @@ struct TornEnd {
   enum Kind { kWhole, kCutFragment, kCloseForeignText } kind = kWhole;
   size_t keptTailBytes = 0;  // kCutFragment: the bytes of tail that stay
 };
-TornEnd judgeTornEnd(std::string_view tail, off_t size);
+TornEnd judgeTornEnd(std::string_view tail, int64_t size);
 
 // Called under the writers' turn, after any repair and before anything is
 // written: the file the lines go to and where the first of them will start.
 // A non-zero result stops the append with nothing written.
-using BeforeAppend = std::function<int(const struct stat& file, off_t start)>;
+using BeforeAppend = std::function<int(const Os::FileIdentity& file, int64_t start)>;
 
 // Appends lines (each ends with "\n") with one write and one fdatasync, as
 // appendLine does for one. Returns how many of them, from the first, are
@@ -49,10 +48,10 @@ size_t appendLines(const std::string& path, const std::vector<std::string>& line
                    const BeforeAppend& beforeAppend);
 
 // Puts the transfer file at path on disk, its data and its name, when path
-// still names the file of this device and inode: lines that a pass killed
-// before its sync left there may still be only in memory. Returns 0, or -1
-// with errno set (ESTALE when path names another file now).
-int syncWrittenFile(const std::string& path, uint64_t device, uint64_t inode);
+// still names that file: lines that a pass killed before its sync left there
+// may still be only in memory. Returns 0, or -1 with error set
+// (kAnotherFileNow when path names another file now).
+int syncWrittenFile(const std::string& path, const Os::FileIdentity& file, Os::Error& error);
 
 // Opens the path for appending (creating an empty file) and closes it again.
 // Returns 0 when that worked, -1 otherwise.

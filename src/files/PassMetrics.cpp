@@ -1,18 +1,15 @@
 #include "files/PassMetrics.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <array>
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
+#include <charconv>
 #include <iterator>
 #include <string_view>
 
 #include "files/ErrorOutput.h"
 #include "files/RunLog.h"
+#include "os/DirectoryEntry.h"
+#include "os/FileData.h"
+#include "os/FileOpening.h"
 
 namespace PassMetrics {
 
@@ -95,16 +92,16 @@ RecordedPass recordedFrom(const Values& v) {
   return recorded;
 }
 
-// A whole number as render() writes it: digits, a minus sign at most.
+// A whole number as render() writes it: digits, a minus sign at most, and
+// within 64 bits.
 bool parseWhole(std::string_view text, int64_t& value) {
-  std::string digits(text);
-  if (digits.empty() || digits.find_first_not_of("-0123456789") != std::string::npos) {
+  if (text.empty() || text.find_first_not_of("-0123456789") != std::string_view::npos) {
     return false;
   }
-  char* end = nullptr;
-  errno = 0;
-  long long parsed = std::strtoll(digits.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0') {
+  int64_t parsed = 0;
+  const char* end = text.data() + text.size();
+  std::from_chars_result result = std::from_chars(text.data(), end, parsed);
+  if (result.ec != std::errc() || result.ptr != end) {
     return false;
   }
   value = parsed;
@@ -134,8 +131,8 @@ std::string_view lineAt(std::string_view text, size_t& from) {
 // then fires rather than trust a guess.
 int64_t recordedLastComplete(const std::string& path) {
   std::string text;
-  std::string reason;
-  if (readFile(path, text, reason) != 0) {
+  std::string cause;
+  if (readFile(path, text, cause) != 0) {
     return 0;
   }
   const std::string prefix = std::string(kMetrics[kLastComplete].name) + " ";
@@ -149,27 +146,32 @@ int64_t recordedLastComplete(const std::string& path) {
   return 0;
 }
 
-int writeAll(int fd, const std::string& bytes) {
-  size_t written = 0;
-  while (written < bytes.size()) {
-    ssize_t result = ::write(fd, bytes.data() + written, bytes.size() - written);
-    if (result > 0) {
-      written += static_cast<size_t>(result);
-    } else if (result == 0) {
-      errno = ENOSPC;
-      return -1;
-    } else if (errno != EINTR) {
-      return -1;
-    }
-  }
-  return 0;
-}
-
-void reportFailure(const std::string& path, const char* step) {
+void reportFailure(const std::string& path, const char* step, const Os::Error& error) {
   ErrorOutput::report(ErrorOutput::Priority::kWarning,
                       "cannot write the metrics file %s: %s: %s; monitoring does not see this "
                       "pass",
-                      path.c_str(), step, std::strerror(errno));
+                      path.c_str(), step, error.cause.c_str());
+}
+
+// Writes text to the new file and closes it. node_exporter reads it as a
+// user of its own. It holds figures only, no name and no booking, so it is
+// readable by all whatever the umask; and it is synced: after a crash an
+// empty file would lose the last complete pass. Returns the step that
+// failed, with error set, or nullptr.
+const char* writeNewFile(Os::FileHandle& file, const std::string& text, Os::Error& error) {
+  size_t written = 0;
+  const char* step = nullptr;
+  if (Os::setPermissions(file, Os::Permissions::kReadableByAll, error) != 0) {
+    step = "setting its mode";
+  } else if (Os::writeAll(file, text, written, error) != 0 || Os::syncData(file, error) != 0) {
+    step = "writing it";
+  }
+  Os::Error closeError;
+  if (Os::closeFile(file, closeError) != 0 && step == nullptr) {
+    step = "writing it";
+    error = closeError;
+  }
+  return step;
 }
 
 }  // namespace
@@ -205,34 +207,21 @@ int32_t writeAt(const std::string& path, const PassFigures& figures) {
       figures.exitStatus == kCompleteStatus ? figures.endSeconds : recordedLastComplete(path);
   std::string text = render(recorded);
 
-  std::string temporary = path + ".XXXXXX";
-  int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-  if (fd < 0) {
-    reportFailure(path, "creating a file beside it");
+  Os::FileHandle file;
+  std::string temporary;
+  Os::Error error;
+  if (Os::createTemporaryBeside(path, file, temporary, error) != 0) {
+    reportFailure(path, "creating a file beside it", error);
     return -1;
   }
-  // node_exporter reads it as a user of its own. It holds figures only, no
-  // name and no booking, so it is readable by all whatever the umask.
-  const char* step = nullptr;
-  if (::fchmod(fd, 0644) != 0) {
-    step = "setting its mode";
-  } else if (writeAll(fd, text) != 0 || ::fdatasync(fd) != 0) {
-    // Synced: after a crash an empty file would lose the last complete pass.
-    step = "writing it";
-  }
-  int savedErrno = errno;
-  if (::close(fd) != 0 && step == nullptr) {
-    step = "writing it";
-    savedErrno = errno;
-  }
-  if (step == nullptr && ::rename(temporary.c_str(), path.c_str()) != 0) {
+  const char* step = writeNewFile(file, text, error);
+  if (step == nullptr && Os::replaceFile(temporary, path, error) != 0) {
     step = "renaming it into place";
-    savedErrno = errno;
   }
   if (step != nullptr) {
-    ::unlink(temporary.c_str());
-    errno = savedErrno;
-    reportFailure(path, step);
+    Os::Error ignored;
+    Os::removeFile(temporary, ignored);
+    reportFailure(path, step, error);
     return -1;
   }
   return 0;
@@ -240,43 +229,18 @@ int32_t writeAt(const std::string& path, const PassFigures& figures) {
 
 // Only a regular file is read: a FIFO put in its place must not hold up
 // the reader.
-int32_t readFile(const std::string& path, std::string& text, std::string& reason) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) {
-    reason = std::strerror(errno);
+int32_t readFile(const std::string& path, std::string& text, std::string& cause) {
+  Os::FileHandle file;
+  Os::Error error;
+  if (Os::openRegularFileForReading(path, Os::Links::kFollow, file, error) != 0 ||
+      Os::readFromStart(file, kMaxReadBytes, text, error) != 0) {
+    cause = error.cause;
     return -1;
   }
-  struct stat info {};
-  if (::fstat(fd, &info) != 0) {
-    reason = std::strerror(errno);
-    ::close(fd);
-    return -1;
-  }
-  if (!S_ISREG(info.st_mode)) {
-    reason = "not a regular file";
-    ::close(fd);
-    return -1;
-  }
-  text.assign(kMaxReadBytes, '\0');
-  size_t length = 0;
-  while (length < text.size()) {
-    ssize_t result = ::read(fd, text.data() + length, text.size() - length);
-    if (result > 0) {
-      length += static_cast<size_t>(result);
-    } else if (result == 0) {
-      break;
-    } else if (errno != EINTR) {
-      reason = std::strerror(errno);
-      ::close(fd);
-      return -1;
-    }
-  }
-  ::close(fd);
-  text.resize(length);
   return 0;
 }
 
-int32_t parse(const std::string& text, RecordedPass& recorded, std::string& reason) {
+int32_t parse(const std::string& text, RecordedPass& recorded, std::string& cause) {
   Values values{};
   std::array<bool, kMetricCount> found{};
   size_t lineNumber = 0;
@@ -292,8 +256,8 @@ int32_t parse(const std::string& text, RecordedPass& recorded, std::string& reas
         continue;
       }
       if (name.size() == line.size() || !parseWhole(line.substr(name.size() + 1), values[i])) {
-        reason = "line " + std::to_string(lineNumber) + " " + quoted(line) +
-                 " has no whole number as its value";
+        cause = "line " + std::to_string(lineNumber) + " " + quoted(line) +
+                " has no whole number as its value";
         return -1;
       }
       found[i] = true;
@@ -308,7 +272,7 @@ int32_t parse(const std::string& text, RecordedPass& recorded, std::string& reas
   size_t expectedAt = 0;
   for (lineNumber = 1; at < text.size() || expectedAt < expected.size(); ++lineNumber) {
     if (expectedAt >= expected.size()) {
-      reason =
+      cause =
           "line " + std::to_string(lineNumber) + " " + quoted(lineAt(text, at)) + " follows # EOF";
       return -1;
     }
@@ -317,18 +281,18 @@ int32_t parse(const std::string& text, RecordedPass& recorded, std::string& reas
         wanted[0] == '#' ? quoted(wanted)
                          : "the sample of " + std::string(wanted.substr(0, wanted.find(' ')));
     if (at >= text.size()) {
-      reason = "the file ends before line " + std::to_string(lineNumber) + ", " + wantedShown;
+      cause = "the file ends before line " + std::to_string(lineNumber) + ", " + wantedShown;
       return -1;
     }
     bool lineEnded = text.find('\n', at) != std::string::npos;
     std::string_view line = lineAt(text, at);
     if (line != wanted) {
-      reason = "line " + std::to_string(lineNumber) + " is " + quoted(line) + " where " +
-               wantedShown + " belongs";
+      cause = "line " + std::to_string(lineNumber) + " is " + quoted(line) + " where " +
+              wantedShown + " belongs";
       return -1;
     }
     if (!lineEnded) {
-      reason = "line " + std::to_string(lineNumber) + " has no line end";
+      cause = "line " + std::to_string(lineNumber) + " has no line end";
       return -1;
     }
   }

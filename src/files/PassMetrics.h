@@ -52,12 +52,12 @@ int32_t writeAt(const std::string& path, const PassFigures& figures);
 std::string render(const RecordedPass& recorded);
 
 // Reads a metrics file (a regular file, at most 64 KiB of it). Returns 0, or
-// -1 with reason set.
-int32_t readFile(const std::string& path, std::string& text, std::string& reason);
+// -1 with cause set.
+int32_t readFile(const std::string& path, std::string& text, std::string& cause);
 
 // Reads text back as this tool writes it: every line as render() would give
-// it for the values found. Returns 0, or -1 with reason naming the first
+// it for the values found. Returns 0, or -1 with cause naming the first
 // line that differs.
-int32_t parse(const std::string& text, RecordedPass& recorded, std::string& reason);
+int32_t parse(const std::string& text, RecordedPass& recorded, std::string& cause);
 
 }  // namespace PassMetrics

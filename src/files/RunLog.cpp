@@ -1,16 +1,10 @@
 #include "files/RunLog.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-
-#include "files/DirectoryEntry.h"
 #include "files/ErrorOutput.h"
+#include "os/DirectoryEntry.h"
+#include "os/FileData.h"
+#include "os/FileInfo.h"
+#include "os/SharedFile.h"
 
 namespace RunLog {
 
@@ -63,49 +57,30 @@ void appendEntry(std::string_view text) {
 // under its name, so no log is rotated twice.
 void appendEntryAt(const std::string& logPath, const std::string& backupPath,
                    std::string_view text) {
-  int fd = -1;
-  bool readable = true;
-  for (int attempt = 0;; ++attempt) {
-    readable = true;
-    fd = ::open(logPath.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0 && errno == EACCES) {
-      readable = false;
-      fd = ::open(logPath.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    }
-    if (fd < 0) {
-      reportFailure(logPath, "open", std::strerror(errno));
-      return;
-    }
-    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
-    }
-    if (DirectoryEntry::namesOpenFile(logPath, fd) || attempt == 3) {
-      break;
-    }
-    ::close(fd);
+  Os::SharedFile log;
+  Os::Error error;
+  if (Os::openForAppending(logPath, Os::SharedFileOptions(), log, error) != Os::kOpened) {
+    reportFailure(logPath, "open", error.cause.c_str());
+    return;
   }
-  struct stat before {};
+  Os::FileInfo info;
   char lastByte = '\n';
-  bool readLastByte = readable && ::fstat(fd, &before) == 0 && before.st_size > 0 &&
-                      ::pread(fd, &lastByte, 1, before.st_size - 1) == 1;
+  size_t got = 0;
+  bool readLastByte = log.readable && Os::examine(log.handle, info, error) == 0 && info.size > 0 &&
+                      Os::readAt(log.handle, info.size - 1, &lastByte, 1, got, error) == 0 &&
+                      got == 1;
   std::string stored = storedEntry(text, std::string_view(&lastByte, readLastByte ? 1 : 0));
   size_t written = 0;
-  while (written < stored.size()) {
-    ssize_t result = ::write(fd, stored.data() + written, stored.size() - written);
-    if (result > 0) {
-      written += static_cast<size_t>(result);
-    } else if (result == 0 || errno != EINTR) {
-      const char* cause = result == 0 ? "the file took no more bytes" : std::strerror(errno);
-      ::close(fd);
-      reportFailure(logPath, "write", cause);
-      return;
-    }
+  if (Os::writeAll(log.handle, stored, written, error) != 0) {
+    log.handle.close();
+    reportFailure(logPath, "write", error.cause.c_str());
+    return;
   }
-  off_t position = ::lseek(fd, 0, SEEK_CUR);
-  if (position > kRotationBytes) {
-    std::remove(backupPath.c_str());
-    std::rename(logPath.c_str(), backupPath.c_str());
+  // Under the writers' turn the log's size is where this entry ended.
+  if (Os::examine(log.handle, info, error) == 0 && info.size > kRotationBytes) {
+    Os::removeFile(backupPath, error);
+    Os::replaceFile(logPath, backupPath, error);
   }
-  ::close(fd);
 }
 
 }  // namespace RunLog

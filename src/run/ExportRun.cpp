@@ -16,6 +16,7 @@
 #include "files/ExportFile.h"
 #include "files/PassMetrics.h"
 #include "files/RunLog.h"
+#include "os/Memory.h"
 #include "run/ExitStatus.h"
 #include "run/ExportReport.h"
 #include "run/JournalRecovery.h"
@@ -79,7 +80,7 @@ int32_t settingsAndConnection() {
   runState.dataSourceName = Credentials::dataSourceNameForPass(credentials);
   int32_t connected =
       DbConnection::connect(credentials.login, credentials.password, runState.dataSourceName);
-  explicit_bzero(credentials.password.data(), credentials.password.size());
+  Os::wipeMemory(credentials.password.data(), credentials.password.size());
   if (connected != 0) {
     std::printf("Datenbankverbindung fehlgeschlagen, Fehler: %d\n", connected);
     std::string address = DbConnection::dataSourceAddress(runState.dataSourceName);

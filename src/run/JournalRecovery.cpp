@@ -1,7 +1,5 @@
 #include "run/JournalRecovery.h"
 
-#include <cerrno>
-#include <cstring>
 #include <map>
 #include <string>
 #include <tuple>
@@ -25,15 +23,17 @@ std::string named(const WrittenBooking& booking) {
 
 // A line found in place may still be only in memory, left by a pass killed
 // before its sync; its file is synced (once) before the booking is marked.
-// Returns 0, or the errno of that sync.
-using SyncedFiles = std::map<std::tuple<std::string, uint64_t, uint64_t>, int>;
+// Returns how that sync failed (kind kNone when it did not).
+using SyncedFiles = std::map<std::tuple<std::string, uint64_t, uint64_t>, Os::Error>;
 
-int syncedOnce(const WrittenBooking& booking, SyncedFiles& files) {
+Os::Error syncedOnce(const WrittenBooking& booking, SyncedFiles& files) {
   auto file = std::make_tuple(booking.transferPath, booking.device, booking.inode);
   auto found = files.find(file);
   if (found == files.end()) {
-    int result = ExportFile::syncWrittenFile(booking.transferPath, booking.device, booking.inode);
-    found = files.emplace(file, result == 0 ? 0 : errno).first;
+    Os::Error error;
+    int result =
+        ExportFile::syncWrittenFile(booking.transferPath, {booking.device, booking.inode}, error);
+    found = files.emplace(file, result == 0 ? Os::Error() : error).first;
   }
   return found->second;
 }
@@ -43,7 +43,7 @@ int syncedOnce(const WrittenBooking& booking, SyncedFiles& files) {
 // may be with the payroll side, or may have been lost with a power
 // failure, and so may one whose file cannot be synced now.
 void reportNotInPlace(const WrittenBooking& booking, BookingJournal::LineState state,
-                      int syncError) {
+                      const Os::Error& syncError) {
   if (state == BookingJournal::LineState::kMissing) {
     ErrorOutput::report(ErrorOutput::Priority::kNotice,
                         "booking %s is not in the transfer file %s any more (its line was "
@@ -56,7 +56,7 @@ void reportNotInPlace(const WrittenBooking& booking, BookingJournal::LineState s
                         "transfer file %s, which cannot be synced (%s); the journal forgets it, "
                         "and if it is still untransferred it is exported again",
                         named(booking).c_str(), booking.transferPath.c_str(),
-                        std::strerror(syncError));
+                        syncError.cause.c_str());
   } else {
     ErrorOutput::report(ErrorOutput::Priority::kWarning,
                         "booking %s may reach the payroll side twice: its line went to the "
@@ -75,14 +75,14 @@ std::vector<WrittenBooking> inPlaceOrRetired(const std::vector<WrittenBooking>& 
   SyncedFiles syncedFiles;
   for (const WrittenBooking& booking : held) {
     BookingJournal::LineState state = BookingJournal::recoveryState(booking);
-    int syncError = 0;
+    Os::Error syncError;
     if (state == BookingJournal::LineState::kInPlace && !booking.durable) {
       syncError = syncedOnce(booking, syncedFiles);
-      if (syncError == ESTALE) {
+      if (syncError.kind == Os::ErrorKind::kAnotherFileNow) {
         state = BookingJournal::LineState::kUnknown;
       }
     }
-    if (state == BookingJournal::LineState::kInPlace && syncError == 0) {
+    if (state == BookingJournal::LineState::kInPlace && syncError.kind == Os::ErrorKind::kNone) {
       inPlace.push_back(booking);
       continue;
     }

@@ -1,9 +1,6 @@
-#include <cerrno>
-#include <csignal>
-#include <cstdio>
-#include <cstring>
-
 #include "files/ErrorOutput.h"
+#include "os/Process.h"
+#include "os/StandardStreams.h"
 #include "run/ExportRun.h"
 
 // A console whose reader went away (a pipe into head, a closed terminal)
@@ -11,13 +8,12 @@
 // console output that cannot be written is dropped like a log entry that
 // cannot be, and said once on standard error.
 int main(int argc, char** argv) {
-  std::signal(SIGPIPE, SIG_IGN);
+  Os::ignoreBrokenPipes();
   int status = ExportRun::run(argc, argv);
-  errno = 0;
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    // A write that failed earlier left no errno worth quoting.
+  Os::Error error;
+  if (Os::flushStandardOutput(error) != 0) {
     ErrorOutput::report(ErrorOutput::Priority::kNotice, "console output of this pass was lost: %s",
-                        errno != 0 ? std::strerror(errno) : "write error");
+                        error.cause.c_str());
   }
   return status;
 }

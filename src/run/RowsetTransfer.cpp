@@ -21,10 +21,10 @@ struct WrittenLines {
 };
 
 // The journal's records of the lines about to be appended at start of the
-// transfer file with this device and inode; gives each exported booking its
-// sequence. Returns 0, or -1 when the journal could not take them.
+// transfer file; gives each exported booking its sequence. Returns 0, or -1
+// when the journal could not take them.
 int recordLines(std::vector<SortedBooking>& bookings, const std::string& transferPath,
-                uint64_t device, uint64_t inode, uint64_t start) {
+                const Os::FileIdentity& file, uint64_t start) {
   std::vector<BookingJournal::WrittenBooking> records;
   for (const SortedBooking& booking : bookings) {
     if (booking.role != Role::kExported) {
@@ -33,8 +33,8 @@ int recordLines(std::vector<SortedBooking>& bookings, const std::string& transfe
     BookingJournal::WrittenBooking record;
     record.key = booking.key;
     record.transferPath = transferPath;
-    record.device = device;
-    record.inode = inode;
+    record.device = file.device;
+    record.inode = file.inode;
     record.offset = start;
     record.line = booking.forms.transferLine;
     start += record.line.size();
@@ -68,10 +68,9 @@ WrittenLines writeLines(std::vector<SortedBooking>& bookings, const std::string&
   }
   ExportFile::BeforeAppend recordFirst;
   if (BookingJournal::isOpen()) {
-    recordFirst = [&](const struct stat& file, off_t start) {
+    recordFirst = [&](const Os::FileIdentity& file, int64_t start) {
       written.journalFailed =
-          recordLines(bookings, transferPath, static_cast<uint64_t>(file.st_dev),
-                      static_cast<uint64_t>(file.st_ino), static_cast<uint64_t>(start)) != 0;
+          recordLines(bookings, transferPath, file, static_cast<uint64_t>(start)) != 0;
       return written.journalFailed ? -1 : 0;
     };
   }

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <utility>
 
+#include "os/Memory.h"
+
 namespace Blowfish {
 
 uint32_t roundFunction(const State& state, uint32_t x) {
@@ -79,7 +81,7 @@ int scheduleKey(State& state, const uint8_t* key, size_t keyLength) {
 }
 
 void clearState(State& state) {
-  explicit_bzero(&state, sizeof state);
+  Os::wipeMemory(&state, sizeof state);
 }
 
 }  // namespace Blowfish

@@ -1,14 +1,10 @@
 #include "settings/SettingsFile.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <string_view>
 
+#include "os/FileData.h"
+#include "os/FileOpening.h"
 #include "settings/ValueCipher.h"
 
 namespace SettingsFile {
@@ -43,49 +39,28 @@ struct SettingRecord {
 
 // Only a regular file is read: opening a FIFO does not wait for a writer,
 // and a device, which may never end, is refused before anything is read.
-int openRegularFile(const std::string& path, std::string& reason) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) {
-    reason = std::strerror(errno);
+int openRegularFile(const std::string& path, Os::FileHandle& file, std::string& cause) {
+  Os::Error error;
+  if (Os::openRegularFileForReading(path, Os::Links::kFollow, file, error) != 0) {
+    cause = error.cause;
     return -1;
   }
-  struct stat info;
-  if (::fstat(fd, &info) != 0) {
-    reason = std::strerror(errno);
-    ::close(fd);
-    return -1;
-  }
-  if (!S_ISREG(info.st_mode)) {
-    reason = "not a regular file";
-    ::close(fd);
-    return -1;
-  }
-  return fd;
+  return 0;
 }
 
 // The start of the file as text mode delivers it on the platform the files
 // come from: a carriage return directly before a line feed is dropped and a
-// Ctrl-Z byte ends the file. Reading stops after kMaxReadBytes.
+// Ctrl-Z byte ends the file. Reading stops after kMaxReadBytes, and at a
+// failure: what was read until then counts.
 bool readAsText(const std::string& path, std::string& content) {
-  std::string reason;
-  int fd = openRegularFile(path, reason);
-  if (fd < 0) {
+  Os::FileHandle file;
+  std::string cause;
+  if (openRegularFile(path, file, cause) != 0) {
     return false;
   }
-  std::string raw(kMaxReadBytes, '\0');
-  size_t filled = 0;
-  while (filled < raw.size()) {
-    ssize_t n = ::read(fd, raw.data() + filled, raw.size() - filled);
-    if (n < 0 && errno == EINTR) {
-      continue;
-    }
-    if (n <= 0) {
-      break;
-    }
-    filled += static_cast<size_t>(n);
-  }
-  ::close(fd);
-  raw.resize(filled);
+  std::string raw;
+  Os::Error error;
+  Os::readFromStart(file, kMaxReadBytes, raw, error);
   raw.resize(std::min(raw.find(static_cast<char>(kCtrlZ)), raw.size()));
   for (size_t i = 0; i < raw.size(); ++i) {
     if (raw[i] != '\r' || i + 1 == raw.size() || raw[i + 1] != '\n') {
@@ -198,13 +173,9 @@ SettingRecord parseRecord(const TextLine& header, const TextLine& line) {
 
 }  // namespace
 
-int checkSettingsFile(const std::string& path, std::string& reason) {
-  int fd = openRegularFile(path, reason);
-  if (fd < 0) {
-    return -1;
-  }
-  ::close(fd);
-  return 0;
+int checkSettingsFile(const std::string& path, std::string& cause) {
+  Os::FileHandle file;
+  return openRegularFile(path, file, cause);
 }
 
 // Reads the file afresh from its start and walks its two-line records. The

@@ -19,8 +19,8 @@ inline constexpr size_t kMaxReadBytes = 64 * 1024;
 
 // Whether path can serve as the settings file: it opens for reading, without
 // waiting for a writer should it be a FIFO, and is a regular file. Returns
-// 0, or -1 with reason set to the errno text or "not a regular file".
-int checkSettingsFile(const std::string& path, std::string& reason);
+// 0, or -1 with cause set to the system's text or "not a regular file".
+int checkSettingsFile(const std::string& path, std::string& cause);
 
 // Returns the decrypted value of the first record that matches by section,
 // by key or by number (any one suffices, tested in that order); empty when

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "os/Memory.h"
 #include "settings/Blowfish.h"
 
 namespace ValueCipher {
@@ -69,7 +70,7 @@ int decryptValue(std::string_view hexText, std::string& out) {
   }
   Blowfish::clearState(cipherState);
   out.assign(clear.c_str());  // the clear text ends at its first zero byte
-  explicit_bzero(clear.data(), clear.size());
+  Os::wipeMemory(clear.data(), clear.size());
   return 1;
 }
 

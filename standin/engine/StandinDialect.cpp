@@ -576,6 +576,8 @@ void rewriteSequence(std::vector<Node>& nodes) {
     } else if ((isWord(node, "kvlsystem") || isWord(node, "dbo")) && i + 1 < nodes.size() &&
                isOperator(nodes[i + 1], ".")) {
       out.push_back(rawNode("main"));
+    } else if (isWord(node, "@@trancount")) {
+      out.push_back(rawNode("standin_trancount()"));
     } else if (isWord(node, "current_timestamp") && !callFollows) {
       out.push_back(rawNode(collated("standin_now()")));
     } else if (isWord(node, "getdate") && callFollows && nodes[next].children.empty()) {
@@ -698,9 +700,9 @@ bool opensCommonTables(const std::vector<Token>& tokens, size_t at) {
 
 // The keywords that T-SQL starts a statement with, among those the stand-in
 // runs.
-const char* const kStatementKeywords[] = {"select", "insert", "update", "delete",
-                                          "set",    "with",   "create", "alter",
-                                          "drop",   "begin",  "commit", "rollback"};
+const char* const kStatementKeywords[] = {"select", "insert",   "update", "delete", "set",
+                                          "with",   "create",   "alter",  "drop",   "begin",
+                                          "commit", "rollback", "print",  "if"};
 
 // The statement keyword (upper case) that token `at` is, or empty. A word
 // after a '.' is a name.
@@ -742,7 +744,7 @@ bool isDataStatement(const std::string& keyword) {
 // CREATE and ALTER hold other statements' keywords (a view's SELECT, a
 // trigger's body, DROP COLUMN) and end only at ';' or with the batch.
 bool continuesStatement(StatementScan& scan, const std::string& keyword) {
-  if (scan.lead == "CREATE" || scan.lead == "ALTER") {
+  if (scan.lead == "CREATE" || scan.lead == "ALTER" || (scan.lead == "DROP" && keyword == "IF")) {
     return true;
   }
   if (keyword == "SELECT" && isSetOperator(scan.lastSolid)) {
@@ -781,8 +783,15 @@ void scanToken(StatementScan& scan, const std::vector<Token>& tokens, size_t at)
 }
 
 StatementKind kindOf(const std::vector<Token>& tokens, const StatementScan& scan) {
-  if (scan.lead == "SET") {
-    return StatementKind::kSet;
+  static const std::pair<const char*, StatementKind> kByLead[] = {
+      {"SET", StatementKind::kSet},       {"BEGIN", StatementKind::kBegin},
+      {"COMMIT", StatementKind::kCommit}, {"ROLLBACK", StatementKind::kRollback},
+      {"PRINT", StatementKind::kPrint},
+  };
+  for (const auto& [lead, kind] : kByLead) {
+    if (scan.lead == lead) {
+      return kind;
+    }
   }
   if (scan.lead == "WITH" && scan.main == "INSERT") {
     return StatementKind::kInsert;
@@ -793,11 +802,43 @@ StatementKind kindOf(const std::vector<Token>& tokens, const StatementScan& scan
   return classify(tokens);
 }
 
+TranslatedStatement translateStatement(const std::vector<Token>& tokens, StatementKind kind);
+
+// PRINT expression as the SELECT of the expression, which the engine runs
+// for the message's text.
+TranslatedStatement translatePrint(std::vector<Token> tokens) {
+  size_t print = nextSolidToken(tokens, 0);
+  tokens[print].text = "SELECT";
+  TranslatedStatement statement = translateStatement(tokens, StatementKind::kSelect);
+  statement.kind = StatementKind::kPrint;
+  return statement;
+}
+
+// The query that tells whether the IF conditions hold: 1 or 0. Each
+// condition is the tokens after its IF.
+std::string conditionQuery(const std::vector<std::vector<Token>>& conditions) {
+  std::vector<Token> tokens = tokenize("SELECT CASE WHEN ");
+  for (size_t index = 0; index < conditions.size(); ++index) {
+    std::vector<Token> open = tokenize(index == 0 ? "(" : " AND (");
+    tokens.insert(tokens.end(), open.begin(), open.end());
+    const std::vector<Token>& condition = conditions[index];
+    tokens.insert(tokens.end(), condition.begin() + nextSolidToken(condition, 0) + 1,
+                  condition.end());
+    tokens.push_back({TokenType::kClose, ")"});
+  }
+  std::vector<Token> end = tokenize(" THEN 1 ELSE 0 END");
+  tokens.insert(tokens.end(), end.begin(), end.end());
+  return translateStatement(tokens, StatementKind::kSelect).text;
+}
+
 TranslatedStatement translateStatement(const std::vector<Token>& tokens, StatementKind kind) {
   TranslatedStatement statement;
   statement.kind = kind;
-  if (kind == StatementKind::kSet) {
+  if (kind == StatementKind::kSet || kind == StatementKind::kBegin ||
+      kind == StatementKind::kCommit || kind == StatementKind::kRollback) {
     statement.text = joined(tokens);
+  } else if (kind == StatementKind::kPrint) {
+    statement = translatePrint(tokens);
   } else if (kind == StatementKind::kOther) {
     statement.text = translateOther(tokens);
   } else {
@@ -929,6 +970,35 @@ int readSetStatement(const std::string& text, std::vector<SessionOption>& option
   return readOnOffOptions(solid, options, message);
 }
 
+int readTransactionStatement(const std::string& text, std::string& message) {
+  std::vector<Token> solid;
+  for (const Token& token : tokenize(text)) {
+    if (token.type != TokenType::kSpace) {
+      solid.push_back(token);
+    }
+  }
+  if (solid.empty()) {
+    message = "Incorrect syntax near ''.";
+    return 102;
+  }
+  bool begin = isWordToken(solid[0], "begin");
+  size_t at = 1;
+  bool transaction = at < solid.size() &&
+                     (isWordToken(solid[at], "tran") || isWordToken(solid[at], "transaction"));
+  bool work = !begin && at < solid.size() && isWordToken(solid[at], "work");
+  if (begin && !transaction) {
+    return incorrectSyntaxNear(solid, at < solid.size() ? at : 0, message);
+  }
+  at += transaction || work ? 1 : 0;
+  bool named = transaction && at < solid.size() &&
+               (solid[at].type == TokenType::kWord || solid[at].type == TokenType::kQuotedName);
+  at += named ? 1 : 0;
+  if (at != solid.size()) {
+    return incorrectSyntaxNear(solid, at, message);
+  }
+  return 0;
+}
+
 // T-SQL needs no ';' between statements: a statement keyword of the top
 // level starts the next one unless it continues the one before. The blanks
 // before it stay with the statement before.
@@ -937,10 +1007,15 @@ std::vector<TranslatedStatement> translateSqlServerText(const std::string& sql) 
   std::vector<Token> tokens = tokenize(sql);
   std::vector<Token> current;
   StatementScan scan;
+  std::vector<std::vector<Token>> conditions;  // of the IFs before the statement
   auto finish = [&]() {
     if (!scan.lead.empty()) {
       statements.push_back(translateStatement(current, kindOf(current, scan)));
+      if (!conditions.empty()) {
+        statements.back().condition = conditionQuery(conditions);
+      }
     }
+    conditions.clear();
     current.clear();
     scan = StatementScan();
   };
@@ -956,7 +1031,11 @@ std::vector<TranslatedStatement> translateSqlServerText(const std::string& sql) 
     }
     if (topLevel && !scan.lead.empty()) {
       std::string keyword = statementKeyword(tokens, i, scan.lastSolid);
-      if (!keyword.empty() && !continuesStatement(scan, keyword)) {
+      if (!keyword.empty() && scan.lead == "IF") {
+        conditions.push_back(std::move(current));  // the statement it guards starts here
+        current.clear();
+        scan = StatementScan();
+      } else if (!keyword.empty() && !continuesStatement(scan, keyword)) {
         finish();
       }
     }

@@ -4,13 +4,15 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "StandinSchema.h"
 #include "StandinValues.h"
 
-// The rows of a query in a temporary table of its session.
+// The rows of a query in a table of its session's result store.
 struct KeptRows {
   sqlite3* db;
   std::string table;
@@ -21,7 +23,7 @@ void KeptRowsRelease::operator()(KeptRows* kept) const {
   sqlite3_finalize(kept->reader);
   // No statement runs between two calls of a front end, so the drop
   // succeeds; if not, the table goes with the session.
-  std::string drop = "DROP TABLE temp." + kept->table;
+  std::string drop = "DROP TABLE " + kept->table;
   sqlite3_exec(kept->db, drop.c_str(), nullptr, nullptr, nullptr);
   delete kept;
 }
@@ -75,6 +77,30 @@ bool parseFault(const std::string& value, InjectedFault& fault) {
   return true;
 }
 
+// "n,native" of lose_link_after.*: SQLSTATE 08S01, and a reset for 10054.
+bool parseLinkLoss(const std::string& value, InjectedFault& fault) {
+  std::vector<std::string> fields = splitFields(value, 1);
+  long callNumber, nativeError;
+  if (fields.size() != 2 || !parseNumber(fields[0], callNumber) || callNumber < 0 ||
+      !parseNumber(fields[1], nativeError)) {
+    return false;
+  }
+  fault = {callNumber, static_cast<int32_t>(nativeError), "08S01"};
+  return true;
+}
+
+// "n,native,message" of info.*; the message may hold commas of its own.
+bool parseInfo(const std::string& value, InjectedInfo& info) {
+  std::vector<std::string> fields = splitFields(value, 2);
+  long callNumber, nativeError;
+  if (fields.size() != 3 || !parseNumber(fields[0], callNumber) || callNumber < 0 ||
+      !parseNumber(fields[1], nativeError) || fields[2].empty()) {
+    return false;
+  }
+  info = {callNumber, {"01000", static_cast<int32_t>(nativeError), fields[2]}};
+  return true;
+}
+
 // "PATTERN,native,SQLSTATE"; the pattern may hold commas of its own.
 bool parseUpdateTrigger(const std::string& value, UpdateTrigger& trigger) {
   size_t stateComma = value.rfind(',');
@@ -95,9 +121,20 @@ bool parseUpdateTrigger(const std::string& value, UpdateTrigger& trigger) {
   return true;
 }
 
-// Index of a switch suffix (select, update, delete, fetch), or -1.
+// standin_trancount(): @@TRANCOUNT of the session whose counter it has.
+void tranCountFunction(sqlite3_context* context, int, sqlite3_value**) {
+  sqlite3_result_int64(context, *static_cast<const long*>(sqlite3_user_data(context)));
+}
+
+// An error raised with RAISERROR: user-defined messages start at 50000.
+bool raisedWithRaiserror(int32_t nativeError) {
+  return nativeError >= 50000;
+}
+
+// Index of a switch suffix (select, update, delete, fetch, commit), or -1.
 int switchedCallIndex(const std::string& suffix) {
-  static const char* const kNames[kSwitchedCallCount] = {"select", "update", "delete", "fetch"};
+  static const char* const kNames[kSwitchedCallCount] = {"select", "update", "delete", "fetch",
+                                                         "commit"};
   for (int index = 0; index < kSwitchedCallCount; ++index) {
     if (suffix == kNames[index]) {
       return index;
@@ -128,6 +165,7 @@ bool readSwitches(EngineSession& session, EngineError& error) {
     long number = 0;
     size_t dot = name.find('.');
     int call = dot == std::string::npos ? -1 : switchedCallIndex(name.substr(dot + 1));
+    const int fetchCall = static_cast<int>(SwitchedCall::kFetch);
     std::string family = dot == std::string::npos ? name : name.substr(0, dot);
     if (name == "fail.connect") {
       std::vector<std::string> fields = splitFields(value, 2);
@@ -137,6 +175,13 @@ bool readSwitches(EngineSession& session, EngineError& error) {
       ok = false;
     } else if (family == "fail" && call >= 0) {
       ok = parseFault(value, switches.fail[call]);
+    } else if (family == "lose_link_after" && call >= 0 && call != fetchCall) {
+      ok = parseLinkLoss(value, switches.loseLinkAfter[call]);
+    } else if (family == "info" && call >= 0 && call != fetchCall) {
+      ok = parseInfo(value, switches.info[call]);
+    } else if (name == "commit_cost_ms") {
+      ok = parseNumber(value, number) && number >= 0;
+      switches.commitCostMilliseconds = number;
     } else if (family == "stall" && call >= 0) {
       ok = parseNumber(value, number) && number >= 0;
       switches.stall[call] = number;
@@ -245,14 +290,21 @@ bool armUpdateTrigger(EngineSession& session, EngineError& error) {
   return true;
 }
 
+// Why a statement failed, and where: its failure reaches as far as that
+// says (see scopeOf).
+struct StatementFailure {
+  EngineError error;
+  bool compiled = true;    // false: it did not compile as it ran (208)
+  bool byTrigger = false;  // the stand-in's trigger raised it
+};
+
 // A failure of SQLite as SQL Server reports it; the stand-in's trigger
 // raises the error its switch names.
-EngineError statementError(const EngineSession& session) {
-  if (sqlite3_extended_errcode(session.db) == SQLITE_CONSTRAINT_TRIGGER &&
-      std::strcmp(sqlite3_errmsg(session.db), kUpdateTriggerMessage) == 0) {
-    return session.switches.updateTrigger.error;
-  }
-  return engineError(session.db);
+void noteStatementError(const EngineSession& session, StatementFailure& failure) {
+  failure.byTrigger = sqlite3_extended_errcode(session.db) == SQLITE_CONSTRAINT_TRIGGER &&
+                      std::strcmp(sqlite3_errmsg(session.db), kUpdateTriggerMessage) == 0;
+  failure.error =
+      failure.byTrigger ? session.switches.updateTrigger.error : engineError(session.db);
 }
 
 // Name of a result column as SQL Server gives it: an expression without an
@@ -279,57 +331,80 @@ std::optional<std::string> valueText(sqlite3_stmt* prepared, int column, int typ
   return std::string(text == nullptr ? "" : text, sqlite3_column_bytes(prepared, column));
 }
 
+// Opens the session's result store on first use: a private file that SQLite
+// deletes when it closes, with a small page cache and its journal in memory.
+bool openResultStore(EngineSession& session) {
+  if (session.resultStore != nullptr) {
+    return true;
+  }
+  if (sqlite3_open_v2("", &session.resultStore, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                      nullptr) == SQLITE_OK &&
+      sqlite3_exec(session.resultStore,
+                   "PRAGMA cache_size = -256; PRAGMA journal_mode = MEMORY; "
+                   "PRAGMA synchronous = OFF",
+                   nullptr, nullptr, nullptr) == SQLITE_OK) {
+    return true;
+  }
+  sqlite3_close(session.resultStore);
+  session.resultStore = nullptr;
+  return false;
+}
+
 const char kKeptRowsSavepoint[] = "standin_result";
 
-// Opens a savepoint around the query and the copy of its rows, so that the
-// copy commits once, and creates the temporary table: its columns have no
-// type and so no affinity, and every value comes back as it went in. The
-// reader finds a row by rowid, which counts the rows from 1 in their order.
+// Opens a savepoint around the copy of the query's rows, so that the copy
+// commits once, and creates the table: its columns have no type and so no
+// affinity, and every value comes back as it went in. The reader finds a
+// row by rowid, which counts the rows from 1 in their order.
 bool beginKeptRows(EngineSession& session, int columns, std::string& table, sqlite3_stmt*& inserter,
                    sqlite3_stmt*& reader) {
+  if (!openResultStore(session)) {
+    return false;
+  }
+  sqlite3* store = session.resultStore;
   table = "StandinResult" + std::to_string(++session.keptResults);
   std::string create =
-      std::string("SAVEPOINT ") + kKeptRowsSavepoint + "; CREATE TEMP TABLE " + table + " (";
-  std::string insert = "INSERT INTO temp." + table + " VALUES (";
+      std::string("SAVEPOINT ") + kKeptRowsSavepoint + "; CREATE TABLE " + table + " (";
+  std::string insert = "INSERT INTO " + table + " VALUES (";
   for (int column = 0; column < columns; ++column) {
     create += (column == 0 ? "c" : ", c") + std::to_string(column);
     insert += column == 0 ? "?" : ", ?";
   }
   create += ")";
   insert += ")";
-  std::string read = "SELECT * FROM temp." + table + " WHERE rowid = ?1";
-  return sqlite3_exec(session.db, create.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK &&
-         sqlite3_prepare_v2(session.db, insert.c_str(), -1, &inserter, nullptr) == SQLITE_OK &&
-         sqlite3_prepare_v2(session.db, read.c_str(), -1, &reader, nullptr) == SQLITE_OK;
+  std::string read = "SELECT * FROM " + table + " WHERE rowid = ?1";
+  return sqlite3_exec(store, create.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK &&
+         sqlite3_prepare_v2(store, insert.c_str(), -1, &inserter, nullptr) == SQLITE_OK &&
+         sqlite3_prepare_v2(store, read.c_str(), -1, &reader, nullptr) == SQLITE_OK;
 }
 
 // Commits the copy and hands the table to the result, or takes it back.
-bool finishKeptRows(sqlite3* db, const std::string& table, sqlite3_stmt* reader, bool copied,
+bool finishKeptRows(sqlite3* store, const std::string& table, sqlite3_stmt* reader, bool copied,
                     ResultSet& result, EngineError& error) {
   std::string release = std::string("RELEASE ") + kKeptRowsSavepoint;
-  if (copied && sqlite3_exec(db, release.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK) {
-    result.keptRows.reset(new KeptRows{db, table, reader});
+  if (copied && sqlite3_exec(store, release.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK) {
+    result.keptRows.reset(new KeptRows{store, table, reader});
     return true;
   }
   if (copied) {
-    error = engineError(db);
+    error = engineError(store);
   }
   sqlite3_finalize(reader);
   std::string rollback = std::string("ROLLBACK TO ") + kKeptRowsSavepoint + "; " + release;
-  sqlite3_exec(db, rollback.c_str(), nullptr, nullptr, nullptr);
+  sqlite3_exec(store, rollback.c_str(), nullptr, nullptr, nullptr);
   return false;
 }
 
 // Runs one translated statement to its end into `result`, noting each
-// column's shape on the way. `compiled` tells a failure to prepare it from
-// one while it ran.
+// column's shape on the way.
 bool runStatement(EngineSession& session, const TranslatedStatement& translated, RowStorage storage,
-                  ResultSet& result, EngineError& error, bool& compiled) {
+                  ResultSet& result, StatementFailure& failure) {
   sqlite3* db = session.db;
   sqlite3_stmt* prepared = nullptr;
-  compiled = sqlite3_prepare_v2(db, translated.text.c_str(), -1, &prepared, nullptr) == SQLITE_OK;
-  if (!compiled) {
-    error = engineError(db);
+  failure.compiled =
+      sqlite3_prepare_v2(db, translated.text.c_str(), -1, &prepared, nullptr) == SQLITE_OK;
+  if (!failure.compiled) {
+    failure.error = engineError(db);
     return false;
   }
   if (prepared == nullptr) {
@@ -345,7 +420,7 @@ bool runStatement(EngineSession& session, const TranslatedStatement& translated,
   }
   result.integerColumns.assign(columns, true);
   result.longestValues.assign(columns, 1);
-  bool keep = storage == RowStorage::kTemporaryTable && columns > 0;
+  bool keep = storage == RowStorage::kResultStore && columns > 0;
   std::string table;
   sqlite3_stmt* inserter = nullptr;
   sqlite3_stmt* reader = nullptr;
@@ -378,14 +453,18 @@ bool runStatement(EngineSession& session, const TranslatedStatement& translated,
     ++result.rowCount;
   }
   bool ran = copied && status == SQLITE_DONE;
-  if (!ran) {
-    error = statementError(session);
+  if (!copied) {
+    failure.error = session.resultStore != nullptr
+                        ? engineError(session.resultStore)
+                        : EngineError{"HY001", 0, "Cannot open the result store"};
+  } else if (!ran) {
+    noteStatementError(session, failure);
   }
   result.rowsAffected = columns == 0 ? sqlite3_changes(db) : -1;
   sqlite3_finalize(prepared);
   sqlite3_finalize(inserter);
   if (keep) {
-    return finishKeptRows(db, table, reader, ran, result, error);
+    return finishKeptRows(session.resultStore, table, reader, ran, result, failure.error);
   }
   return ran;
 }
@@ -403,12 +482,13 @@ std::optional<SwitchedCall> switchedCallOf(StatementKind kind) {
       return SwitchedCall::kUpdate;
     case StatementKind::kDelete:
       return SwitchedCall::kDelete;
+    case StatementKind::kCommit:
+      return SwitchedCall::kCommit;
     default:
       return std::nullopt;
   }
 }
 
-// The call that a statement of this kind counts as, if any.
 // CURRENT_TIMESTAMP for the next statement: the 'clock' switch when set,
 // else the local clock, both at datetime precision.
 bool refreshCurrentTimestamp(EngineSession& session, EngineError& error) {
@@ -440,9 +520,29 @@ bool readSetOptions(const TranslatedStatement& statement, std::vector<SessionOpt
   return true;
 }
 
+bool readTransactionControl(const TranslatedStatement& statement, EngineError& error) {
+  std::string message;
+  int nativeError = readTransactionStatement(statement.text, message);
+  if (nativeError != 0) {
+    error = {"42000", nativeError, message};
+    return false;
+  }
+  return true;
+}
+
+bool isTransactionControl(StatementKind kind) {
+  return kind == StatementKind::kBegin || kind == StatementKind::kCommit ||
+         kind == StatementKind::kRollback;
+}
+
+bool isDataChange(StatementKind kind) {
+  return kind == StatementKind::kInsert || kind == StatementKind::kUpdate ||
+         kind == StatementKind::kDelete;
+}
+
 // Runs a SET statement: NOCOUNT and XACT_ABORT change later answers, the
-// other options are taken as the stand-in already behaves. It runs every
-// statement on its own transaction and cannot keep one open.
+// other options are taken as the stand-in already behaves. Transactions
+// begin with BEGIN TRANSACTION only: no IMPLICIT_TRANSACTIONS.
 bool runSetStatement(EngineSession& session, const TranslatedStatement& statement,
                      EngineError& error) {
   std::vector<SessionOption> options;
@@ -465,22 +565,187 @@ bool runSetStatement(EngineSession& session, const TranslatedStatement& statemen
   return true;
 }
 
+bool execute(sqlite3* db, const std::string& sql, EngineError& error) {
+  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) {
+    error = engineError(db);
+    return false;
+  }
+  return true;
+}
+
+// A commit that wrote: counted in StandinStatistics within the transaction
+// that commits, so that a commit that fails or rolls back counts nothing,
+// and paid for with the switch's wait, as SQL Server waits for its log.
+bool chargeWritingCommit(EngineSession& session, EngineError& error) {
+  std::string count = std::string("INSERT INTO main.StandinStatistics (Name, Value) VALUES ('") +
+                      kCommitsThatWrote +
+                      "', 1) ON CONFLICT (Name) DO UPDATE SET Value = ifnull(Value, 0) + 1";
+  if (!execute(session.db, count, error)) {
+    return false;
+  }
+  long cost = session.switches.commitCostMilliseconds;
+  if (cost > 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(cost));
+  }
+  return true;
+}
+
+// An INSERT, UPDATE or DELETE outside a transaction commits on its own: in
+// a SQLite transaction of its own, so that its change, its count of a
+// writing commit and its commit are one.
+bool runAutoCommitted(EngineSession& session, const TranslatedStatement& statement,
+                      RowStorage storage, ResultSet& result, StatementFailure& failure) {
+  if (!execute(session.db, "BEGIN", failure.error)) {
+    return false;
+  }
+  if (!runStatement(session, statement, storage, result, failure) ||
+      (result.rowsAffected > 0 && !chargeWritingCommit(session, failure.error)) ||
+      !execute(session.db, "COMMIT", failure.error)) {
+    sqlite3_exec(session.db, "ROLLBACK", nullptr, nullptr, nullptr);
+    return false;
+  }
+  return true;
+}
+
+bool beginTransaction(EngineSession& session, StatementOutcome& outcome, EngineError& error) {
+  if (session.tranCount == 0) {
+    if (!execute(session.db, "BEGIN", error)) {
+      return false;
+    }
+    session.transactionWrote = false;
+    outcome.transaction = TransactionChange::kBegan;
+    outcome.transactionNumber = ++session.transactionNumber;
+  }
+  ++session.tranCount;
+  return true;
+}
+
+// COMMIT: an inner one only counts down; the outermost commits, and pays
+// when the transaction wrote. The count goes in a savepoint, so that a
+// COMMIT that fails (another connection reads the file) takes it back and
+// leaves the transaction as it was.
+bool commitTransaction(EngineSession& session, StatementOutcome& outcome, EngineError& error) {
+  if (session.tranCount == 0) {
+    error = {"25000", 3902,
+             "The COMMIT TRANSACTION request has no corresponding BEGIN TRANSACTION."};
+    return false;
+  }
+  if (session.tranCount > 1) {
+    --session.tranCount;
+    return true;
+  }
+  bool wrote = session.transactionWrote;
+  if (wrote && !execute(session.db, "SAVEPOINT standin_commit", error)) {
+    return false;
+  }
+  if ((wrote && !chargeWritingCommit(session, error)) || !execute(session.db, "COMMIT", error)) {
+    if (wrote) {
+      sqlite3_exec(session.db, "ROLLBACK TO standin_commit; RELEASE standin_commit", nullptr,
+                   nullptr, nullptr);
+    }
+    return false;
+  }
+  session.tranCount = 0;
+  outcome.transaction = TransactionChange::kCommitted;
+  outcome.transactionNumber = session.transactionNumber;
+  return true;
+}
+
+// Rolls back the open transaction, if any, whatever its depth; returns
+// whether there was one.
+bool rollBackTransaction(EngineSession& session) {
+  if (session.tranCount == 0) {
+    return false;
+  }
+  // SQLite ends the transaction even when ROLLBACK reports a failure.
+  sqlite3_exec(session.db, "ROLLBACK", nullptr, nullptr, nullptr);
+  session.tranCount = 0;
+  return true;
+}
+
+void noteRollback(const EngineSession& session, StatementOutcome& outcome) {
+  outcome.transaction = TransactionChange::kRolledBack;
+  outcome.transactionNumber = session.transactionNumber;
+}
+
+bool rollbackStatement(EngineSession& session, StatementOutcome& outcome, EngineError& error) {
+  if (!rollBackTransaction(session)) {
+    error = {"25000", 3903,
+             "The ROLLBACK TRANSACTION request has no corresponding BEGIN TRANSACTION."};
+    return false;
+  }
+  noteRollback(session, outcome);
+  return true;
+}
+
+bool runTransactionControl(EngineSession& session, const TranslatedStatement& statement,
+                           StatementOutcome& outcome, StatementFailure& failure) {
+  failure.compiled = readTransactionControl(statement, failure.error);
+  if (!failure.compiled) {
+    return false;
+  }
+  switch (statement.kind) {
+    case StatementKind::kBegin:
+      return beginTransaction(session, outcome, failure.error);
+    case StatementKind::kCommit:
+      return commitTransaction(session, outcome, failure.error);
+    default:
+      return rollbackStatement(session, outcome, failure.error);
+  }
+}
+
+// PRINT: its expression's text as an informational message.
+bool runPrint(EngineSession& session, const TranslatedStatement& statement,
+              StatementOutcome& outcome, StatementFailure& failure) {
+  ResultSet text;
+  if (!runStatement(session, statement, RowStorage::kMemory, text, failure)) {
+    return false;
+  }
+  std::string message;
+  if (!text.rows.empty() && !text.rows[0].empty() && text.rows[0][0]) {
+    message = *text.rows[0][0];
+  }
+  outcome.info = EngineError{"01000", 0, message};
+  return true;
+}
+
+// Whether the statement's IF conditions hold.
+bool conditionHolds(EngineSession& session, const TranslatedStatement& statement, bool& holds,
+                    StatementFailure& failure) {
+  ResultSet answer;
+  if (!runStatement(session, {statement.condition, StatementKind::kSelect, {}}, RowStorage::kMemory,
+                    answer, failure)) {
+    return false;
+  }
+  holds = !answer.rows.empty() && answer.rows[0][0] == std::optional<std::string>("1");
+  return true;
+}
+
 // SQL Server compiles a batch before it runs any of it, so a statement that
 // does not compile fails the whole batch and nothing of it runs. Names of
 // tables are resolved as each statement runs: a table that an earlier
 // statement may create is no failure yet.
 bool compileBatch(EngineSession& session, const std::vector<TranslatedStatement>& batch,
                   EngineError& error) {
+  std::vector<std::string> texts;
   for (const TranslatedStatement& statement : batch) {
-    if (statement.kind == StatementKind::kSet) {
-      std::vector<SessionOption> options;
-      if (!readSetOptions(statement, options, error)) {
-        return false;
-      }
-      continue;
+    std::vector<SessionOption> options;
+    if (statement.kind == StatementKind::kSet && !readSetOptions(statement, options, error)) {
+      return false;
     }
+    if (isTransactionControl(statement.kind) && !readTransactionControl(statement, error)) {
+      return false;
+    }
+    if (!statement.condition.empty()) {
+      texts.push_back(statement.condition);
+    }
+    if (statement.kind != StatementKind::kSet && !isTransactionControl(statement.kind)) {
+      texts.push_back(statement.text);
+    }
+  }
+  for (const std::string& text : texts) {
     sqlite3_stmt* prepared = nullptr;
-    int status = sqlite3_prepare_v2(session.db, statement.text.c_str(), -1, &prepared, nullptr);
+    int status = sqlite3_prepare_v2(session.db, text.c_str(), -1, &prepared, nullptr);
     sqlite3_finalize(prepared);
     if (status != SQLITE_OK) {
       EngineError failure = engineError(session.db);
@@ -493,29 +758,91 @@ bool compileBatch(EngineSession& session, const std::vector<TranslatedStatement>
   return true;
 }
 
-// Deadlock victims and a trigger that ended the transaction abort the batch
-// in SQL Server; under XACT_ABORT every error does.
-bool endsBatch(const EngineSession& session, const EngineError& error) {
-  return error.nativeError == 1205 || error.nativeError == 3609 || session.xactAbort;
+// How far a failure reaches. A name that does not resolve ends the batch
+// and leaves the transaction open. A deadlock victim, a ROLLBACK in a
+// trigger (3609) and an error in a trigger's body roll back and end the
+// batch; an error raised with RAISERROR fails its statement only, whatever
+// XACT_ABORT says; any other run-time error does under XACT_ABORT ON what a
+// deadlock does, else it fails its statement only.
+enum class FailureScope { kStatement, kBatch, kTransaction };
+
+FailureScope scopeOf(const EngineSession& session, const StatementFailure& failure) {
+  int32_t number = failure.error.nativeError;
+  if (!failure.compiled) {
+    return FailureScope::kBatch;
+  }
+  if (number == 1205 || number == 3609 || (failure.byTrigger && !raisedWithRaiserror(number))) {
+    return FailureScope::kTransaction;
+  }
+  if (failure.byTrigger) {
+    return FailureScope::kStatement;
+  }
+  return session.xactAbort ? FailureScope::kTransaction : FailureScope::kStatement;
+}
+
+// Runs one statement by its kind; false with the failure when it failed.
+bool runByKind(EngineSession& session, const TranslatedStatement& statement, RowStorage storage,
+               StatementOutcome& outcome, StatementFailure& failure) {
+  if (statement.kind == StatementKind::kSet) {
+    return runSetStatement(session, statement, failure.error);
+  }
+  if (isTransactionControl(statement.kind)) {
+    return runTransactionControl(session, statement, outcome, failure);
+  }
+  if (!refreshCurrentTimestamp(session, failure.error)) {
+    return false;
+  }
+  if (statement.kind == StatementKind::kPrint) {
+    return runPrint(session, statement, outcome, failure);
+  }
+  if (isDataChange(statement.kind) && session.tranCount == 0) {
+    return runAutoCommitted(session, statement, storage, outcome.result, failure);
+  }
+  if (!runStatement(session, statement, storage, outcome.result, failure)) {
+    return false;
+  }
+  if (isDataChange(statement.kind) && outcome.result.rowsAffected > 0) {
+    session.transactionWrote = true;
+  }
+  return true;
+}
+
+void noteLostTransaction(EngineSession& session, StatementOutcome& outcome) {
+  // SQLite rolls a transaction back by itself after some failures (a full
+  // disk, no memory): the session then has none either.
+  if (session.tranCount > 0 && sqlite3_get_autocommit(session.db) != 0) {
+    session.tranCount = 0;
+    noteRollback(session, outcome);
+  }
+}
+
+// Records a failure as the statement's outcome, and what it does to the
+// transaction; false when it ends the batch.
+bool failStatement(EngineSession& session, const StatementFailure& failure,
+                   StatementOutcome& outcome) {
+  outcome.result = ResultSet();
+  outcome.failure = failure.error;
+  FailureScope scope = scopeOf(session, failure);
+  if (scope == FailureScope::kTransaction && rollBackTransaction(session)) {
+    noteRollback(session, outcome);
+  }
+  noteLostTransaction(session, outcome);
+  return scope == FailureScope::kStatement;
 }
 
 // Runs one statement of a batch into its outcome; false when its failure
-// ends the batch.
+// ends the batch. A failure that reaches the transaction rolls it back.
 bool runBatchStatement(EngineSession& session, const TranslatedStatement& statement,
                        RowStorage storage, StatementOutcome& outcome) {
-  EngineError error;
-  bool compiled = true;
-  bool ran = statement.kind == StatementKind::kSet
-                 ? runSetStatement(session, statement, error)
-                 : refreshCurrentTimestamp(session, error) &&
-                       runStatement(session, statement, storage, outcome.result, error, compiled);
-  if (ran) {
-    outcome.result.counted = statement.kind != StatementKind::kSet && !session.noCount;
+  StatementFailure failure;
+  if (runByKind(session, statement, storage, outcome, failure)) {
+    bool uncounted = statement.kind == StatementKind::kSet ||
+                     isTransactionControl(statement.kind) ||
+                     statement.kind == StatementKind::kPrint;
+    outcome.result.counted = !uncounted && !session.noCount;
     return true;
   }
-  outcome.result = ResultSet();
-  outcome.failure = error;
-  return compiled && !endsBatch(session, error);
+  return failStatement(session, failure, outcome);
 }
 
 }  // namespace
@@ -540,7 +867,15 @@ bool loginToStandin(EngineSession& session, const std::string& databasePath,
                      : SQLITE_OK;
   }
   if (status == SQLITE_OK) {
+    status = sqlite3_exec(session.db, kStandinStatisticsSql, nullptr, nullptr, nullptr);
+  }
+  if (status == SQLITE_OK) {
     status = registerStandinFunctions(session.db, &session.currentTimestamp);
+  }
+  if (status == SQLITE_OK) {
+    status = sqlite3_create_function_v2(session.db, "standin_trancount", 0, SQLITE_UTF8,
+                                        &session.tranCount, tranCountFunction, nullptr, nullptr,
+                                        nullptr);
   }
   if (status != SQLITE_OK) {
     error = {"08001", 4060,
@@ -562,31 +897,50 @@ bool loginToStandin(EngineSession& session, const std::string& databasePath,
   std::fill(std::begin(session.calls), std::end(session.calls), 0);
   session.noCount = false;
   session.xactAbort = false;
+  session.tranCount = 0;
+  session.transactionWrote = false;
   return true;
 }
 
 void closeStandinSession(EngineSession& session) {
   if (session.db != nullptr) {
+    rollBackTransaction(session);
     sqlite3_close_v2(session.db);
     session.db = nullptr;
   }
+  session.tranCount = 0;
+  if (session.resultStore != nullptr) {
+    sqlite3_close_v2(session.resultStore);
+    session.resultStore = nullptr;
+  }
+}
+
+void rollBackForLostLink(EngineSession& session) {
+  rollBackTransaction(session);
 }
 
 SwitchHit countSwitchedCall(EngineSession& session, SwitchedCall call) {
   int index = static_cast<int>(call);
   long number = ++session.calls[index];
+  const StandinSwitches& switches = session.switches;
   SwitchHit hit;
-  hit.stall = switchHits(session.switches.stall[index], number);
-  const InjectedFault& fault = session.switches.fail[index];
-  if (switchHits(fault.callNumber, number)) {
-    hit.fault = &fault;
+  hit.stall = switchHits(switches.stall[index], number);
+  if (switchHits(switches.fail[index].callNumber, number)) {
+    hit.fault = &switches.fail[index];
+  }
+  if (switchHits(switches.loseLinkAfter[index].callNumber, number)) {
+    hit.lostAfter = &switches.loseLinkAfter[index];
+  }
+  if (switchHits(switches.info[index].callNumber, number)) {
+    hit.info = &switches.info[index].message;
   }
   return hit;
 }
 
 bool limitPageCaches(EngineSession& session, EngineError& error) {
   // 256 KiB each hold what a pass touches between two fetches (the key's
-  // index path, the rows it marks) many times over.
+  // index path, the rows it marks) many times over. The result store keeps
+  // to the same.
   if (sqlite3_exec(session.db,
                    "PRAGMA temp_store = FILE; PRAGMA temp.cache_size = -256; "
                    "PRAGMA main.cache_size = -256",
@@ -598,6 +952,35 @@ bool limitPageCaches(EngineSession& session, EngineError& error) {
   return armUpdateTrigger(session, error);
 }
 
+namespace {
+
+// A lost link ends the batch and the session with it.
+void loseLink(EngineSession& session, const InjectedFault* fault, BatchRun& run) {
+  rollBackForLostLink(session);
+  run.end = BatchEnd::kLinkLost;
+  run.lostLink = fault;
+}
+
+// Whether the statement runs: true without IF; a condition that fails is
+// the statement's outcome.
+bool guardPasses(EngineSession& session, const TranslatedStatement& statement, BatchRun& run) {
+  if (statement.condition.empty()) {
+    return true;
+  }
+  StatementFailure failure;
+  bool holds = false;
+  if (!refreshCurrentTimestamp(session, failure.error) ||
+      !conditionHolds(session, statement, holds, failure)) {
+    if (!failStatement(session, failure, run.outcomes.emplace_back())) {
+      run.end = BatchEnd::kAborted;
+    }
+    return false;
+  }
+  return holds;
+}
+
+}  // namespace
+
 void runBatch(EngineSession& session, const std::vector<TranslatedStatement>& batch,
               RowStorage storage, const StallWait& stallWait, BatchRun& run) {
   run = BatchRun();
@@ -608,25 +991,43 @@ void runBatch(EngineSession& session, const std::vector<TranslatedStatement>& ba
     return;
   }
   for (const TranslatedStatement& statement : batch) {
+    if (!guardPasses(session, statement, run)) {
+      if (run.end != BatchEnd::kCompleted) {
+        return;
+      }
+      continue;
+    }
     std::optional<SwitchedCall> call = switchedCallOf(statement.kind);
     SwitchHit hit = call ? countSwitchedCall(session, *call) : SwitchHit();
     if (hit.stall && stallWait()) {
+      // A client's cancel under XACT_ABORT ON rolls its transaction back.
+      if (session.xactAbort) {
+        rollBackTransaction(session);
+      }
       run.end = BatchEnd::kStalled;
       return;
     }
     if (hit.fault != nullptr && hit.fault->losesLink()) {
-      run.end = BatchEnd::kLinkLost;
-      run.lostLink = hit.fault;
+      loseLink(session, hit.fault, run);
       return;
     }
     StatementOutcome& outcome = run.outcomes.emplace_back();
+    if (hit.info != nullptr) {
+      outcome.info = *hit.info;
+    }
     bool goesOn;
     if (hit.fault != nullptr) {
-      outcome.failure = {hit.fault->sqlstate, hit.fault->nativeError, "Injected failure"};
+      StatementFailure injected;
+      injected.error = {hit.fault->sqlstate, hit.fault->nativeError, "Injected failure"};
       outcome.injected = true;
-      goesOn = !endsBatch(session, *outcome.failure);
+      goesOn = failStatement(session, injected, outcome);
     } else {
       goesOn = runBatchStatement(session, statement, storage, outcome);
+    }
+    if (hit.lostAfter != nullptr) {
+      run.outcomes.pop_back();  // it ran, but its answer never goes out
+      loseLink(session, hit.lostAfter, run);
+      return;
     }
     if (!goesOn) {
       run.end = BatchEnd::kAborted;

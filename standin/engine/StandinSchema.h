@@ -15,4 +15,10 @@ inline constexpr const char kStandinSchemaSql[] =
     // range that this index serves, so that a pass grows linearly.
     "CREATE INDEX IF NOT EXISTS Kvl321BewIDN ON Kvl321Bew (BewIDN);\n"
     "CREATE TABLE IF NOT EXISTS StandinLogin (Login TEXT PRIMARY KEY, Password TEXT NOT NULL);\n"
-    "CREATE TABLE IF NOT EXISTS StandinControl (Name TEXT PRIMARY KEY, Value TEXT);\n";
+    "CREATE TABLE IF NOT EXISTS StandinControl (Name TEXT PRIMARY KEY, Value TEXT);\n"
+    "CREATE TABLE IF NOT EXISTS StandinStatistics (Name TEXT PRIMARY KEY, Value INTEGER);\n"
+    "INSERT OR IGNORE INTO StandinStatistics (Name, Value) VALUES ('commits_that_wrote', 0);\n";
+
+// What a database file made before the statistics lacks; run at every login.
+inline constexpr const char kStandinStatisticsSql[] =
+    "CREATE TABLE IF NOT EXISTS StandinStatistics (Name TEXT PRIMARY KEY, Value INTEGER)";

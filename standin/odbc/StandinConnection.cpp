@@ -332,7 +332,8 @@ SQLRETURN SQL_API SQLGetConnectAttr(SQLHDBC connectionHandle, SQLINTEGER attribu
 }
 
 SQLRETURN SQL_API SQLEndTran(SQLSMALLINT handleType, SQLHANDLE handle, SQLSMALLINT) {
-  // Every statement commits when it returns; there is never anything to end.
+  // The connection is in auto-commit mode, the only one the stand-in has:
+  // a transaction of BEGIN TRANSACTION ends with COMMIT or ROLLBACK in SQL.
   return asHandle(handleType, handle) == nullptr ? SQL_INVALID_HANDLE : SQL_SUCCESS;
 }
 

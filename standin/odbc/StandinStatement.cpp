@@ -1,9 +1,27 @@
 // Statement entry points. A batch runs completely at execute time and the
-// rows of its queries are kept in temporary tables of the session: SQLite
-// then holds no read lock while the application fetches, so other
+// rows of its queries are kept in tables of the session's result store:
+// SQLite then holds no read lock while the application fetches, so other
 // statements of the connection (the marking UPDATE between two fetches) can
-// write and commit, and the cursor goes on unchanged. The application's
-// process holds one row at a time, however long the result.
+// write and commit, and the cursor goes on unchanged, across the COMMIT and
+// the ROLLBACK of a transaction too. The application's process holds one
+// row at a time, however long the result.
+//
+// The results of a batch are those FreeTDS hands on for the same batch
+// against the TDS server: one for each statement with a count, rows, a
+// failure or an informational message. SET, BEGIN TRANSACTION, COMMIT,
+// ROLLBACK and statements under SET NOCOUNT ON give none (their DONE tokens
+// carry no count), so that
+//   SET NOCOUNT OFF  SET XACT_ABORT ON  BEGIN TRANSACTION
+//   UPDATE ... (n times)  COMMIT TRANSACTION  SELECT @@TRANCOUNT
+// gives n counts and then the SELECT's row, through either front end. A
+// statement with a message but no count (PRINT, an info.* switch on a
+// COMMIT) is a result with SQLRowCount -1 and SQL_SUCCESS_WITH_INFO, as in
+// FreeTDS. A batch without any result gives one with SQLRowCount -1. Where
+// the two differ: a failed statement that the batch runs on after is
+// SQL_SUCCESS_WITH_INFO here, as ODBC 3 says, and SQL_ERROR in FreeTDS; a
+// first UPDATE that changed no row is SQL_NO_DATA here and SQL_SUCCESS in
+// FreeTDS; a batch without a result is SQL_SUCCESS here and SQL_NO_DATA in
+// FreeTDS.
 
 #include <algorithm>
 #include <chrono>
@@ -69,9 +87,11 @@ void closeCursor(Statement* statement) {
 
 const char kLinkFailureMessage[] = "Communication link failure";
 
+// The server's end of the link goes with it, and so does its transaction.
 void takeLinkDown(Connection* connection, SQLINTEGER nativeError) {
   connection->linkDown = true;
   connection->linkDownNativeError = nativeError;
+  rollBackForLostLink(connection->session);
 }
 
 // Counts a fetch; when a stall switch hits it, waits (or times out); when
@@ -103,7 +123,12 @@ void reportEngineError(Statement* statement, const EngineError& error) {
 // that the query timeout gave up on, and a lost link, are the outcome of
 // the statement they hit: the results before it stay readable.
 void keepOutcomes(Statement* statement, BatchRun& run) {
-  statement->outcomes = std::move(run.outcomes);
+  statement->outcomes.clear();
+  for (StatementOutcome& outcome : run.outcomes) {
+    if (outcome.handedOn()) {
+      statement->outcomes.push_back(std::move(outcome));
+    }
+  }
   if (run.end == BatchEnd::kStalled) {
     statement->outcomes.emplace_back().failure = EngineError{"HYT00", 0, kQueryTimeoutMessage};
   } else if (run.end == BatchEnd::kLinkLost) {
@@ -128,6 +153,9 @@ SQLRETURN enterOutcome(Statement* statement, bool first) {
     return SQL_SUCCESS;  // an empty batch
   }
   const StatementOutcome& outcome = statement->outcomes[statement->currentResult];
+  if (outcome.info) {
+    reportEngineError(statement, *outcome.info);
+  }
   if (outcome.failure) {
     reportEngineError(statement, *outcome.failure);
     if (outcome.losesLink) {
@@ -141,7 +169,7 @@ SQLRETURN enterOutcome(Statement* statement, bool first) {
       (result.kind == StatementKind::kUpdate || result.kind == StatementKind::kDelete)) {
     return SQL_NO_DATA;
   }
-  return SQL_SUCCESS;
+  return outcome.info ? SQL_SUCCESS_WITH_INFO : SQL_SUCCESS;
 }
 
 SQLRETURN execute(Statement* statement, const std::string& sql) {
@@ -167,7 +195,7 @@ SQLRETURN execute(Statement* statement, const std::string& sql) {
   }
   BatchRun run;
   runBatch(
-      connection->session, translateSqlServerText(sql), RowStorage::kTemporaryTable,
+      connection->session, translateSqlServerText(sql), RowStorage::kResultStore,
       [statement] { return givesUpOnStall(statement); }, run);
   keepOutcomes(statement, run);
   return enterOutcome(statement, true);

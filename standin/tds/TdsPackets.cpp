@@ -119,6 +119,39 @@ std::string ByteReader::take(size_t count) {
   return bytes.substr(position - count, count);
 }
 
+bool readAllHeaders(ByteReader& reader, RequestHeaders& headers) {
+  constexpr uint32_t kTransactionHeader = 2;
+  constexpr uint32_t kTransactionHeaderLength = 18;
+  headers = RequestHeaders();
+  uint32_t total = reader.u32();
+  if (reader.failed || total < 4 || total - 4 > reader.left()) {
+    return false;
+  }
+  size_t end = reader.position + (total - 4);
+  while (!reader.failed && reader.position < end) {
+    if (end - reader.position < 6) {
+      return false;
+    }
+    uint32_t length = reader.u32();
+    uint16_t type = reader.u16();
+    if (length < 6 || length - 6 > end - reader.position) {
+      return false;
+    }
+    if (type == kTransactionHeader) {
+      if (length != kTransactionHeaderLength) {
+        return false;
+      }
+      uint64_t low = reader.u32();
+      headers.transactionDescriptor = low | static_cast<uint64_t>(reader.u32()) << 32;
+      headers.hasTransaction = true;
+      reader.u32();  // outstanding requests
+    } else {
+      reader.skip(length - 6);
+    }
+  }
+  return !reader.failed && reader.position == end;
+}
+
 void putU8(std::string& out, uint8_t value) {
   out += static_cast<char>(value);
 }

@@ -53,6 +53,20 @@ struct ByteReader {
   void skip(size_t count) { take(count); }
 };
 
+// The ALL_HEADERS that open a SQL batch or an RPC request from TDS 7.2 on:
+// a total length, then headers of a length, a type and data. The
+// transaction descriptor header (type 2: 8 bytes, then a 4-byte count of
+// outstanding requests) names the transaction the client takes to be open,
+// 0 for none.
+struct RequestHeaders {
+  bool hasTransaction = false;
+  uint64_t transactionDescriptor = 0;
+};
+
+// Reads them at the reader's position and leaves it after them; false when
+// the lengths do not add up or a transaction header is not 18 bytes.
+bool readAllHeaders(ByteReader& reader, RequestHeaders& headers);
+
 void putU8(std::string& out, uint8_t value);
 void putU16(std::string& out, uint16_t value);
 void putU32(std::string& out, uint32_t value);

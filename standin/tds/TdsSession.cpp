@@ -301,10 +301,14 @@ Gate putResult(Session& session, const ResultSet& result, uint8_t doneToken, uin
   return Gate::kProceed;
 }
 
-// Runs SQL text and appends its answer: per statement its result and DONE,
-// or its ERROR and a DONE with the error bit (DONEINPROC inside a procedure,
-// where every one says "more"). The last statement's failure is left to the
-// caller's DONE or DONEPROC: kFailed.
+// Runs SQL text and appends its answer: per statement its INFO if it has
+// one, then its result and DONE, or its ERROR and a DONE with the error bit
+// (DONEINPROC inside a procedure, where every one says "more"). The
+// ENVCHANGE of a transaction's begin, commit or rollback comes before the
+// statement's DONE, after its ERROR. The last statement's failure is left
+// to the caller's DONE or DONEPROC: kFailed. FreeTDS hands on a result for
+// each DONE with a count or the error bit, and for one after an INFO; it
+// skips the others (SET, BEGIN TRANSACTION, COMMIT, NOCOUNT).
 Gate runSqlText(Session& session, const std::string& sql, bool insideProcedure, std::string& out) {
   uint8_t doneToken = insideProcedure ? kDoneInProcToken : kDoneToken;
   uint16_t lastMore = insideProcedure ? uint16_t{kDoneMore} : uint16_t{0};
@@ -320,10 +324,16 @@ Gate runSqlText(Session& session, const std::string& sql, bool insideProcedure, 
   for (size_t index = 0; index < outcomes.size(); ++index) {
     bool last = index + 1 == outcomes.size() && run.end != BatchEnd::kLinkLost;
     uint16_t more = last ? lastMore : uint16_t{kDoneMore};
-    if (!outcomes[index].failure) {
-      gate = putResult(session, outcomes[index].result, doneToken, more, out);
+    const StatementOutcome& outcome = outcomes[index];
+    if (outcome.info) {
+      putInfo(out, *outcome.info, session.since72);
+    }
+    if (!outcome.failure) {
+      putTransactionChange(out, outcome.transaction, outcome.transactionNumber);
+      gate = putResult(session, outcome.result, doneToken, more, out);
     } else {
-      putFailure(session, outcomes[index], out);
+      putFailure(session, outcome, out);
+      putTransactionChange(out, outcome.transaction, outcome.transactionNumber);
       gate = last ? Gate::kFailed : Gate::kProceed;
       if (!last) {
         putDone(out, doneToken, kDoneError | more, 0, session.since72);
@@ -435,15 +445,19 @@ uint16_t procedureByName(const std::string& name) {
   return 0;
 }
 
+// ALL_HEADERS from TDS 7.2 on; false when malformed. The descriptor of the
+// transaction the client takes to be open is taken as it comes: a session
+// has one transaction at a time, and the stand-in serves no MARS.
+bool readRequestHeaders(const Session& session, ByteReader& reader) {
+  RequestHeaders headers;
+  return !session.since72 || readAllHeaders(reader, headers);
+}
+
 // The calls of an RPC message, which may batch several.
-bool readRpcCalls(const std::string& payload, bool since72, std::vector<RpcCall>& calls) {
+bool readRpcCalls(const Session& session, const std::string& payload, std::vector<RpcCall>& calls) {
   ByteReader reader(payload);
-  if (since72) {
-    uint32_t headers = reader.u32();
-    if (headers < 4) {
-      return false;
-    }
-    reader.skip(headers - 4);
+  if (!readRequestHeaders(session, reader)) {
+    return false;
   }
   while (reader.left() > 0 && !reader.failed) {
     RpcCall call;
@@ -590,7 +604,7 @@ Gate runProcedure(Session& session, const RpcCall& call, std::string& out) {
 // Answers an RPC message; false when the session ends.
 bool answerRpc(Session& session, const std::string& payload) {
   std::vector<RpcCall> calls;
-  if (!readRpcCalls(payload, session.since72, calls)) {
+  if (!readRpcCalls(session, payload, calls)) {
     return malformed("RPC request");
   }
   std::string out;
@@ -612,12 +626,8 @@ bool answerRpc(Session& session, const std::string& payload) {
 // Answers a SQL batch; false when the session ends.
 bool answerBatch(Session& session, const std::string& payload) {
   ByteReader reader(payload);
-  if (session.since72) {
-    uint32_t headers = reader.u32();
-    if (headers < 4) {
-      return malformed("SQL batch");
-    }
-    reader.skip(headers - 4);
+  if (!readRequestHeaders(session, reader)) {
+    return malformed("SQL batch");
   }
   std::string text = reader.take(reader.left());
   if (reader.failed) {

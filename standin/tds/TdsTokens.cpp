@@ -75,11 +75,15 @@ void putDone(std::string& out, uint8_t token, uint16_t status, uint64_t rowCount
   }
 }
 
-void putError(std::string& out, const EngineError& error, bool since72) {
+namespace {
+
+// ERROR and INFO share their layout.
+void putMessage(std::string& out, uint8_t token, const EngineError& error, uint8_t severity,
+                bool since72) {
   std::string body;
   putU32(body, static_cast<uint32_t>(error.nativeError));
   putU8(body, 1);  // state
-  putU8(body, severityOf(error.nativeError));
+  putU8(body, severity);
   putLongText(body, error.message);
   putShortText(body, "standin");
   putShortText(body, "");
@@ -88,7 +92,40 @@ void putError(std::string& out, const EngineError& error, bool since72) {
   } else {
     putU16(body, 1);
   }
-  putSized(out, kErrorToken, body);
+  putSized(out, token, body);
+}
+
+}  // namespace
+
+void putError(std::string& out, const EngineError& error, bool since72) {
+  putMessage(out, kErrorToken, error, severityOf(error.nativeError), since72);
+}
+
+void putInfo(std::string& out, const EngineError& message, bool since72) {
+  putMessage(out, kInfoToken, message, 0, since72);
+}
+
+void putTransactionChange(std::string& out, TransactionChange change, uint64_t descriptor) {
+  std::string value;
+  putU8(value, 8);
+  putU64(value, descriptor);
+  std::string body;
+  switch (change) {
+    case TransactionChange::kBegan:
+      putU8(body, 8);
+      body += value;
+      putU8(body, 0);
+      break;
+    case TransactionChange::kCommitted:
+    case TransactionChange::kRolledBack:
+      putU8(body, change == TransactionChange::kCommitted ? 9 : 10);
+      putU8(body, 0);
+      body += value;
+      break;
+    case TransactionChange::kNone:
+      return;
+  }
+  putSized(out, kEnvChangeToken, body);
 }
 
 void putLoginAck(std::string& out, uint32_t tdsVersion) {

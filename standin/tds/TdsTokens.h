@@ -14,6 +14,7 @@ enum TdsToken : uint8_t {
   kReturnStatusToken = 0x79,
   kColumnMetadataToken = 0x81,
   kErrorToken = 0xAA,
+  kInfoToken = 0xAB,
   kReturnValueToken = 0xAC,
   kLoginAckToken = 0xAD,
   kRowToken = 0xD1,
@@ -41,6 +42,12 @@ std::vector<WireColumn> wireColumnsOf(const ResultSet& result);
 void putDone(std::string& out, uint8_t token, uint16_t status, uint64_t rowCount, bool since72);
 // ERROR with SQL Server's severity for the number.
 void putError(std::string& out, const EngineError& error, bool since72);
+// INFO: an informational message, class 0.
+void putInfo(std::string& out, const EngineError& message, bool since72);
+// ENVCHANGE of a transaction's begin, commit or rollback: the 8-byte
+// descriptor is the new value of a begin and the old value of its end. The
+// client sends the open transaction's descriptor with every request.
+void putTransactionChange(std::string& out, TransactionChange change, uint64_t descriptor);
 void putLoginAck(std::string& out, uint32_t tdsVersion);
 // ENVCHANGE database, packet size and collation.
 void putLoginEnvironment(std::string& out, const std::string& database);

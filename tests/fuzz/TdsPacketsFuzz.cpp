@@ -1,6 +1,7 @@
 // The stand-in TDS server's packet reader over any bytes a client sends,
 // through a socket as the server reads them; and every message a client may
-// send, framed in packets of any sizes, read back whole.
+// send, framed in packets of any sizes, read back whole, and the
+// ALL_HEADERS of a SQL batch or RPC request read from its payload.
 //
 // Input: the bytes sent. The same bytes framed: the first byte picks the
 // message type and seeds the packet sizes, the rest is the payload.
@@ -108,6 +109,26 @@ void readAll(std::string_view sent) {
   }
 }
 
+// The ALL_HEADERS reader takes exactly the length the headers declare when
+// it accepts them, and a transaction descriptor only from a header of its
+// own within them.
+void readHeaders(const std::string& payload) {
+  ByteReader reader(payload);
+  RequestHeaders headers;
+  headers.transactionDescriptor = 1;
+  bool accepted = readAllHeaders(reader, headers);
+  uint32_t total = 0;
+  for (size_t index = std::min<size_t>(payload.size(), 4); index > 0; --index) {
+    total = total << 8 | static_cast<unsigned char>(payload[index - 1]);
+  }
+  fuzz::require(!accepted || (reader.position == total && !reader.failed),
+                "accepted headers are read to their declared end");
+  fuzz::require(!accepted || !headers.hasTransaction || total >= 22,
+                "a transaction descriptor comes from a whole header");
+  fuzz::require(headers.hasTransaction || headers.transactionDescriptor == 0,
+                "without a transaction header the descriptor is none");
+}
+
 void putPacket(std::string& out, uint8_t type, bool last, std::string_view body, uint8_t number) {
   size_t length = kHeaderBytes + body.size();
   out += static_cast<char>(type);
@@ -157,5 +178,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 "a message is read as it was sent");
   fuzz::require(readMessage(link.server(), message) == ReadOutcome::kClosed,
                 "the link closed after a whole message is closed");
+  if (type == kSqlBatchPacket || type == kRpcPacket) {
+    readHeaders(message.payload);
+  }
   return 0;
 }

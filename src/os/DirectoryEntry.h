@@ -1,0 +1,45 @@
+#pragma once
+
+#include <string>
+
+#include "os/Error.h"
+#include "os/FileHandle.h"
+
+// A file's name lives in its directory: a new or renamed file survives a
+// power loss only once its directory is synced, and another process may
+// rename or remove the name while the file is open.
+namespace Os {
+
+// The directory part of path: "." for a bare name, "/" for a name in root.
+std::string directoryOf(const std::string& path);
+
+// Syncs the directory that holds path. A file system that cannot sync a
+// directory has done all it can: that counts as done. Returns 0, or -1 with
+// error set.
+int syncDirectoryOf(const std::string& path, Error& error);
+
+// Whether path still names the open file: another process may have renamed
+// or removed it since it was opened.
+bool namesFile(const std::string& path, const FileHandle& file);
+
+// Gives the file at from the name to, replacing a file of that name. Returns
+// 0, or -1 with error set.
+int replaceFile(const std::string& from, const std::string& to, Error& error);
+
+// Result of moveWithoutReplacing besides 0 and -1: the file has both names
+// now, the old one could not be removed (error says why).
+inline constexpr int kMovedKeepingOldName = 1;
+
+// Gives the file at from the name to, which must not exist (kExists), and
+// removes the name from. Returns 0, -1 with error set (nothing moved), or
+// kMovedKeepingOldName.
+int moveWithoutReplacing(const std::string& from, const std::string& to, Error& error);
+
+// Gives the file at existing the further name newName, which must not exist
+// (kExists). Returns 0, or -1 with error set.
+int linkWithoutReplacing(const std::string& existing, const std::string& newName, Error& error);
+
+// Removes the name path. Returns 0, or -1 with error set.
+int removeFile(const std::string& path, Error& error);
+
+}  // namespace Os
