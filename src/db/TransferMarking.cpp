@@ -112,14 +112,24 @@ void readTransactionCount(SQLHSTMT statement, RequestAnswer& answer) {
 // Reads every result of a request's answer. A result is taken for what it
 // is, not for its place: FreeTDS hands on nothing for SET, BEGIN and
 // COMMIT, but may hand one of them on with a count of -1 after an
-// informational message. So a count of 0 or more is the next UPDATE's, a
-// result with columns is the closing SELECT, and anything else tells
-// nothing. Reading goes on after a statement's error, so that the server
-// runs the batch to its end before the next request; a failure of the link
-// or the driver ends it.
+// informational message. So a result of one column is the closing SELECT,
+// and any other with a count of 0 or more the next UPDATE's; anything else
+// tells nothing. A SELECT may carry a count of its own (FreeTDS gives one
+// for some), and while the booking cursor is open FreeTDS reports its 17
+// columns for a result that carries only a count, so neither the count nor
+// "some columns" alone tells a SELECT; a fetch of a result that is no
+// SELECT would swallow the next one. The first result comes with
+// SQLExecDirect, whose SQL_NO_DATA is an UPDATE that changed no row, not
+// the end. Nothing after the closing SELECT counts: FreeTDS hands on the
+// end of a result set whose rows were not all fetched as a result of its
+// own, with the SELECT's row count. Reading goes on after a statement's
+// error, so that the server runs the batch to its end before the next
+// request; a failure of the link or the driver ends it.
 void readAnswer(SQLHSTMT statement, SQLRETURN result, size_t updates, RequestAnswer& answer) {
-  for (size_t read = 0; result != SQL_NO_DATA && read < updates + kResultsBeyondStatements;
-       ++read, result = SQLMoreResults(statement)) {
+  bool first = true;
+  bool closingSelectRead = false;
+  for (size_t read = 0; read < updates + kResultsBeyondStatements;
+       ++read, result = SQLMoreResults(statement), first = false) {
     if (result == SQL_ERROR || (result == SQL_SUCCESS_WITH_INFO &&
                                 DbConnection::holdsErrorRecord(SQL_HANDLE_STMT, statement))) {
       DbConnection::captureDiagnostic(SQL_HANDLE_STMT, statement);
@@ -132,17 +142,27 @@ void readAnswer(SQLHSTMT statement, SQLRETURN result, size_t updates, RequestAns
       }
       continue;
     }
-    if (result != SQL_SUCCESS && result != SQL_SUCCESS_WITH_INFO) {
+    if (result == SQL_NO_DATA && !first) {
+      return;
+    }
+    if (result != SQL_SUCCESS && result != SQL_SUCCESS_WITH_INFO && result != SQL_NO_DATA) {
       return;
     }
     SQLSMALLINT columns = 0;
-    if (SQLNumResultCols(statement, &columns) != SQL_ERROR && columns > 0) {
+    if (closingSelectRead) {
+      continue;
+    }
+    if (result != SQL_NO_DATA && SQLNumResultCols(statement, &columns) != SQL_ERROR &&
+        columns == 1) {
       readTransactionCount(statement, answer);
+      closingSelectRead = true;
       continue;
     }
     SQLLEN count = -1;
     if (SQLRowCount(statement, &count) != SQL_ERROR && count >= 0) {
       answer.counts.push_back(count);
+    } else if (result == SQL_NO_DATA) {
+      answer.counts.push_back(0);
     }
   }
 }
