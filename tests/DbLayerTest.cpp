@@ -123,34 +123,70 @@ TEST_F(DbLayerTest, FailedSelectLeavesNoCursor) {
   EXPECT_EQ(BookingCursor::fetch(), -1);
 }
 
-// What a request of three markings tells, statement by statement: an error
-// that leaves the batch running decides its own booking only; one that
-// aborts the batch leaves its booking and those after it undecided, to be
-// marked one by one.
-TEST_F(DbLayerTest, MarkingRequestTellsEachOutcomeItRead) {
+// What the connection's @@TRANCOUNT reads, through the driver under test;
+// -1 when it cannot be read.
+long openTransactions() {
+  SQLHSTMT statement = SQL_NULL_HSTMT;
+  if (DbConnection::allocateStatement(statement) != 0) {
+    return -1;
+  }
+  char text[] = "SELECT @@TRANCOUNT";
+  char value[16] = "";
+  SQLLEN length = 0;
+  bool read = SQLExecDirect(statement, reinterpret_cast<SQLCHAR*>(text), SQL_NTS) != SQL_ERROR &&
+              SQLBindCol(statement, 1, SQL_C_CHAR, value, sizeof value, &length) != SQL_ERROR &&
+              SQLFetch(statement) == SQL_SUCCESS;
+  SQLFreeHandle(SQL_HANDLE_STMT, statement);
+  return read ? std::atol(value) : -1;
+}
+
+// A request of three markings (the second finds no row) is one transaction:
+// its counts decide only when its whole answer told them, else every booking
+// is left to be marked one by one. What it committed stays (a trigger's
+// RAISERROR lets the COMMIT come; a COMMIT whose answer was lost), and no
+// transaction is left open, also after an error that ended the batch inside
+// it.
+TEST_F(DbLayerTest, MarkingRequestDecidesOnlyWhenItsWholeAnswerTold) {
   using TransferMarking::MarkingResult;
   const MarkingResult kMarked = MarkingResult::kMarked;
   const MarkingResult kNoRow = MarkingResult::kNoRow;
-  const MarkingResult kFailed = MarkingResult::kFailed;
   const MarkingResult kUndecided = MarkingResult::kUndecided;
+  const std::vector<MarkingResult> kAllUndecided = {kUndecided, kUndecided, kUndecided};
   const struct {
-    const char* fault;  // fail.update, empty for none
+    const char* name;
+    const char* control;  // a switch, or "rename" for a table that does not resolve
+    const char* value;
     std::vector<MarkingResult> results;
-    const char* endCause;  // part of it, empty when the request told every outcome
+    const char* endCause;   // part of it, empty when the request told every outcome
+    const char* committed;  // the bookings marked afterwards
   } cases[] = {
-      {"", {kMarked, kNoRow, kMarked}, ""},
-      {"2,547,23000", {kMarked, kFailed, kMarked}, ""},
-      {"2,1205,40001", {kMarked, kUndecided, kUndecided}, "native error 1205"},
-      {"1,10054,08S01", {kUndecided, kUndecided, kUndecided}, "08S01"},
+      {"no fault", "", "", {kMarked, kNoRow, kMarked}, "", "000001 000003"},
+      {"run-time error", "fail.update", "2,547,23000", kAllUndecided, "native error 547", ""},
+      {"error in a trigger's body", "trigger.update", "000003,547,23000", kAllUndecided,
+       "native error 547", ""},
+      {"RAISERROR in a trigger", "trigger.update", "000003,50000,42000", kAllUndecided,
+       "native error 50000", "000001"},
+      {"deadlock victim", "fail.update", "3,1205,40001", kAllUndecided, "native error 1205", ""},
+      {"a name that does not resolve", "rename", "", kAllUndecided, "native error 208", ""},
+      {"an informational message",
+       "info.update",
+       "1,5701,changed context",
+       {kMarked, kNoRow, kMarked},
+       "",
+       "000001 000003"},
+      {"the link lost before the COMMIT's answer", "lose_link_after.commit", "1,10054",
+       kAllUndecided, "08S01", "000001 000003"},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.fault);
+    SCOPED_TRACE(c.name);
     database_->execute("DELETE FROM Kvl321Bew");
-    database_->execute("DELETE FROM StandinControl WHERE Name = 'fail.update'");
+    database_->execute("DELETE FROM StandinControl WHERE Name <> 'clock'");
     addBooking("000001");
     addBooking("000003");
-    if (c.fault[0] != '\0') {
-      database_->setControl("fail.update", c.fault);
+    if (std::string(c.control) == "rename") {
+      database_->execute("ALTER TABLE Kvl321Bew RENAME TO Kvl321Bew_away");
+    } else if (c.control[0] != '\0') {
+      database_->setControl(c.control, c.value);
     }
     ASSERT_EQ(DbConnection::connect(kUser, kPassword, "ZEIT"), 0);
     std::vector<MarkingKey> keys;
@@ -169,6 +205,18 @@ TEST_F(DbLayerTest, MarkingRequestTellsEachOutcomeItRead) {
     } else {
       EXPECT_NE(endCause.find(c.endCause), std::string::npos) << endCause;
     }
+    if (std::string(c.control) == "rename") {
+      EXPECT_EQ(openTransactions(), 0);
+      database_->execute("ALTER TABLE Kvl321Bew_away RENAME TO Kvl321Bew");
+    } else if (std::string(c.control) != "lose_link_after.commit") {
+      EXPECT_EQ(openTransactions(), 0);
+    }
+    std::string committed;
+    for (const auto& row :
+         database_->query("SELECT BewIDN FROM Kvl321Bew WHERE BewUkz = 4 ORDER BY BewIDN")) {
+      committed += (committed.empty() ? "" : " ") + row[0];
+    }
+    EXPECT_EQ(committed, c.committed);
   }
 }
 

@@ -337,6 +337,42 @@ TEST(PassReliabilityTest, KilledPassesExportEveryBookingExactlyOnce) {
   }
 }
 
+// A pass killed inside its marking request's transaction, after its first
+// UPDATE (the TDS server stalls the second; the stand-in driver, which runs
+// the batch inside the pass, waits 2 s before the COMMIT, as for a log
+// flush): the server commits nothing of it, the first UPDATE included, the
+// journal holds the rowset, and the next pass marks every booking without
+// writing it again.
+// A transaction left open by the dead session would keep that pass from
+// marking them.
+TEST(PassReliabilityTest, PassKilledInsideAMarkingRequestLeavesNothingCommitted) {
+  for (DriverPath path : {DriverPath::kStandinDriver, DriverPath::kFreeTds}) {
+    SCOPED_TRACE(path == DriverPath::kFreeTds ? "FreeTDS" : "stand-in driver");
+    Installation site(path);
+    addBookings(site, 3, "K");
+    bool tds = path == DriverPath::kFreeTds;
+    site.database.setControl(tds ? "stall.update" : "commit_cost_ms", tds ? "2" : "2000");
+    StartedProcess pass = startPass(site, {"Vantoreum.ini"});
+    std::string written = linesOf(3, "K")[0] + linesOf(3, "K")[1] + linesOf(3, "K")[2];
+    for (int wait = 0; wait < 500 && readFile(site.transferPath) != written; ++wait) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    kill(pass.pid, SIGKILL);
+    EXPECT_EQ(finishProcess(pass, 30).signal, SIGKILL);
+    EXPECT_EQ(readFile(site.transferPath), written);
+    EXPECT_EQ(site.database.query("SELECT count(*) FROM Kvl321Bew WHERE BewUkz IS NOT 4"),
+              (std::vector<std::vector<std::string>>{{"3"}}));
+    site.database.execute("DELETE FROM StandinControl WHERE Name <> 'clock'");
+    ProcessResult next = site.run({"Vantoreum.ini"});
+    EXPECT_EQ(next.exitStatus, 1) << next.err;
+    EXPECT_EQ(readFile(site.transferPath), written);
+    EXPECT_EQ(site.database.query("SELECT count(*) FROM Kvl321Bew WHERE BewUkz IS NOT 4"),
+              (std::vector<std::vector<std::string>>{{"0"}}));
+    EXPECT_EQ(std::count(next.err.begin(), next.err.end(), '\n'), 3) << next.err;
+  }
+}
+
 // What a killed pass left, as the next pass meets it, then what the pass
 // after that does: every booking ends up marked, in the transfer file once
 // where its line was verifiably there, and twice only where standard error

@@ -269,29 +269,32 @@ TEST_P(TransferPassTest, FailedMarkingIsEchoedAndDoneByTheNextPass) {
 // The link to the server breaks in the middle of a pass, closed (FIN) or
 // reset (RST; native 10054 asks the TDS server for a reset): the pass ends
 // normally and nothing is lost. A break in the middle of a marking request
-// (here at its second statement) leaves the bookings written and not
-// marked in the journal, and the next pass marks them without writing them
-// again. A break while a rowset is read leaves its bookings unexported:
-// there is no link to mark them on.
+// (here at its second statement) ends its transaction uncommitted and
+// leaves the bookings written and not marked in the journal; the next pass
+// marks them without writing them again. A break while a rowset is read
+// leaves its bookings unexported: there is no link to mark them on.
 TEST_P(TransferPassTest, LinkLossInTheMiddleOfAPassLosesNothing) {
   struct Case {
     const char* control;
     const char* value;
     int exportedByFirstPass;
-    const char* firstBookingMark;  // after the first pass
+    const char* marked;  // after the first pass: "4" marked, "NULL" not
     std::vector<std::string> fileAfterTwoPasses;
     const char* freeTdsReads;  // how FreeTDS reports the break first
   };
   const char kClosed[] = "SQLSTATE 01000, native error 20017";
   const char kReset[] = "SQLSTATE HY000, native error 0";
-  const char kGone[] = "told the outcomes of only 1 of them (the next: the driver gave no row";
+  const char kRequestBroken[] =
+      "did not tell that each of them was marked (SQLSTATE HY000, native error 0";
   const Case cases[] = {
       {"fail.fetch", "3,10053,08S01", 0, "NULL", {"000001", "000002", "000003"}, kClosed},
       {"fail.fetch", "3,10054,08S01", 0, "NULL", {"000001", "000002", "000003"}, kReset},
-      // After a close FreeTDS gives the statement at the break no count; the
-      // request told the first booking only.
-      {"fail.update", "2,10053,08S01", 3, "4", {"000001", "000002", "000003"}, kGone},
-      {"fail.update", "2,10054,08S01", 3, "4", {"000001", "000002", "000003"}, kReset},
+      // FreeTDS reads a close and a reset inside a request alike.
+      {"fail.update", "2,10053,08S01", 3, "NULL", {"000001", "000002", "000003"}, kRequestBroken},
+      {"fail.update", "2,10054,08S01", 3, "NULL", {"000001", "000002", "000003"}, kRequestBroken},
+      // The COMMIT went through and its answer was lost: the pass cannot
+      // tell, the journal keeps the rowset, and the next pass marks it again.
+      {"lose_link_after.commit", "1,10054", 3, "4", {"000001", "000002", "000003"}, kRequestBroken},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.control) + " " + c.value);
@@ -309,9 +312,8 @@ TEST_P(TransferPassTest, LinkLossInTheMiddleOfAPassLosesNothing) {
     EXPECT_NE(site.log().find("Buchungen : " + std::to_string(c.exportedByFirstPass) + "\r\n"),
               std::string::npos)
         << site.log();
-    EXPECT_EQ(site.marks(),
-              (std::vector<std::vector<std::string>>{
-                  {"000001", c.firstBookingMark}, {"000002", "NULL"}, {"000003", "NULL"}}));
+    EXPECT_EQ(site.marks(), (std::vector<std::vector<std::string>>{
+                                {"000001", c.marked}, {"000002", c.marked}, {"000003", c.marked}}));
     site.database.execute("DELETE FROM StandinControl WHERE Name <> 'clock'");
     EXPECT_EQ(site.run({"Vantoreum.ini"}).exitStatus, 1);
     std::string expected;
@@ -370,20 +372,27 @@ TEST_P(TransferPassTest, ServerErrorsInEveryPhase) {
 // and marks every booking, and through the TDS server asks for two requests
 // per rowset, one to read it and one to mark its bookings, beyond what a
 // pass over no booking asks for (which reads once and finds no rows). A fetch error (the n-th row
-// read counts as fetch n, the server time's row being the first) ends the loop after the rows
-// before it, or, when it took the link down, after the rowsets before it; a row never handed on
-// stays unmarked.
+// read counts as fetch n, the server time's row being the first and the closing SELECT of each
+// marking request one more) ends the loop after the rows before it, or, when it took the link
+// down, after the rowsets before it; a row never handed on stays unmarked.
 TEST_P(TransferPassTest, RowsetsHandOnEveryBookingInOrder) {
   struct Case {
     int bookings;
     const char* fetchFault;  // fail.fetch, or nullptr
     int exported;
-    int marked;  // the first `marked` bookings in order
+    int marked;                         // the first `marked` bookings in order
+    const char* updateFault = nullptr;  // fail.update
   };
   const Case cases[] = {
-      {127, nullptr, 127, 127},          {128, nullptr, 128, 128},
-      {129, nullptr, 129, 129},          {3, "3,10054,08S01", 0, 0},
-      {200, "151,1205,40001", 149, 149}, {200, "151,10053,08S01", 128, 128},
+      {127, nullptr, 127, 127},
+      {128, nullptr, 128, 128},
+      {129, nullptr, 129, 129},
+      {3, "3,10054,08S01", 0, 0},
+      {200, "152,1205,40001", 149, 149},
+      {200, "152,10053,08S01", 128, 128},
+      // The first rowset's request rolled back, the second one's committed:
+      // the cursor reads on after either.
+      {200, nullptr, 200, 200, "3,1205,40001"},
   };
   long emptyPassRequests = -1;
   if (GetParam() == DriverPath::kFreeTds) {
@@ -407,6 +416,9 @@ TEST_P(TransferPassTest, RowsetsHandOnEveryBookingInOrder) {
     if (c.fetchFault != nullptr) {
       site.database.setControl("fail.fetch", c.fetchFault);
     }
+    if (c.updateFault != nullptr) {
+      site.database.setControl("fail.update", c.updateFault);
+    }
     auto result = site.run({"Vantoreum.ini", "/D"});
     EXPECT_EQ(result.exitStatus, 1);
     EXPECT_EQ(test::readFile(site.transferPath), lines);
@@ -416,7 +428,7 @@ TEST_P(TransferPassTest, RowsetsHandOnEveryBookingInOrder) {
     std::string failure =
         "reading the bookings failed after " + std::to_string(c.exported) + " bookings";
     EXPECT_EQ(result.err.find(failure) != std::string::npos, c.fetchFault != nullptr) << result.err;
-    if (GetParam() == DriverPath::kFreeTds && c.fetchFault == nullptr) {
+    if (GetParam() == DriverPath::kFreeTds && c.fetchFault == nullptr && c.updateFault == nullptr) {
       long rowsets = (c.bookings + 127) / 128;
       EXPECT_EQ(site.driverPath.servedRequests(), emptyPassRequests + 2 * rowsets);
     }
@@ -530,9 +542,10 @@ TEST_P(TransferPassTest, PreviewShowsExactlyWhatThePassThenAppends) {
   }
 }
 
-// The markings of a rowset go as one request; whatever its statements meet,
-// each booking ends as a pass marking one at a time would leave it, and what
-// the request could not tell is marked one by one. A marking that fails
+// The markings of a rowset go as one request, one transaction; whatever its
+// statements meet, each booking ends as a pass marking one at a time would
+// leave it: a request whose whole answer did not tell is marked again one
+// by one. A marking that fails
 // pass after pass never writes its booking twice: the pass after the fault
 // marks it, and the file holds each booking once.
 TEST_P(TransferPassTest, MarkingRequestEndsEveryBookingAsOneAtATime) {
@@ -550,9 +563,11 @@ TEST_P(TransferPassTest, MarkingRequestEndsEveryBookingAsOneAtATime) {
       {"trigger.update", "000001,50000,42000", 1, {1}, 50000, false},
       {"trigger.update", "000005,50000,42000", 1, {5}, 50000, false},
       {"trigger.update", "00000_,50000,42000", 1, {1, 2, 3, 4, 5}, 50000, false},
-      // A trigger that rolled back ends the request; marked one by one from
-      // there, the booking fails again and the rest are marked.
+      // A trigger that rolled back ends the request, as does an error in a
+      // trigger's body; marked one by one, the booking fails again and the
+      // rest are marked.
       {"trigger.update", "000003,3609,42000", 1, {3}, 3609, false},
+      {"trigger.update", "000003,547,23000", 1, {3}, 547, false},
       // A deadlock ends the request too; one by one, the booking is marked.
       {"fail.update", "3,1205,40001", 1, {}, 0, false},
       {"stall.update", "3", 1, {}, 0, true},

@@ -361,10 +361,45 @@ void checkServerTime() {
   }
 }
 
+// A marking request of the pass's own form beside the open cursor, its
+// UPDATEs touching no row; then a fetch that goes to the server, so that a
+// driver or server that refuses a second active statement on the
+// connection, or that closes the cursor at a COMMIT, fails here and not in
+// a pass. firstFetch: what the cursor's first fetch gave.
+void checkMarkingRequest(const std::string& subject, int firstFetch) {
+  std::string update = TransferMarking::markingStatement(currentBookingRow) + kNoRow;
+  TransferMarking::RequestAnswer answer = TransferMarking::runRequest({update, update});
+  if (!TransferMarking::toldEveryOutcome(answer, 2)) {
+    TransferMarking::rollbackOpenTransaction();
+    report(Outcome::kFail, subject,
+           "the marking request fails beside the open booking cursor: " +
+               TransferMarking::describeDoubt(answer, 2));
+    return;
+  }
+  const std::string ran =
+      "the marking request (one transaction) runs beside the open booking cursor";
+  if (firstFetch != SQL_SUCCESS) {
+    report(Outcome::kOk, subject, ran + "; with no booking waiting, no fetch followed it");
+    return;
+  }
+  int status = SQL_SUCCESS;
+  while (status == SQL_SUCCESS && !BookingCursor::rowsetHandedOut()) {
+    status = BookingCursor::fetch();
+  }
+  if (status == SQL_SUCCESS) {
+    status = BookingCursor::fetch();
+  }
+  if (status == SQL_ERROR) {
+    report(Outcome::kFail, subject,
+           "the booking cursor fails after the marking request's COMMIT: " + diagnosticText());
+  } else {
+    report(Outcome::kOk, subject, ran + ", and the cursor fetches after its COMMIT");
+  }
+}
+
 // The pass's own cursor, statement and attributes; then, while it is open
-// as during a pass, the marking with its own text, so that a driver or
-// server that refuses a second active statement on the connection fails
-// here. The purge runs after the close, as in a pass.
+// as during a pass, the marking request. The purge runs after the close, as
+// in a pass.
 void checkBookingStatements() {
   const std::string cursorSubject = "booking cursor";
   const std::string markingSubject = "marking";
@@ -376,11 +411,12 @@ void checkBookingStatements() {
     return;
   }
   int opened = BookingCursor::open();
+  int status = SQL_ERROR;
   if (opened != BookingCursor::kOpened) {
     report(Outcome::kFail, cursorSubject, BookingCursor::describeOpenFailure(opened));
   } else {
     currentBookingRow = BookingRow{};
-    int status = BookingCursor::fetch();
+    status = BookingCursor::fetch();
     if (status == SQL_SUCCESS) {
       report(Outcome::kOk, cursorSubject,
              std::string("opened; bookings wait for transfer, the first with ID '") +
@@ -393,11 +429,8 @@ void checkBookingStatements() {
   }
   if (!BookingCursor::isOpen()) {
     report(Outcome::kSkipped, markingSubject, "no open booking cursor");
-  } else if (runStatement(TransferMarking::markingStatement(currentBookingRow) + kNoRow)) {
-    report(Outcome::kOk, markingSubject, "the UPDATE runs beside the open booking cursor");
   } else {
-    report(Outcome::kFail, markingSubject,
-           "the UPDATE fails beside the open booking cursor: " + diagnosticText());
+    checkMarkingRequest(markingSubject, status);
   }
   BookingCursor::close();
   if (runStatement(std::string(MaintenanceStatements::kPurgeText) + kNoRow)) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 
 #include "db/DbConnection.h"
@@ -88,66 +89,82 @@ bool linkOrDriverFailure(const DbConnection::Diagnostic& failure) {
          failure.nativeError == 0 || (failure.nativeError >= 20000 && failure.nativeError < 21000);
 }
 
-// The outcome of the statement a batch stands at, by the code of the call
-// that moved there; false when it tells nothing. A statement told its
-// outcome when it failed with a server's error, or ran with a count: a
-// count the driver does not know (a link that closed before the
-// statement's end came, a server that sends no counts) tells nothing, nor
-// does a failure of the link or the driver. FreeTDS answers SQL_NO_DATA
-// with no count for a whole batch under NOCOUNT.
-bool readOutcome(SQLHSTMT statement, SQLRETURN result, MarkingOutcome& outcome) {
-  if (result == SQL_ERROR || (result == SQL_SUCCESS_WITH_INFO &&
-                              DbConnection::holdsErrorRecord(SQL_HANDLE_STMT, statement))) {
-    outcome.status = DbConnection::captureStatementFailure(statement);
-    outcome.result = MarkingResult::kFailed;
-    outcome.rowsChanged = -1;
-    outcome.cause = DbConnection::describeLastDiagnostic();
-    return !linkOrDriverFailure(DbConnection::LastDiagnostic);
+// A marking request's answer holds no more results than this: its
+// statements and a few the driver may add. A driver that keeps answering
+// past it is not read further.
+constexpr size_t kResultsBeyondStatements = 8;
+
+// The closing SELECT @@TRANCOUNT of a request: its one row, one column.
+void readTransactionCount(SQLHSTMT statement, RequestAnswer& answer) {
+  char value[24] = {};
+  SQLLEN length = 0;
+  if (SQLBindCol(statement, 1, SQL_C_CHAR, value, sizeof value, &length) == SQL_ERROR ||
+      SQLFetch(statement) == SQL_ERROR || length == SQL_NULL_DATA || value[0] == '\0') {
+    return;
   }
-  SQLLEN count = -1;
-  if (SQLRowCount(statement, &count) == SQL_ERROR || count < 0) {
-    outcome.cause = "the driver gave no row count for it";
-    return false;
+  char* end = nullptr;
+  long count = std::strtol(value, &end, 10);
+  if (*end == '\0') {
+    answer.transactionCount = count;
   }
-  outcome.rowsChanged = count;
-  outcome.status = count == 0 ? SQL_NO_DATA : SQL_SUCCESS;
-  outcome.result = resultOf(outcome.status);
-  return true;
 }
 
-std::string batchText(const std::vector<MarkingKey>& keys) {
-  std::string text;
-  for (const MarkingKey& key : keys) {
-    if (!text.empty()) {
-      text += '\n';
+// Reads every result of a request's answer. A result is taken for what it
+// is, not for its place: FreeTDS hands on nothing for SET, BEGIN and
+// COMMIT, but may hand one of them on with a count of -1 after an
+// informational message. So a result of one column is the closing SELECT,
+// and any other with a count of 0 or more the next UPDATE's; anything else
+// tells nothing. A SELECT may carry a count of its own (FreeTDS gives one
+// for some), and while the booking cursor is open FreeTDS reports its 17
+// columns for a result that carries only a count, so neither the count nor
+// "some columns" alone tells a SELECT; a fetch of a result that is no
+// SELECT would swallow the next one. The first result comes with
+// SQLExecDirect, whose SQL_NO_DATA is an UPDATE that changed no row, not
+// the end. Nothing after the closing SELECT counts: FreeTDS hands on the
+// end of a result set whose rows were not all fetched as a result of its
+// own, with the SELECT's row count. Reading goes on after a statement's
+// error, so that the server runs the batch to its end before the next
+// request; a failure of the link or the driver ends it.
+void readAnswer(SQLHSTMT statement, SQLRETURN result, size_t updates, RequestAnswer& answer) {
+  bool first = true;
+  bool closingSelectRead = false;
+  for (size_t read = 0; read < updates + kResultsBeyondStatements;
+       ++read, result = SQLMoreResults(statement), first = false) {
+    if (result == SQL_ERROR || (result == SQL_SUCCESS_WITH_INFO &&
+                                DbConnection::holdsErrorRecord(SQL_HANDLE_STMT, statement))) {
+      DbConnection::captureDiagnostic(SQL_HANDLE_STMT, statement);
+      if (!answer.failed) {
+        answer.failed = true;
+        answer.cause = DbConnection::describeLastDiagnostic();
+      }
+      if (result == SQL_ERROR && linkOrDriverFailure(DbConnection::LastDiagnostic)) {
+        return;
+      }
+      continue;
     }
-    text += markingStatement(key);
+    if (result == SQL_NO_DATA && !first) {
+      return;
+    }
+    if (result != SQL_SUCCESS && result != SQL_SUCCESS_WITH_INFO && result != SQL_NO_DATA) {
+      return;
+    }
+    SQLSMALLINT columns = 0;
+    if (closingSelectRead) {
+      continue;
+    }
+    if (result != SQL_NO_DATA && SQLNumResultCols(statement, &columns) != SQL_ERROR &&
+        columns == 1) {
+      readTransactionCount(statement, answer);
+      closingSelectRead = true;
+      continue;
+    }
+    SQLLEN count = -1;
+    if (SQLRowCount(statement, &count) != SQL_ERROR && count >= 0) {
+      answer.counts.push_back(count);
+    } else if (result == SQL_NO_DATA) {
+      answer.counts.push_back(0);
+    }
   }
-  return text;
-}
-
-// Reads the outcomes of the batch on statement and returns how many of
-// them, from the first, it told. They are taken as the statements' own only
-// while they come one per statement, each told. A batch that ends after an
-// error (one that aborts it; unixODBC passes nothing on after a failed first
-// statement) leaves the bookings from that statement on undecided, the
-// failed one included. Where more outcomes come than statements, places may
-// have shifted, and none is taken.
-size_t readBatch(SQLHSTMT statement, SQLRETURN result, std::vector<MarkingOutcome>& outcomes) {
-  size_t told = 0;
-  while (told < outcomes.size()) {
-    MarkingOutcome& outcome = outcomes[told];
-    if (!readOutcome(statement, result, outcome)) {
-      break;
-    }
-    ++told;
-    result = SQLMoreResults(statement);
-    if (result == SQL_NO_DATA && told < outcomes.size()) {
-      told -= outcome.result == MarkingResult::kFailed ? 1 : 0;
-      break;
-    }
-  }
-  return told == outcomes.size() && result != SQL_NO_DATA ? 0 : told;
 }
 
 }  // namespace
@@ -235,8 +252,67 @@ MarkingOutcome markOne(const MarkingKey& key) {
   return outcome;
 }
 
-// Every marking may run twice: it changes nothing that a second run would
-// change back, so an undecided one is simply marked again on its own.
+std::string requestText(const std::vector<std::string>& updates) {
+  std::string text = "SET NOCOUNT OFF\nSET XACT_ABORT ON\nBEGIN TRANSACTION\n";
+  for (const std::string& update : updates) {
+    text += update + "\n";
+  }
+  return text + "COMMIT TRANSACTION\nSELECT @@TRANCOUNT";
+}
+
+RequestAnswer runRequest(const std::vector<std::string>& updates) {
+  RequestAnswer answer;
+  SQLHSTMT statement;
+  if (DbConnection::allocateStatement(statement) != 0) {
+    answer.failed = true;
+    answer.cause = DbConnection::describeLastDiagnostic();
+    return answer;
+  }
+  readAnswer(statement, execute(statement, requestText(updates)), updates.size(), answer);
+  SQLFreeHandle(SQL_HANDLE_STMT, statement);
+  return answer;
+}
+
+bool toldEveryOutcome(const RequestAnswer& answer, size_t updates) {
+  return !answer.failed && answer.counts.size() == updates && answer.transactionCount == 0;
+}
+
+std::string describeDoubt(const RequestAnswer& answer, size_t updates) {
+  if (answer.failed) {
+    return answer.cause;
+  }
+  if (answer.counts.size() != updates) {
+    return "it told " + std::to_string(answer.counts.size()) + " counts for " +
+           std::to_string(updates) + " UPDATEs";
+  }
+  if (answer.transactionCount < 0) {
+    return "no answer to its closing SELECT @@TRANCOUNT";
+  }
+  return "its transaction was still open after its COMMIT (@@TRANCOUNT " +
+         std::to_string(answer.transactionCount) + ")";
+}
+
+int rollbackOpenTransaction() {
+  SQLHSTMT statement;
+  if (DbConnection::allocateStatement(statement) != 0) {
+    return SQL_ERROR;
+  }
+  int status = SQL_SUCCESS;
+  if (execute(statement, kRollbackOpenTransactionText) == SQL_ERROR) {
+    status = DbConnection::captureStatementFailure(statement);
+  }
+  SQLFreeHandle(SQL_HANDLE_STMT, statement);
+  return status;
+}
+
+// A request's bookings count as marked only when its whole answer told so:
+// the UPDATEs' counts, each read, no error, and no transaction left open.
+// Anything less may mean nothing was committed (XACT_ABORT rolled back,
+// or the COMMIT was never reached), everything was (a trigger's RAISERROR
+// lets the batch go on to its COMMIT), or either (a COMMIT whose answer was
+// lost). Then an open transaction is rolled back and every booking is left
+// undecided: marked again one by one, it changes nothing that a second
+// marking would change back.
 std::vector<MarkingOutcome> sendRequest(const std::vector<MarkingKey>& keys,
                                         std::string& endCause) {
   endCause.clear();
@@ -244,23 +320,25 @@ std::vector<MarkingOutcome> sendRequest(const std::vector<MarkingKey>& keys,
     return {markOne(keys[0])};
   }
   std::vector<MarkingOutcome> outcomes(keys.size());
-  SQLHSTMT statement;
-  if (keys.empty() || DbConnection::allocateStatement(statement) != 0) {
-    endCause = keys.empty() ? std::string() : DbConnection::describeLastDiagnostic();
+  if (keys.empty()) {
     return outcomes;
   }
-  std::vector<MarkingKey> sent(
-      keys.begin(),
-      keys.begin() + static_cast<std::ptrdiff_t>(std::min(keys.size(), kMostMarkingsPerRequest)));
-  outcomes.resize(sent.size());
-  size_t told = readBatch(statement, execute(statement, batchText(sent)), outcomes);
-  outcomes.resize(keys.size());
-  SQLFreeHandle(SQL_HANDLE_STMT, statement);
-  if (told < keys.size()) {
-    endCause = outcomes[told].cause;
+  std::vector<std::string> updates;
+  for (size_t index = 0; index < keys.size() && index < kMostMarkingsPerRequest; ++index) {
+    updates.push_back(markingStatement(keys[index]));
   }
-  for (size_t index = told; index < keys.size(); ++index) {
-    outcomes[index] = MarkingOutcome();
+  RequestAnswer answer = runRequest(updates);
+  if (updates.size() < keys.size() || !toldEveryOutcome(answer, updates.size())) {
+    endCause = updates.size() < keys.size() ? "more bookings than a request carries"
+                                            : describeDoubt(answer, updates.size());
+    rollbackOpenTransaction();
+    return outcomes;
+  }
+  for (size_t index = 0; index < keys.size(); ++index) {
+    MarkingOutcome& outcome = outcomes[index];
+    outcome.rowsChanged = answer.counts[index];
+    outcome.status = answer.counts[index] == 0 ? SQL_NO_DATA : SQL_SUCCESS;
+    outcome.result = resultOf(outcome.status);
   }
   return outcomes;
 }

@@ -64,14 +64,52 @@ std::vector<std::vector<Marking>> inRequests(const std::vector<Marking>& marking
   return requests;
 }
 
+// A request of markings is one batch and one transaction, so that the
+// server flushes its log once for the request, not once per booking:
+//   SET NOCOUNT OFF          (a server-wide NOCOUNT would hide every count)
+//   SET XACT_ABORT ON
+//   BEGIN TRANSACTION
+//   UPDATE ...               (one per booking, as markingStatement gives it)
+//   COMMIT TRANSACTION
+//   SELECT @@TRANCOUNT
+// XACT_ABORT stays on for the rest of the connection: the fetches of the
+// booking cursor and the purge run under it too, which they bear, as a
+// failed fetch or purge ends the same way either way. The booking cursor
+// survives the COMMIT and a ROLLBACK inside a batch (ODBC logins turn
+// CURSOR_CLOSE_ON_COMMIT off); SQLEndTran or the autocommit attribute
+// would close it, so neither is ever used.
+std::string requestText(const std::vector<std::string>& updates);
+
+// What the answer to a request told.
+struct RequestAnswer {
+  std::vector<SQLLEN> counts;  // the UPDATEs' row counts, in the order they came
+  bool failed = false;         // a statement reported an error, or the link or driver failed
+  long transactionCount = -1;  // what the closing SELECT @@TRANCOUNT read; -1: no answer
+  std::string cause;           // the driver's records of the first failure
+};
+
+// Sends the request with these UPDATEs and reads its whole answer.
+RequestAnswer runRequest(const std::vector<std::string>& updates);
+
+// Whether the answer told every UPDATE's outcome, with nothing left open.
+bool toldEveryOutcome(const RequestAnswer& answer, size_t updates);
+
+// What an answer that did not tell lacked: the driver's records of its
+// failure, or what did not come.
+std::string describeDoubt(const RequestAnswer& answer, size_t updates);
+
+inline constexpr const char kRollbackOpenTransactionText[] = "IF @@TRANCOUNT > 0 ROLLBACK";
+
+// Rolls back a transaction a request left open (one that ended before its
+// COMMIT); never leaves one behind. Returns 0, or the status of a failure.
+int rollbackOpenTransaction();
+
 // Marks the bookings of one request (a single one goes as markOne; past
-// kMostMarkingsPerRequest, which inRequests never gives, the rest stay
-// undecided) with their UPDATEs, one per line, in one
-// batch, and reads each statement's outcome in turn. Where the driver
-// cannot tell the outcomes from one statement on (the batch ended early: an
-// error that aborts it, a lost link, a timeout; or the outcomes do not add
-// up to the statements), those bookings stay kUndecided, and endCause says
-// why (the driver's records where it ended, else empty).
+// kMostMarkingsPerRequest, which inRequests never gives, none is decided).
+// Each booking's count decides its outcome only when the whole answer told
+// every count, no error and no open transaction; otherwise every booking
+// stays kUndecided, an open transaction is rolled back, and endCause says
+// why (the driver's records of the failure, or what the answer lacked).
 std::vector<MarkingOutcome> sendRequest(const std::vector<MarkingKey>& keys, std::string& endCause);
 
 }  // namespace TransferMarking

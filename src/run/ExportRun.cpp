@@ -10,6 +10,7 @@
 #include "db/BookingCursor.h"
 #include "db/DbConnection.h"
 #include "db/MaintenanceStatements.h"
+#include "db/TransferMarking.h"
 #include "files/BookingJournal.h"
 #include "files/ErrorOutput.h"
 #include "files/ExportFile.h"
@@ -261,6 +262,9 @@ int run(int argc, char** argv) {
     std::printf("\nAnzahl uebergebener Buchungen : %lld", static_cast<long long>(exported));
   }
 
+  // No marking request leaves a transaction open, but one whose answer was
+  // lost might have; the purge must not join it.
+  TransferMarking::rollbackOpenTransaction();
   int32_t purged = MaintenanceStatements::purge();
   if (purged != 0 && purged != SQL_NO_DATA) {
     ErrorOutput::report(ErrorOutput::Priority::kFailure,

@@ -29,13 +29,14 @@ void reportFailedMarking(const MarkingKey& key, const MarkingOutcome& outcome, K
       consequence);
 }
 
-// Said once per request: a server that keeps failing batches should show,
+// Said once per request: a server that keeps failing requests should show,
 // since every one of them costs a request per booking.
-void reportShortRequest(size_t count, size_t told, const std::string& cause) {
+void reportUndecidedRequest(size_t count, const std::string& cause) {
   ErrorOutput::report(ErrorOutput::Priority::kWarning,
-                      "a marking request for %zu bookings told the outcomes of only %zu of them "
-                      "(the next: %s); those from there on were marked one by one",
-                      count, told, cause.empty() ? "no outcome of its own" : cause.c_str());
+                      "a marking request for %zu bookings did not tell that each of them was "
+                      "marked (%s); a transaction it left open was rolled back, and they were "
+                      "marked one by one",
+                      count, cause.empty() ? "no outcome of its own" : cause.c_str());
 }
 
 // The marking finds a booking by its key alone: bookings that share it are
@@ -61,15 +62,15 @@ void reportTwins(const MarkingKey& key, SQLLEN rows) {
 std::vector<MarkingOutcome> markRequest(const std::vector<MarkingKey>& keys) {
   std::string endCause;
   std::vector<MarkingOutcome> outcomes = TransferMarking::sendRequest(keys, endCause);
-  size_t told = 0;
-  while (told < outcomes.size() && outcomes[told].result != MarkingResult::kUndecided) {
-    ++told;
+  bool undecided = false;
+  for (size_t index = 0; index < keys.size(); ++index) {
+    if (outcomes[index].result == MarkingResult::kUndecided) {
+      undecided = true;
+      outcomes[index] = TransferMarking::markOne(keys[index]);
+    }
   }
-  if (told < keys.size()) {
-    reportShortRequest(keys.size(), told, endCause);
-  }
-  for (size_t index = told; index < keys.size(); ++index) {
-    outcomes[index] = TransferMarking::markOne(keys[index]);
+  if (undecided) {
+    reportUndecidedRequest(keys.size(), endCause);
   }
   return outcomes;
 }
