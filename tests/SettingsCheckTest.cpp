@@ -298,6 +298,18 @@ TEST(SettingsCheckTest, EachBrokenPreconditionFailsWhereThePassFails) {
        [](CheckSite& site) { site.database.setControl("busy", "1"); },
        allOkBut({{kMarking, "FAIL"}}), kMarking, "Connection is busy with results", 1,
        "Connection is busy with results for another command"},
+      // A server that closes cursors at a COMMIT (CURSOR_CLOSE_ON_COMMIT ON)
+      // would end every pass after its first rowset.
+      {"cursors closed at a COMMIT", kStandin,
+       [](CheckSite& site) { site.database.setControl("cursor_close_on_commit", "1"); },
+       allOkBut({{kMarking, "FAIL"}}), kMarking,
+       "the booking cursor fails after the marking request's COMMIT: SQLSTATE HY000, native "
+       "error 16950",
+       1, "reading the bookings failed after"},
+      {"cursors closed at a COMMIT through FreeTDS", kFreeTds,
+       [](CheckSite& site) { site.database.setControl("cursor_close_on_commit", "1"); },
+       allOkBut({{kMarking, "FAIL"}}), kMarking, "native error 16950", 1,
+       "reading the bookings failed after"},
       {"a column of the booking SELECT missing", kStandin,
        [](CheckSite& site) { site.database.execute("ALTER TABLE Kvl321Bew DROP COLUMN BewRes"); },
        allOkBut({{kCursor, "FAIL"}, {kMarking, "skip"}}), kCursor, "SQLSTATE 42S22", 1,

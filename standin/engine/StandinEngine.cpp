@@ -188,6 +188,9 @@ bool readSwitches(EngineSession& session, EngineError& error) {
     } else if (name == "busy") {
       ok = parseNumber(value, number);
       switches.refuseSecondActiveStatement = number != 0;
+    } else if (name == "cursor_close_on_commit") {
+      ok = parseNumber(value, number);
+      switches.cursorCloseOnCommit = number != 0;
     } else if (name == "latency_ms") {
       ok = parseNumber(value, number) && number >= 0;
       switches.latencyMilliseconds = number;

@@ -76,6 +76,10 @@ struct StandinSwitches {
   // A stalled call never answers by itself.
   long stall[kSwitchedCallCount] = {-1, -1, -1, -1, -1};
   bool refuseSecondActiveStatement = false;
+  // cursor_close_on_commit: a COMMIT or ROLLBACK closes the session's open
+  // cursors, as SQL Server does with CURSOR_CLOSE_ON_COMMIT ON, which ODBC
+  // logins turn off; their next fetch fails.
+  bool cursorCloseOnCommit = false;
   // Delays every engine call: each statement and each row read.
   long latencyMilliseconds = 0;
   // Delays each answer of the TDS server to a request after the login: one

@@ -65,9 +65,10 @@ struct Statement : Handle {
   std::vector<StatementOutcome> outcomes;  // one per statement of the batch
   size_t currentResult = 0;
   bool executed = false;
-  long rowPosition = -1;   // index of the current row; -1 before the first
-  ResultRow currentRow;    // its values
-  bool exhausted = false;  // a fetch returned SQL_NO_DATA
+  long rowPosition = -1;        // index of the current row; -1 before the first
+  ResultRow currentRow;         // its values
+  bool exhausted = false;       // a fetch returned SQL_NO_DATA
+  bool closedByCommit = false;  // cursor_close_on_commit closed its rows
   std::map<SQLUSMALLINT, ColumnBinding> bindings;
   SQLUSMALLINT getDataColumn = 0;  // column of the running SQLGetData, 0: none
   size_t getDataOffset = 0;

@@ -76,6 +76,7 @@ bool givesUpOnStall(const Statement* statement) {
 }
 
 void closeCursor(Statement* statement) {
+  statement->closedByCommit = false;
   statement->outcomes.clear();
   statement->currentResult = 0;
   statement->executed = false;
@@ -83,6 +84,26 @@ void closeCursor(Statement* statement) {
   statement->currentRow.clear();
   statement->exhausted = false;
   statement->getDataColumn = 0;
+}
+
+// With cursor_close_on_commit, a batch that committed or rolled back closes
+// the rows the connection's other statements hold, as a server cursor closes.
+void closeCursorsAtCommit(Statement* statement, const BatchRun& run) {
+  Connection* connection = statement->connection;
+  if (!connection->session.switches.cursorCloseOnCommit) {
+    return;
+  }
+  for (const StatementOutcome& outcome : run.outcomes) {
+    if (outcome.transaction == TransactionChange::kCommitted ||
+        outcome.transaction == TransactionChange::kRolledBack) {
+      for (Statement* other : connection->statements) {
+        if (other != statement && other->hasPendingRows()) {
+          other->closedByCommit = true;
+        }
+      }
+      return;
+    }
+  }
 }
 
 const char kLinkFailureMessage[] = "Communication link failure";
@@ -197,6 +218,7 @@ SQLRETURN execute(Statement* statement, const std::string& sql) {
   runBatch(
       connection->session, translateSqlServerText(sql), RowStorage::kResultStore,
       [statement] { return givesUpOnStall(statement); }, run);
+  closeCursorsAtCommit(statement, run);
   keepOutcomes(statement, run);
   return enterOutcome(statement, true);
 }
@@ -363,6 +385,11 @@ SQLUSMALLINT deliverRow(Statement* statement, const ResultRow& row, SQLULEN slot
 SQLRETURN fetchNext(Statement* statement) {
   Connection* connection = statement->connection;
   if (reportLinkDown(statement, connection)) {
+    return SQL_ERROR;
+  }
+  if (statement->closedByCommit) {
+    addDiagnostic(statement, "HY000", 16950,
+                  "The variable @cursor does not currently have a cursor allocated.");
     return SQL_ERROR;
   }
   const ResultSet* result = statement->current();

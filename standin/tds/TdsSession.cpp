@@ -328,6 +328,11 @@ Gate runSqlText(Session& session, const std::string& sql, bool insideProcedure, 
     if (outcome.info) {
       putInfo(out, *outcome.info, session.since72);
     }
+    if (outcome.transaction != TransactionChange::kNone &&
+        outcome.transaction != TransactionChange::kBegan &&
+        session.engine.switches.cursorCloseOnCommit) {
+      session.cursors.clear();
+    }
     if (!outcome.failure) {
       putTransactionChange(out, outcome.transaction, outcome.transactionNumber);
       gate = putResult(session, outcome.result, doneToken, more, out);
