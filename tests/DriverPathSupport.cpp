@@ -15,10 +15,6 @@
 
 namespace test {
 
-std::string driverPathName(const testing::TestParamInfo<DriverPath>& info) {
-  return info.param == DriverPath::kFreeTds ? "FreeTds" : "StandinDriver";
-}
-
 std::string freeTdsDriver() {
   glob_t found{};
   std::string path;

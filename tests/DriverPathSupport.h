@@ -11,18 +11,12 @@
 
 // The two ways an end-to-end test reaches a stand-in database: the stand-in
 // ODBC driver loaded by unixODBC, or FreeTDS talking TDS to a
-// StandinTdsServer over loopback. A parameterized test joins both with
-//   INSTANTIATE_TEST_SUITE_P(, SuiteName, test::kBothDriverPaths, test::driverPathName);
-// and reaches the database through test::DriverPathEnvironment.
+// StandinTdsServer over loopback. A parameterized test joins both (and both
+// builds of the programs) as ProgramSupport.h shows, and reaches the
+// database through test::DriverPathEnvironment.
 namespace test {
 
 enum class DriverPath { kStandinDriver, kFreeTds };
-
-inline const auto kBothDriverPaths =
-    testing::Values(DriverPath::kStandinDriver, DriverPath::kFreeTds);
-
-// "StandinDriver" or "FreeTds", for test names.
-std::string driverPathName(const testing::TestParamInfo<DriverPath>& info);
 
 // Path of Debian's FreeTDS ODBC driver, empty when it is not installed.
 std::string freeTdsDriver();

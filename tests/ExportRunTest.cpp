@@ -1,15 +1,20 @@
 #include <gtest/gtest.h>
 
 #include "InstallationSupport.h"
+#include "ProgramSupport.h"
 
 namespace {
 
 const std::string kRule(48, '>');
 
+// Linux's program and Windows' under Wine.
+class ExportRunTest : public test::ProgramPathTest {};
+INSTANTIATE_TEST_SUITE_P(, ExportRunTest, test::kBothPrograms, test::programName);
+
 // Without arguments, and asked for help or the version alone, the program
 // prints and ends before the pass starts: no run log, no lock, no database.
 // Together with anything else, --version is a settings path like any other.
-TEST(ExportRunTest, UsageHelpAndVersionLogNothing) {
+TEST_P(ExportRunTest, UsageHelpAndVersionLogNothing) {
   const std::string usage =
       "Befehlsformat: \n"
       "Morlund_<DB>.EXE <Vantoreum.ini> <ZielPfad>\n"
@@ -33,14 +38,14 @@ TEST(ExportRunTest, UsageHelpAndVersionLogNothing) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.empty() ? "(none)" : c.args[0] + " " + std::to_string(c.args.size()));
     test::SiteLayout site;
-    auto result = test::runExport(site, c.args, {});
+    auto result = test::runExport(site, c.args, {}, program());
     EXPECT_EQ(result.exitStatus, c.exitStatus);
-    EXPECT_EQ(result.out, c.out);
+    EXPECT_EQ(result.out, console(c.out));
     EXPECT_EQ(test::fileExists(site.logPath), c.logged);
   }
 }
 
-TEST(ExportRunTest, MissingSettingsFileEndsWith97) {
+TEST_P(ExportRunTest, MissingSettingsFileEndsWith97) {
   test::SiteLayout site;
   for (const char* echo : {"", "/D"}) {
     SCOPED_TRACE(echo);
@@ -48,7 +53,7 @@ TEST(ExportRunTest, MissingSettingsFileEndsWith97) {
     if (*echo) {
       args.push_back(echo);
     }
-    auto result = test::runExport(site, args, {});
+    auto result = test::runExport(site, args, {}, program());
     EXPECT_EQ(result.exitStatus, 97);
     EXPECT_EQ(result.out, "Vantoreum.Ini-Datei nicht gefunden");
     EXPECT_EQ(site.log(), test::crlf("\n" + kRule + "Protokollierung gestartet:\n" +
@@ -59,9 +64,9 @@ TEST(ExportRunTest, MissingSettingsFileEndsWith97) {
   }
 }
 
-TEST(ExportRunTest, WithoutLogDirectoryTheRunStillEnds) {
+TEST_P(ExportRunTest, WithoutLogDirectoryTheRunStillEnds) {
   test::TempDir dir;
-  auto result = test::runProcess({test::buildDir() + "/Morlund_MSSQL", "missing.ini"}, dir.path());
+  auto result = test::runProgram(program(), "Morlund_MSSQL", {"missing.ini"}, dir.path());
   EXPECT_EQ(result.exitStatus, 97);
   EXPECT_EQ(result.out, "Vantoreum.Ini-Datei nicht gefunden");
 }

@@ -16,10 +16,9 @@ void writeSettingsFile(const std::string& path, const std::string& user,
                       ValueCipher::encryptValue(dataSourceName) + "\r\n");
 }
 
-ProcessResult runExport(const SiteLayout& site, std::vector<std::string> args,
-                        const std::map<std::string, std::string>& environment) {
-  args.insert(args.begin(), buildDir() + "/Morlund_MSSQL");
-  return runProcess(args, site.work, environment);
+ProcessResult runExport(const SiteLayout& site, const std::vector<std::string>& args,
+                        const std::map<std::string, std::string>& environment, Program program) {
+  return runProgram(program, "Morlund_MSSQL", args, site.work, environment);
 }
 
 }  // namespace test

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "ProgramSupport.h"
 #include "TestSupport.h"
 
 namespace test {
@@ -25,8 +26,10 @@ struct SiteLayout {
 void writeSettingsFile(const std::string& path, const std::string& user,
                        const std::string& password, const std::string& dataSourceName);
 
-// The export program with args, run in the site's working directory.
-ProcessResult runExport(const SiteLayout& site, std::vector<std::string> args,
-                        const std::map<std::string, std::string>& environment);
+// The export program of a build with args, run in the site's working
+// directory.
+ProcessResult runExport(const SiteLayout& site, const std::vector<std::string>& args,
+                        const std::map<std::string, std::string>& environment,
+                        Program program = Program::kLinux);
 
 }  // namespace test

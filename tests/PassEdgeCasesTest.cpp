@@ -1,7 +1,7 @@
 // Whole passes at their edges: settings paths that cannot serve, a server
 // that fails the first statements, a console whose reader goes away, and
 // the run log crossing its rotation size. Real processes, as an operator
-// would run them.
+// would run them: Linux's program and Windows' under Wine.
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,11 +10,13 @@
 #include <map>
 
 #include "PassSupport.h"
+#include "ProgramSupport.h"
 
 namespace {
 
 using test::kEndEntry;
 using test::kStartEntry;
+using test::ProgramPath;
 
 const std::string kTimeEntry =
     "\xDC"
@@ -29,7 +31,7 @@ std::string countEntry(int count) {
 }
 
 struct Installation : test::Installation {
-  Installation() {
+  explicit Installation(ProgramPath variant) : test::Installation(variant) {
     // One sync per marking instead of several: passes over thousands of
     // bookings stay quick. The mode stays with the database file.
     database.execute("PRAGMA journal_mode=WAL");
@@ -51,9 +53,8 @@ struct Installation : test::Installation {
 
   test::ProcessResult run(const std::vector<std::string>& args,
                           const test::ProcessOptions& options = {}) const {
-    std::vector<std::string> argv = {test::buildDir() + "/Morlund_MSSQL"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return test::runProcess(argv, work, database.odbcEnvironment(), "", options);
+    return test::runProgram(program, "Morlund_MSSQL", args, work, database.odbcEnvironment(), "",
+                            options);
   }
 
   std::string count(const std::string& where) const {
@@ -65,25 +66,32 @@ std::string transferLine(const std::string& idn) {
   return idn + ",10,20150601,074500,1,T1,01,,,,,,100,,,50P,\n";
 }
 
+class PassEdgeCasesTest : public test::ProgramPathTest {};
+INSTANTIATE_TEST_SUITE_P(, PassEdgeCasesTest, test::kBothPrograms, test::programName);
+
 // A settings path that is no readable regular file ends the pass with 97
 // before any lookup: nothing waits for a FIFO's writer, nothing reads a
 // device without end. Standard error says why.
-TEST(PassEdgeCasesTest, SettingsPathThatCannotServeEndsWith97) {
-  Installation site;
+TEST_P(PassEdgeCasesTest, SettingsPathThatCannotServeEndsWith97) {
+  Installation site(GetParam());
   test::makeDirs(site.work + "/directory.ini");
   ASSERT_EQ(mkfifo((site.work + "/fifo.ini").c_str(), 0600), 0);
   struct Case {
     std::string path;
     std::string reason;
+    const char* linuxOnly = nullptr;
   };
   const Case cases[] = {
       {"absent.ini", "No such file or directory"},
       {"directory.ini", "not a regular file"},
-      {"fifo.ini", "not a regular file"},
-      {"/dev/zero", "not a regular file"},
+      {"fifo.ini", "not a regular file", "a FIFO made with mkfifo"},
+      {"/dev/zero", "not a regular file", "a Linux device"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.path);
+    if (c.linuxOnly != nullptr && linuxOnlyCase(c.path, c.linuxOnly)) {
+      continue;
+    }
     std::remove(site.logPath.c_str());
     test::ProcessOptions options;
     options.memoryLimitMiB = 512;
@@ -92,8 +100,8 @@ TEST(PassEdgeCasesTest, SettingsPathThatCannotServeEndsWith97) {
     EXPECT_FALSE(result.timedOut);
     EXPECT_EQ(result.exitStatus, 97);
     EXPECT_EQ(result.out, "Vantoreum.Ini-Datei nicht gefunden");
-    EXPECT_EQ(result.err,
-              "Morlund_MSSQL: cannot use the settings file " + c.path + ": " + c.reason + "\n");
+    EXPECT_EQ(result.err, console("Morlund_MSSQL: cannot use the settings file " + c.path + ": " +
+                                  c.reason + "\n"));
     EXPECT_EQ(site.log(), kStartEntry + kSettingsFailureEntries);
     EXPECT_FALSE(test::fileExists(site.transferPath));
   }
@@ -101,11 +109,11 @@ TEST(PassEdgeCasesTest, SettingsPathThatCannotServeEndsWith97) {
 
 // "/D" as argument 1 is the settings path and the echo switch at once; no
 // file of that name lies at the root, so the pass ends at the settings.
-TEST(PassEdgeCasesTest, EchoSwitchAsFirstArgumentIsTheSettingsPath) {
+TEST_P(PassEdgeCasesTest, EchoSwitchAsFirstArgumentIsTheSettingsPath) {
   ASSERT_FALSE(test::fileExists("/D"));
   for (const char* first : {"/D", "/d"}) {
     SCOPED_TRACE(first);
-    Installation site;
+    Installation site(GetParam());
     test::makeDirs(site.work + "/out");
     auto result = site.run({first, "out"});
     EXPECT_EQ(result.exitStatus, 97);
@@ -120,7 +128,7 @@ TEST(PassEdgeCasesTest, EchoSwitchAsFirstArgumentIsTheSettingsPath) {
 
 // The first SELECT of a pass reads the server time, the second opens the
 // booking cursor.
-TEST(PassEdgeCasesTest, FailedFirstStatementsDoNotEndThePass) {
+TEST_P(PassEdgeCasesTest, FailedFirstStatementsDoNotEndThePass) {
   struct Case {
     const char* what;
     const char* failSelect;
@@ -147,12 +155,12 @@ TEST(PassEdgeCasesTest, FailedFirstStatementsDoNotEndThePass) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    Installation site;
+    Installation site(GetParam());
     site.addBookings(1);
     site.database.setControl("fail.select", c.failSelect);
     auto result = site.run({"Vantoreum.ini", "/D"});
     EXPECT_EQ(result.exitStatus, 1);
-    EXPECT_EQ(result.out, c.console);
+    EXPECT_EQ(result.out, console(c.console));
     EXPECT_EQ(site.log(), c.log);
     EXPECT_TRUE(test::fileExists(site.transferPath));
     EXPECT_EQ(test::readFile(site.transferPath), c.transferFile);
@@ -163,9 +171,9 @@ TEST(PassEdgeCasesTest, FailedFirstStatementsDoNotEndThePass) {
 
 // The console's reader goes away after a few bytes: the pass goes on to its
 // end, exporting and marking every booking, and ends as usual.
-TEST(PassEdgeCasesTest, ConsoleReaderGoingAwayDoesNotEndThePass) {
+TEST_P(PassEdgeCasesTest, ConsoleReaderGoingAwayDoesNotEndThePass) {
   const int kBookings = 2000;
-  Installation site;
+  Installation site(GetParam());
   site.addBookings(kBookings);
   test::ProcessOptions options;
   options.stdoutReadLimit = 10;
@@ -186,7 +194,7 @@ TEST(PassEdgeCasesTest, ConsoleReaderGoingAwayDoesNotEndThePass) {
 
 // The entry that takes the log past 10,485,760 bytes ends up in the
 // backup, which replaces an earlier one; a log of exactly that size stays.
-TEST(PassEdgeCasesTest, RunLogRotatesWhenThePassCrossesTheThreshold) {
+TEST_P(PassEdgeCasesTest, RunLogRotatesWhenThePassCrossesTheThreshold) {
   const size_t kThreshold = 10485760;
   const std::string tail = countEntry(0) + kEndEntry;
   struct Case {
@@ -203,7 +211,7 @@ TEST(PassEdgeCasesTest, RunLogRotatesWhenThePassCrossesTheThreshold) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    Installation site;
+    Installation site(GetParam());
     std::string backupPath = site.root.file("Vantoreum_php/log/Palvexa#Log_bak.txt");
     test::writeFile(backupPath, "earlier backup\r\n");
     std::string prefill(c.prefill, 'x');

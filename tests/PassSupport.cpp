@@ -39,7 +39,8 @@ std::string sqlLiteral(const std::string& value) {
 
 }  // namespace
 
-Installation::Installation(DriverPath path) : driverPath(path, database) {
+Installation::Installation(ProgramPath variant)
+    : driverPath(variant.driver, database), program(variant.program) {
   database.addLogin(kUser, kPassword);
   database.setControl("clock", "2015-06-01 08:00:00.000");
   writeSettings(kUser, kPassword, "ZEIT");
@@ -60,7 +61,20 @@ void Installation::addBooking(const std::map<std::string, std::string>& columns)
 }
 
 ProcessResult Installation::run(const std::vector<std::string>& args) const {
-  return runExport(*this, args, driverPath.environment());
+  return runExport(*this, args, driverPath.environment(), program);
+}
+
+ProcessResult Installation::runCompanion(const std::vector<std::string>& args) const {
+  return runProgram(program, "Morlund_Settings", args, work, driverPath.environment());
+}
+
+StartedProcess Installation::start(const std::vector<std::string>& args,
+                                   const std::map<std::string, std::string>& extra) const {
+  std::map<std::string, std::string> environment = extra;
+  for (const auto& [name, value] : driverPath.environment()) {
+    environment[name] = value;
+  }
+  return startProgram(program, "Morlund_MSSQL", args, work, environment);
 }
 
 std::vector<std::vector<std::string>> Installation::marks() const {

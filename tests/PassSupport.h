@@ -6,6 +6,7 @@
 
 #include "DriverPathSupport.h"
 #include "InstallationSupport.h"
+#include "ProgramSupport.h"
 #include "StandinSupport.h"
 
 // Whole transfer passes: an installation with a stand-in database, and the
@@ -22,17 +23,27 @@ extern const char kUser[];
 extern const char kPassword[];
 
 // An installation with a stand-in database that knows the user, its clock
-// at 2015-06-01 08:00:00, reached along one of the driver paths.
+// at 2015-06-01 08:00:00, reached along one of the driver paths by the
+// programs of one build.
 struct Installation : SiteLayout {
   StandinDatabase database{root.path()};
   DriverPathEnvironment driverPath;
+  Program program;
 
-  explicit Installation(DriverPath path = DriverPath::kStandinDriver);
+  explicit Installation(ProgramPath variant = {});
+  explicit Installation(DriverPath path) : Installation(ProgramPath{Program::kLinux, path}) {}
   void writeSettings(const std::string& user, const std::string& password,
                      const std::string& dataSourceName) const;
   // Inserts a booking; columns not named are NULL.
   void addBooking(const std::map<std::string, std::string>& columns) const;
+  // The export program with args, in the working directory; the companion
+  // (Morlund_Settings) with runCompanion.
   ProcessResult run(const std::vector<std::string>& args) const;
+  ProcessResult runCompanion(const std::vector<std::string>& args) const;
+  // The export program, started and not waited for; extra is added to the
+  // driver path's environment.
+  StartedProcess start(const std::vector<std::string>& args,
+                       const std::map<std::string, std::string>& extra = {}) const;
   // BewIDN and BewUkz of every booking, in insertion order.
   std::vector<std::vector<std::string>> marks() const;
 };

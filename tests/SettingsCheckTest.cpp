@@ -19,6 +19,7 @@
 #include "DriverPathSupport.h"
 #include "InstallationSupport.h"
 #include "PassSupport.h"
+#include "ProgramSupport.h"
 #include "StandinSupport.h"
 #include "files/BookingJournal.h"
 #include "settings/ValueCipher.h"
@@ -48,14 +49,18 @@ enum Line {
 
 // A pass's installation: working directory, log directory, target directory
 // and a stand-in database with two bookings to transfer and one transferred,
-// reached along one of the driver paths.
+// reached along one of the driver paths by the programs of one build.
 struct CheckSite : test::SiteLayout {
   test::StandinDatabase database{root.file("odbc")};
   test::DriverPathEnvironment driverPath;
+  test::Program program;
   std::string target = root.file("transfer");
   std::map<std::string, std::string> environment = driverPath.environment();
 
-  explicit CheckSite(DriverPath path = DriverPath::kStandinDriver) : driverPath(path, database) {
+  explicit CheckSite(DriverPath path = DriverPath::kStandinDriver)
+      : CheckSite(test::ProgramPath{test::Program::kLinux, path}) {}
+  explicit CheckSite(test::ProgramPath variant)
+      : driverPath(variant.driver, database), program(variant.program) {
     test::makeDirs(target);
     database.addLogin(kLogin, kPassword);
     database.execute(
@@ -63,17 +68,22 @@ struct CheckSite : test::SiteLayout {
     test::writeSettingsFile(settingsPath, kLogin, kPassword, "ZEIT");
   }
 
+  // prefix: a command that runs the program (setpriv ...).
   test::ProcessResult check(std::vector<std::string> prefix = {},
                             std::vector<std::string> arguments = {"../../transfer"}) const {
-    prefix.insert(prefix.end(), {test::buildDir() + "/Morlund_Settings", "check", "Vantoreum.ini"});
-    prefix.insert(prefix.end(), arguments.begin(), arguments.end());
-    return test::runProcess(prefix, work, environment);
+    arguments.insert(arguments.begin(), {"check", "Vantoreum.ini"});
+    return run(prefix, "Morlund_Settings", arguments);
   }
 
   test::ProcessResult pass(std::vector<std::string> prefix = {}) const {
-    prefix.insert(prefix.end(),
-                  {test::buildDir() + "/Morlund_MSSQL", "Vantoreum.ini", "../../transfer"});
-    return test::runProcess(prefix, work, environment);
+    return run(prefix, "Morlund_MSSQL", {"Vantoreum.ini", "../../transfer"});
+  }
+
+  test::ProcessResult run(std::vector<std::string> prefix, const std::string& name,
+                          const std::vector<std::string>& arguments) const {
+    std::vector<std::string> command = test::programCommand(program, name, arguments);
+    prefix.insert(prefix.end(), command.begin(), command.end());
+    return test::runProcess(prefix, work, test::programEnvironment(program, environment));
   }
 
   // The port of the TDS server that the FreeTDS registration names.
@@ -135,7 +145,7 @@ std::string snapshot(const std::string& directory) {
   return out.str();
 }
 
-class SettingsCheckOnBothPathsTest : public testing::TestWithParam<DriverPath> {};
+class SettingsCheckOnBothPathsTest : public test::ProgramPathTest {};
 
 TEST_P(SettingsCheckOnBothPathsTest, DemoInstallationPassesAndStaysAsItWas) {
   CheckSite site(GetParam());
@@ -175,8 +185,8 @@ TEST_P(SettingsCheckOnBothPathsTest, DemoInstallationPassesAndStaysAsItWas) {
                                    ": can append to BEWDATA.dat and create it anew");
 }
 
-INSTANTIATE_TEST_SUITE_P(, SettingsCheckOnBothPathsTest, test::kBothDriverPaths,
-                         test::driverPathName);
+INSTANTIATE_TEST_SUITE_P(, SettingsCheckOnBothPathsTest, test::kEveryProgramAndDriverPath,
+                         test::programPathName);
 
 // Each case breaks one precondition. The check's lines must say so where
 // it lies, and a pass run right after must fail there and nowhere else:

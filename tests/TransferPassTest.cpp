@@ -1,7 +1,8 @@
 // Whole transfer passes: the real program, run as a process in a scratch
 // installation, through the unixODBC driver manager, once with the stand-in
-// driver and once with FreeTDS against the stand-in's TDS server. Both must
-// give the same console output, files, exit status and table state.
+// driver and once with FreeTDS against the stand-in's TDS server, and so
+// again for the Windows program under Wine. All must give the same console
+// output (with CR LF from Windows), files, exit status and table state.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -12,23 +13,23 @@
 
 #include "DriverPathSupport.h"
 #include "PassSupport.h"
+#include "ProgramSupport.h"
 
 namespace {
 
 using namespace test;
 
-class TransferPassTest : public testing::TestWithParam<DriverPath> {};
-INSTANTIATE_TEST_SUITE_P(, TransferPassTest, kBothDriverPaths, driverPathName);
+class TransferPassTest : public ProgramPathTest {};
+INSTANTIATE_TEST_SUITE_P(, TransferPassTest, kEveryProgramAndDriverPath, programPathName);
 
 TEST_P(TransferPassTest, WorkedExampleInEchoMode) {
   Installation site(GetParam());
   site.addBooking(kWorkedExample);
   auto result = site.run({"Vantoreum.ini", "/D"});
   EXPECT_EQ(result.exitStatus, 1);
-  EXPECT_EQ(result.out,
-            "Uebergabe am 01.06.2015 08:00:00 gestartet\n\n"
-            "ID: 000123, Buchung vom 20150601 074500  uebergeben\n"
-            "\nAnzahl uebergebener Buchungen : 1");
+  EXPECT_EQ(result.out, console("Uebergabe am 01.06.2015 08:00:00 gestartet\n\n"
+                                "ID: 000123, Buchung vom 20150601 074500  uebergeben\n"
+                                "\nAnzahl uebergebener Buchungen : 1"));
   EXPECT_EQ(site.log(), kStartEntry +
                             "\xDC"
                             "bergabe vom 01.06.2015 08:00:00\r\n\r\n"
@@ -96,7 +97,7 @@ TEST_P(TransferPassTest, RefusedConnectionEndsWithMinusOne) {
     std::string user, password, dataSourceName;
     std::string refusal;  // how each path reports a refused login
   };
-  const std::string refusedByServer = GetParam() == DriverPath::kFreeTds
+  const std::string refusedByServer = driverPath() == DriverPath::kFreeTds
                                           ? "SQLSTATE 42000, native error 18456"
                                           : "SQLSTATE 28000, native error 18456";
   const Case cases[] = {
@@ -114,7 +115,7 @@ TEST_P(TransferPassTest, RefusedConnectionEndsWithMinusOne) {
     site.addBooking(kWorkedExample);
     auto result = site.run({"Vantoreum.ini", "/D"});
     EXPECT_EQ(result.exitStatus, 255);
-    EXPECT_EQ(result.out, "Datenbankverbindung fehlgeschlagen, Fehler: -1\n");
+    EXPECT_EQ(result.out, console("Datenbankverbindung fehlgeschlagen, Fehler: -1\n"));
     EXPECT_EQ(site.log(), kStartEntry + "Verbinden mit Datenbank fehlgeschlagen\r\n");
     EXPECT_FALSE(test::fileExists(site.transferPath));
     EXPECT_EQ(result.out.find(c.password), std::string::npos);
@@ -138,7 +139,7 @@ TEST_P(TransferPassTest, TransferFileThatCannotBeCreatedEndsWith90) {
     std::string expectedOut = *echo ? "Uebergabe am 01.06.2015 08:00:00 gestartet\n\n"
                                       "Zieldatei auf Server kann nicht erzeugt werden\n"
                                     : "";
-    EXPECT_EQ(result.out, expectedOut);
+    EXPECT_EQ(result.out, console(expectedOut));
     EXPECT_EQ(site.log(), kStartEntry +
                               "\xDC"
                               "bergabe vom 01.06.2015 08:00:00\r\n\r\n"
@@ -244,22 +245,20 @@ TEST_P(TransferPassTest, FailedMarkingIsEchoedAndDoneByTheNextPass) {
     site.database.execute(c.arm);
     auto first = site.run({"Vantoreum.ini", "/D"});
     EXPECT_EQ(first.exitStatus, 1);
-    EXPECT_EQ(first.out,
-              "Uebergabe am 01.06.2015 08:00:00 gestartet\n\n"
-              "ID: 000123, Buchung vom 20150601 074500  uebergeben\n" +
-                  c.echo + "\nAnzahl uebergebener Buchungen : 1");
+    EXPECT_EQ(first.out, console("Uebergabe am 01.06.2015 08:00:00 gestartet\n\n"
+                                 "ID: 000123, Buchung vom 20150601 074500  uebergeben\n" +
+                                 c.echo + "\nAnzahl uebergebener Buchungen : 1"));
     EXPECT_EQ(site.marks()[0][1], "NULL");
     EXPECT_NE(first.err.find("the journal keeps it"), std::string::npos) << first.err;
     site.database.execute(c.disarm);
     auto second = site.run({"Vantoreum.ini", "/D"});
     EXPECT_EQ(second.exitStatus, 1);
-    EXPECT_EQ(second.out,
-              "Uebergabe am 01.06.2015 08:00:00 gestartet\n\n"
-              "\nAnzahl uebergebener Buchungen : 0");
+    EXPECT_EQ(second.out, console("Uebergabe am 01.06.2015 08:00:00 gestartet\n\n"
+                                  "\nAnzahl uebergebener Buchungen : 0"));
     EXPECT_EQ(second.err,
-              "Morlund_MSSQL: marked booking ID '000123', Sto '10', Dtm '20150601000000', Uhr "
-              "'18991230074500', Lfn '1' as transferred: its line from an earlier pass is in the "
-              "transfer file BEWDATA.dat\n");
+              console("Morlund_MSSQL: marked booking ID '000123', Sto '10', Dtm '20150601000000', "
+                      "Uhr '18991230074500', Lfn '1' as transferred: its line from an earlier pass "
+                      "is in the transfer file BEWDATA.dat\n"));
     EXPECT_EQ(test::readFile(site.transferPath),
               "000123,10,20150601,074500,1,T1,01,,,,,,204,,12,dta,\n");
     EXPECT_EQ(site.marks()[0][1], "4");
@@ -306,7 +305,7 @@ TEST_P(TransferPassTest, LinkLossInTheMiddleOfAPassLosesNothing) {
     auto first = site.run({"Vantoreum.ini"});
     EXPECT_EQ(first.exitStatus, 1);
     EXPECT_EQ(first.out, "");
-    if (GetParam() == test::DriverPath::kFreeTds) {
+    if (driverPath() == DriverPath::kFreeTds) {
       EXPECT_NE(first.err.find(c.freeTdsReads), std::string::npos) << first.err;
     }
     EXPECT_NE(site.log().find("Buchungen : " + std::to_string(c.exportedByFirstPass) + "\r\n"),
@@ -395,7 +394,7 @@ TEST_P(TransferPassTest, RowsetsHandOnEveryBookingInOrder) {
       {200, nullptr, 200, 200, "3,1205,40001"},
   };
   long emptyPassRequests = -1;
-  if (GetParam() == DriverPath::kFreeTds) {
+  if (driverPath() == DriverPath::kFreeTds) {
     Installation empty(GetParam());
     ASSERT_EQ(empty.run({"Vantoreum.ini"}).exitStatus, 1);
     emptyPassRequests = empty.driverPath.servedRequests();
@@ -423,12 +422,14 @@ TEST_P(TransferPassTest, RowsetsHandOnEveryBookingInOrder) {
     EXPECT_EQ(result.exitStatus, 1);
     EXPECT_EQ(test::readFile(site.transferPath), lines);
     EXPECT_EQ(site.marks(), marks);
-    EXPECT_NE(result.out.find("\nAnzahl uebergebener Buchungen : " + std::to_string(c.exported)),
-              std::string::npos);
+    EXPECT_NE(
+        result.out.find(console("\nAnzahl uebergebener Buchungen : " + std::to_string(c.exported))),
+        std::string::npos);
     std::string failure =
         "reading the bookings failed after " + std::to_string(c.exported) + " bookings";
     EXPECT_EQ(result.err.find(failure) != std::string::npos, c.fetchFault != nullptr) << result.err;
-    if (GetParam() == DriverPath::kFreeTds && c.fetchFault == nullptr && c.updateFault == nullptr) {
+    if (driverPath() == DriverPath::kFreeTds && c.fetchFault == nullptr &&
+        c.updateFault == nullptr) {
       long rowsets = (c.bookings + 127) / 128;
       EXPECT_EQ(site.driverPath.servedRequests(), emptyPassRequests + 2 * rowsets);
     }
@@ -438,6 +439,7 @@ TEST_P(TransferPassTest, RowsetsHandOnEveryBookingInOrder) {
 // The transfer file can be opened but takes no data (a full disk): the
 // booking whose line was lost stays unmarked and the pass stops there.
 TEST_P(TransferPassTest, WriteFailureLeavesTheBookingUnmarkedAndEndsWith90) {
+  MORLUND_LINUX_ONLY("a symbolic link to /dev/full stands for the full disk");
   Installation site(GetParam());
   ASSERT_EQ(symlink("/dev/full", site.transferPath.c_str()), 0);
   site.addBooking(booking("000001", "DTA", "300"));  // filtered, marked before the failure
@@ -445,7 +447,7 @@ TEST_P(TransferPassTest, WriteFailureLeavesTheBookingUnmarkedAndEndsWith90) {
   site.addBooking(booking("000003", "50P", "1"));
   auto result = site.run({"Vantoreum.ini"});
   EXPECT_EQ(result.exitStatus, 90);
-  EXPECT_EQ(result.out, "Fehler beim Schreiben der Zieldatei, Uebergabe abgebrochen\n");
+  EXPECT_EQ(result.out, console("Fehler beim Schreiben der Zieldatei, Uebergabe abgebrochen\n"));
   EXPECT_EQ(site.marks(), (std::vector<std::vector<std::string>>{
                               {"000001", "4"}, {"000002", "NULL"}, {"000003", "NULL"}}));
   EXPECT_EQ(site.log(), kStartEntry +
@@ -485,13 +487,13 @@ TEST_P(TransferPassTest, PreviewShowsExactlyWhatThePassThenAppends) {
   const std::string transferBefore = readFile(site.transferPath);
   const std::string journalBefore = readFile(journalPath(site));
   const auto rowsBefore = site.database.query("SELECT * FROM Kvl321Bew ORDER BY rowid");
-  auto preview = runProcess({buildDir() + "/Morlund_Settings", "preview", "Vantoreum.ini", "/D"},
-                            site.work, site.driverPath.environment());
+  auto preview = site.runCompanion({"preview", "Vantoreum.ini", "/D"});
   EXPECT_EQ(preview.exitStatus, 0) << preview.err;
+  // Exactly the lines, with their LF line ends also from Windows.
   EXPECT_EQ(preview.out, transferLine("A1", "50P", "100") + transferLine("A3", "62P", "7") +
                              transferLine("H2", "50P", "100"));
-  EXPECT_NE(preview.err.find("Morlund_Settings: preview: 5 bookings read, 3 lines, 1 filtered, "
-                             "1 held by the journal\n"),
+  EXPECT_NE(preview.err.find(console("Morlund_Settings: preview: 5 bookings read, 3 lines, 1 "
+                                     "filtered, 1 held by the journal\n")),
             std::string::npos)
       << preview.err;
   EXPECT_EQ(readFile(site.transferPath), transferBefore);
@@ -504,7 +506,7 @@ TEST_P(TransferPassTest, PreviewShowsExactlyWhatThePassThenAppends) {
   EXPECT_EQ(readFile(site.transferPath), transferBefore + preview.out);
   // The console lines a pass prints, the preview prints on standard error.
   std::string echoed = preview.err.substr(0, preview.err.find("Morlund_Settings: preview:"));
-  EXPECT_EQ(echoed, pass.out + "\n");
+  EXPECT_EQ(echoed, pass.out + console("\n"));
   EXPECT_EQ(site.database.query("SELECT count(*) FROM Kvl321Bew WHERE BewUkz IS NOT 4"),
             (std::vector<std::vector<std::string>>{{"0"}}));
 
@@ -531,13 +533,12 @@ TEST_P(TransferPassTest, PreviewShowsExactlyWhatThePassThenAppends) {
     if (c.control != nullptr) {
       site.database.setControl(c.control, c.value);
     }
-    auto failed = runProcess({buildDir() + "/Morlund_Settings", "preview", "Vantoreum.ini"},
-                             site.work, site.driverPath.environment());
+    auto failed = site.runCompanion({"preview", "Vantoreum.ini"});
     EXPECT_EQ(failed.exitStatus, 1);
     EXPECT_EQ(failed.out, "");
     EXPECT_NE(failed.err.find(c.err), std::string::npos) << failed.err;
     EXPECT_TRUE(failed.err.rfind("FAIL  ", 0) == 0 ||
-                failed.err.find("\nFAIL  booking cursor: ") != std::string::npos)
+                failed.err.find(console("\nFAIL  booking cursor: ")) != std::string::npos)
         << failed.err;
   }
 }
@@ -573,7 +574,7 @@ TEST_P(TransferPassTest, MarkingRequestEndsEveryBookingAsOneAtATime) {
       {"stall.update", "3", 1, {}, 0, true},
   };
   for (const Case& c : cases) {
-    if (c.standinDriverOnly && GetParam() == DriverPath::kFreeTds) {
+    if (c.standinDriverOnly && driverPath() == DriverPath::kFreeTds) {
       continue;
     }
     SCOPED_TRACE(std::string(c.control ? c.control : "none") + " " + (c.value ? c.value : ""));
@@ -602,7 +603,8 @@ TEST_P(TransferPassTest, MarkingRequestEndsEveryBookingAsOneAtATime) {
         }
         marks.push_back({idn, fails ? "NULL" : "4"});
       }
-      EXPECT_EQ(result.out, echo + "\nAnzahl uebergebener Buchungen : " + (pass == 1 ? "5" : "0"));
+      EXPECT_EQ(result.out,
+                console(echo + "\nAnzahl uebergebener Buchungen : " + (pass == 1 ? "5" : "0")));
       EXPECT_EQ(site.marks(), marks);
       EXPECT_EQ(test::readFile(site.transferPath), lines);
     }
