@@ -810,3 +810,65 @@ std::vector<std::string> cursorAcrossTransactions(SQLHDBC connection) {
 }
 
 }  // namespace test
+
+namespace test {
+
+void expectTransactionCase(const StandinDatabase& database, const std::string& connectionString,
+                           const TransactionCase& c, const std::vector<std::string>& outcomes,
+                           const std::function<void()>& afterClose) {
+  prepareTransactionCase(database, c);
+  InProcessConnection connection(connectionString);
+  ASSERT_TRUE(connection.connected());
+  long tranCount = -2;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(runTransactionCase(connection.handle(), c, tranCount), outcomes);
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(tranCount, c.tranCount);
+  connection.close();
+  if (afterClose) {
+    afterClose();
+  }
+  EXPECT_EQ(markedBookings(database), c.marked);
+  EXPECT_EQ(commitsThatWrote(database), c.commitsThatWrote);
+  if (c.switches.count("commit_cost_ms") == 1) {
+    auto cost = std::chrono::milliseconds(std::atol(c.switches.at("commit_cost_ms").c_str()));
+    EXPECT_GE(elapsed, c.commitsThatWrote * cost);
+    EXPECT_LT(elapsed, (c.commitsThatWrote + 3) * cost);
+  }
+}
+
+std::vector<DeadSessionCase> deadSessionCases(const std::string& linkLostError) {
+  return {
+      {"disconnected",
+       SessionEnd::kDisconnect,
+       {},
+       {"count 1", "count 1", "others see 00000", "others mark count 1", "others see 00100"}},
+      {"link lost",
+       SessionEnd::kLinkLost,
+       {{"fail.update", "2,10054,08S01"}},
+       {"count 1", linkLostError, linkLostError, "others see 00000", "others mark count 1",
+        "others see 00100"}},
+      {"process ended",
+       SessionEnd::kProcessDies,
+       {},
+       {"marked, then died", "others see 00000", "others mark count 1", "others see 00100"}},
+  };
+}
+
+void expectDeadSessions(const StandinDatabase& database, const std::string& connectionString,
+                        const std::string& linkLostError, const std::function<void()>& afterEach) {
+  for (const DeadSessionCase& c : deadSessionCases(linkLostError)) {
+    SCOPED_TRACE(c.what);
+    database.execute("DELETE FROM StandinControl");
+    for (const auto& [name, value] : c.switches) {
+      database.setControl(name, value);
+    }
+    seedMarkedBookings(database);
+    EXPECT_EQ(abandonTransaction(database, connectionString, c.end), c.lines);
+    if (afterEach) {
+      afterEach();
+    }
+  }
+}
+
+}  // namespace test

@@ -3,6 +3,7 @@
 #include <sql.h>
 #include <sqlext.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -159,6 +160,14 @@ std::vector<std::string> runTransactionCase(SQLHDBC connection, const Transactio
 // StandinStatistics' count of commits that wrote.
 long commitsThatWrote(const StandinDatabase& database);
 
+// Prepares and runs a case on a connection of its own along connectionString
+// and expects what it leaves: these results, the case's @@TRANCOUNT, marks
+// and commits that wrote, and, with a commit cost, as many waits as commits.
+// afterClose runs once the connection is closed (a server's session ends).
+void expectTransactionCase(const StandinDatabase& database, const std::string& connectionString,
+                           const TransactionCase& c, const std::vector<std::string>& outcomes,
+                           const std::function<void()>& afterClose = {});
+
 // How a session ends with its transaction open.
 enum class SessionEnd { kDisconnect, kLinkLost, kProcessDies };
 
@@ -171,6 +180,22 @@ enum class SessionEnd { kDisconnect, kLinkLost, kProcessDies };
 // held it up for a second), and "others see MARKED" at the end.
 std::vector<std::string> abandonTransaction(const StandinDatabase& database,
                                             const std::string& connectionString, SessionEnd end);
+
+// The ways a session ends with its transaction open, with the lines
+// abandonTransaction gives; linkLostError is how the front end reports the
+// lost link (as describeResult shows an error).
+struct DeadSessionCase {
+  const char* what;
+  SessionEnd end;
+  std::map<std::string, std::string> switches;
+  std::vector<std::string> lines;
+};
+std::vector<DeadSessionCase> deadSessionCases(const std::string& linkLostError);
+
+// Runs every dead-session case along connectionString and expects its lines.
+void expectDeadSessions(const StandinDatabase& database, const std::string& connectionString,
+                        const std::string& linkLostError,
+                        const std::function<void()>& afterEach = {});
 
 // The booking cursor (non-scrollable, SQL_CONCUR_LOCK, rowsets of two) on
 // seedMarkedBookings' bookings, read across transactions that another

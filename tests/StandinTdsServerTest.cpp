@@ -528,24 +528,10 @@ TEST(StandinTdsServerTest, TransactionsInBatchesThroughFreeTds) {
   FreeTdsSite site;
   for (const test::TransactionCase& c : test::transactionCases()) {
     SCOPED_TRACE(c.what);
-    test::prepareTransactionCase(site.database, c);
-    test::InProcessConnection connection(site.connectionString());
-    ASSERT_TRUE(connection.connected());
-    long tranCount = -2;
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(test::runTransactionCase(connection.handle(), c, tranCount),
-              c.freeTdsOutcomes.empty() ? c.outcomes : c.freeTdsOutcomes);
-    auto elapsed = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(tranCount, c.tranCount);
-    connection.close();
-    EXPECT_GT(site.server->servedRequests(), 0);  // the session has ended
-    EXPECT_EQ(test::markedBookings(site.database), c.marked);
-    EXPECT_EQ(test::commitsThatWrote(site.database), c.commitsThatWrote);
-    if (c.switches.count("commit_cost_ms") == 1) {
-      auto cost = std::chrono::milliseconds(std::atol(c.switches.at("commit_cost_ms").c_str()));
-      EXPECT_GE(elapsed, c.commitsThatWrote * cost);
-      EXPECT_LT(elapsed, (c.commitsThatWrote + 3) * cost);
-    }
+    test::expectTransactionCase(
+        site.database, site.connectionString(), c,
+        c.freeTdsOutcomes.empty() ? c.outcomes : c.freeTdsOutcomes,
+        [&site] { EXPECT_GT(site.server->servedRequests(), 0); });  // the session has ended
   }
 }
 
@@ -553,39 +539,11 @@ TEST(StandinTdsServerTest, TransactionsInBatchesThroughFreeTds) {
 // open: the server rolls it back as the link ends, and the next session
 // marks at once.
 TEST(StandinTdsServerTest, TransactionOfADeadClientIsRolledBack) {
-  struct Case {
-    const char* what;
-    test::SessionEnd end;
-    std::map<std::string, std::string> switches;
-    std::vector<std::string> lines;
-  };
-  const Case cases[] = {
-      {"disconnected",
-       test::SessionEnd::kDisconnect,
-       {},
-       {"count 1", "count 1", "others see 00000", "others mark count 1", "others see 00100"}},
-      {"link lost",
-       test::SessionEnd::kLinkLost,
-       {{"fail.update", "2,10054,08S01"}},
-       {"count 1", "error HY000/0", "error HY000/0", "others see 00000", "others mark count 1",
-        "others see 00100"}},
-      {"process ended",
-       test::SessionEnd::kProcessDies,
-       {},
-       {"marked, then died", "others see 00000", "others mark count 1", "others see 00100"}},
-  };
   FreeTdsSite site;
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    site.database.execute("DELETE FROM StandinControl");
-    for (const auto& [name, value] : c.switches) {
-      site.database.setControl(name, value);
-    }
-    test::seedMarkedBookings(site.database);
-    EXPECT_EQ(test::abandonTransaction(site.database, site.connectionString(), c.end), c.lines);
+  test::expectDeadSessions(site.database, site.connectionString(), "error HY000/0", [&site] {
     EXPECT_GT(site.server->servedRequests(), 0);  // the session that ended
     EXPECT_GT(site.server->servedRequests(), 0);  // the other one
-  }
+  });
 }
 
 // The booking cursor as FreeTDS keeps it, a server cursor, reads on across

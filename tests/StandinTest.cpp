@@ -1038,60 +1038,16 @@ TEST_F(StandinTest, MarkingBatchGivesEveryStatementItsOutcome) {
 TEST_F(StandinTest, TransactionsInBatchesAsSqlServerRunsThem) {
   for (const test::TransactionCase& c : test::transactionCases()) {
     SCOPED_TRACE(c.what);
-    test::prepareTransactionCase(*database_, c);
-    test::InProcessConnection connection(test::standinConnectionString(kUser, kPassword));
-    ASSERT_TRUE(connection.connected());
-    long tranCount = -2;
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(test::runTransactionCase(connection.handle(), c, tranCount), c.outcomes);
-    auto elapsed = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(tranCount, c.tranCount);
-    connection.close();
-    EXPECT_EQ(test::markedBookings(*database_), c.marked);
-    EXPECT_EQ(test::commitsThatWrote(*database_), c.commitsThatWrote);
-    if (c.switches.count("commit_cost_ms") == 1) {
-      auto cost = std::chrono::milliseconds(std::atol(c.switches.at("commit_cost_ms").c_str()));
-      EXPECT_GE(elapsed, c.commitsThatWrote * cost);
-      EXPECT_LT(elapsed, (c.commitsThatWrote + 3) * cost);
-    }
+    test::expectTransactionCase(*database_, test::standinConnectionString(kUser, kPassword), c,
+                                c.outcomes);
   }
 }
 
 // A session that ends with its transaction open leaves nothing of it, and
 // no lock: another connection marks at once.
 TEST_F(StandinTest, TransactionOfADeadSessionIsRolledBack) {
-  struct Case {
-    const char* what;
-    test::SessionEnd end;
-    std::map<std::string, std::string> switches;
-    std::vector<std::string> lines;
-  };
-  const Case cases[] = {
-      {"disconnected",
-       test::SessionEnd::kDisconnect,
-       {},
-       {"count 1", "count 1", "others see 00000", "others mark count 1", "others see 00100"}},
-      {"link lost",
-       test::SessionEnd::kLinkLost,
-       {{"fail.update", "2,10054,08S01"}},
-       {"count 1", "error 08S01/10054", "error 08S01/10054", "others see 00000",
-        "others mark count 1", "others see 00100"}},
-      {"process ended",
-       test::SessionEnd::kProcessDies,
-       {},
-       {"marked, then died", "others see 00000", "others mark count 1", "others see 00100"}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    database_->execute("DELETE FROM StandinControl");
-    for (const auto& [name, value] : c.switches) {
-      database_->setControl(name, value);
-    }
-    test::seedMarkedBookings(*database_);
-    EXPECT_EQ(test::abandonTransaction(*database_, test::standinConnectionString(kUser, kPassword),
-                                       c.end),
-              c.lines);
-  }
+  test::expectDeadSessions(*database_, test::standinConnectionString(kUser, kPassword),
+                           "error 08S01/10054");
 }
 
 // The booking cursor reads on across the COMMIT and the ROLLBACK of
