@@ -48,7 +48,12 @@ struct WrittenBooking {
   uint64_t offset = 0;      // where its line starts in that file
   uint64_t recordedAt = 0;  // Unix seconds, when recordWritten took it
   std::string line;         // with its line feed
-  bool durable = false;     // its line was recorded as synced
+  // The server time of the pass that wrote it, as that pass's "Übergabe
+  // vom" run-log entry shows it (dd.mm.yyyy hh:mi:ss). Empty where the pass
+  // could not read the server time, and in records written before the
+  // journal recorded it.
+  std::string passTime;
+  bool durable = false;  // its line was recorded as synced
 };
 
 // What the bytes of a journal hold. A record that is torn or damaged (its
