@@ -79,7 +79,7 @@ bool apply(char type, std::string_view payload, std::map<uint64_t, WrittenBookin
     booking.key.BewUhr = reader.text();
     booking.key.BewLfn = reader.text();
     booking.line = reader.text();
-    // Records written before the pass time was recorded end with the line.
+    // Records of the version before the archive end with the line.
     if (!reader.failed && !reader.atEnd()) {
       booking.passTime = reader.text();
     }
@@ -159,7 +159,8 @@ JournalState journal;
 void closeAfterFailure(const char* what, const Os::Error& error) {
   ErrorOutput::report(ErrorOutput::Priority::kWarning,
                       "cannot %s the journal of written bookings %s: %s; the rest of this pass "
-                      "marks booking by booking, and a failure may export a booking twice",
+                      "marks booking by booking, and a failure may export a booking twice; nor "
+                      "does it archive its lines",
                       what, journal.path.c_str(), error.cause.c_str());
   journal.file.close();
 }
