@@ -178,7 +178,8 @@ TEST(ArchiveReplayTest, ReplayGivesWhatEachPassAppendedByteForByte) {
       if (i + 1 < c.steps.size()) {
         window.insert(window.end(), {"--to", passTimeOf(c.steps[i + 1].clock)});
       }
-      std::string destination = out.file("pass-" + std::to_string(i) + ".dat");
+      std::string destination =
+          out.file(std::string("pass-").append(std::to_string(i)).append(".dat"));
       window.insert(window.begin(), destination);
       ProcessResult result = replay(site, window);
       EXPECT_EQ(result.exitStatus, 0) << result.err;
@@ -375,7 +376,7 @@ TEST(ArchiveReplayTest, ReplayGivesDestTheTransferFilesMode) {
   site.writeMonth("2015-06", site.record("A1", "01.06.2015 08:00:00"));
   for (mode_t mask : {mode_t{022}, mode_t{027}, mode_t{077}}) {
     SCOPED_TRACE(mask);
-    std::string destination = site.root.file("replayed-" + std::to_string(mask));
+    std::string destination = site.root.file(std::string("replayed-").append(std::to_string(mask)));
     mode_t before = umask(mask);
     ProcessResult result = replay(site, {destination, "--from", "01.06.2015 08:00:00"});
     umask(before);

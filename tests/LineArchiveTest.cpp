@@ -249,7 +249,8 @@ TEST(LineArchiveTest, FileIsReadInBlocksAndCanBeStopped) {
   std::string bytes;
   const int kLines = 3000;  // about four blocks
   for (int i = 0; i < kLines; ++i) {
-    bytes += LineArchive::encode(archived("L" + std::to_string(i), "01.12.2026 08:00:00"));
+    bytes += LineArchive::encode(
+        archived(std::string("L").append(std::to_string(i)), "01.12.2026 08:00:00"));
   }
   const std::string torn = LineArchive::encode(archived("T", "01.12.2026 08:00:00")).substr(0, 40);
   test::writeFile(path, bytes + torn);
@@ -259,7 +260,8 @@ TEST(LineArchiveTest, FileIsReadInBlocksAndCanBeStopped) {
   LineArchive::Reading reading;
   std::string cause;
   auto count = [&](ArchivedLine& line) {
-    inOrder = inOrder && line.line.rfind("L" + std::to_string(taken) + ",", 0) == 0;
+    inOrder = inOrder &&
+              line.line.rfind(std::string("L").append(std::to_string(taken)).append(","), 0) == 0;
     ++taken;
     return true;
   };

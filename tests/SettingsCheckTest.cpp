@@ -118,7 +118,8 @@ using test::lines;
 // The month file the site's passes archive their lines in now.
 std::string archiveFileOfThisMonth(const CheckSite& site) {
   PassTime::CivilTime now = PassTime::localTimeAt(std::time(nullptr));
-  return site.root.file("Vantoreum_php/log/" + LineArchive::monthFileName(now.year, now.month));
+  return site.root.file(
+      std::string("Vantoreum_php/log/").append(LineArchive::monthFileName(now.year, now.month)));
 }
 
 // The first word of each line: ok, FAIL or skip.
@@ -167,9 +168,10 @@ TEST_P(SettingsCheckOnBothPathsTest, DemoInstallationPassesAndStaysAsItWas) {
   EXPECT_NE(reported[kLogin_].find("zeitexport on ZEIT"), std::string::npos);
   EXPECT_EQ(reported[kLogDirectory],
             "ok    run log directory " + site.root.file("Vantoreum_php/log") + ": writable");
-  EXPECT_EQ(reported[kArchive], "ok    archive of sent lines " +
-                                    site.root.file("Vantoreum_php/log/Morlund_MSSQL.archive.*") +
-                                    ": writable; holds no pass of this installation");
+  std::string archiveLine = "ok    archive of sent lines ";
+  archiveLine.append(site.root.file("Vantoreum_php/log/Morlund_MSSQL.archive.*"))
+      .append(": writable; holds no pass of this installation");
+  EXPECT_EQ(reported[kArchive], archiveLine);
   EXPECT_EQ(reported[kTarget],
             "ok    target directory " + site.target + ": can create BEWDATA.dat");
   EXPECT_EQ(snapshot(site.root.path()), before);

@@ -233,7 +233,7 @@ int parseArguments(int argc, char** argv, Request& request, std::string& problem
     std::string_view option = argv[i];
     if (i + 1 >= argc || (option == "--from" && haveFrom) || (option == "--to" && haveTo) ||
         (option != "--from" && option != "--to" && option != "--id")) {
-      problem = "unexpected or repeated argument: " + std::string(option);
+      problem = std::string("unexpected or repeated argument: ").append(option);
       return -1;
     }
     std::string value = argv[++i];

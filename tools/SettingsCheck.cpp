@@ -534,15 +534,25 @@ std::string archiveContents(const LineArchive::Inspection& found) {
   if (found.passes == 0) {
     return "holds no pass of this installation";
   }
-  std::string text =
-      "holds " + std::to_string(found.passes) + (found.passes == 1 ? " pass" : " passes") +
-      " of this installation, the oldest " + found.oldestPass + ", " + std::to_string(found.lines) +
-      (found.lines == 1 ? " line" : " lines") + "; " + std::to_string(found.files) +
-      (found.files == 1 ? " file" : " files") + " of " + std::to_string(found.bytes) + " bytes";
+  auto counted = [](size_t count, const char* one, const char* many) {
+    return std::to_string(count).append(count == 1 ? one : many);
+  };
+  std::string text = "holds ";
+  text.append(counted(found.passes, " pass", " passes"))
+      .append(" of this installation, the oldest ")
+      .append(found.oldestPass)
+      .append(", ")
+      .append(counted(found.lines, " line", " lines"))
+      .append("; ")
+      .append(counted(found.files, " file", " files"))
+      .append(" of ")
+      .append(std::to_string(found.bytes))
+      .append(" bytes");
   const LineArchive::Reading& skipped = found.skipped;
   if (skipped.damagedBytes + skipped.tornBytes > 0) {
-    text += "; " + std::to_string(skipped.damagedBytes + skipped.tornBytes) +
-            " bytes damaged or cut short are skipped";
+    text.append("; ")
+        .append(std::to_string(skipped.damagedBytes + skipped.tornBytes))
+        .append(" bytes damaged or cut short are skipped");
   }
   return text;
 }
@@ -551,8 +561,11 @@ std::string archiveContents(const LineArchive::Inspection& found) {
 // it: what Morlund_Settings replay can send again. One a pass cannot write
 // costs the pass nothing but that: a note, not a failure.
 void checkArchive() {
-  std::string subject = "archive of sent lines " + absolutePath(LineArchive::kDirectory) + "/" +
-                        LineArchive::kFilePrefix + "*";
+  std::string subject = "archive of sent lines ";
+  subject.append(absolutePath(LineArchive::kDirectory))
+      .append("/")
+      .append(LineArchive::kFilePrefix)
+      .append("*");
   LineArchive::Inspection found;
   std::string installation = BookingJournal::installationName(checkState.dataSourceName);
   if (LineArchive::inspect(LineArchive::kDirectory, installation, found) != 0) {
