@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "TestSupport.h"
+#include "files/RecordFraming.h"
 
 namespace {
 
@@ -30,12 +31,33 @@ std::string keyOf(uint64_t sequence) {
   return std::string("A").append(std::to_string(sequence));
 }
 
+// "+" marks a line recorded durable, "@" its pass time.
 std::vector<std::string> liveIds(const BookingJournal::Contents& contents) {
   std::vector<std::string> ids;
   for (const WrittenBooking& live : contents.live) {
-    ids.push_back(live.key.BewIDN + (live.durable ? "+" : ""));
+    std::string id = live.key.BewIDN + (live.durable ? "+" : "");
+    if (!live.passTime.empty()) {
+      id.append("@").append(live.passTime);
+    }
+    ids.push_back(id);
   }
   return ids;
+}
+
+// A Written record as the version before the archive wrote it: its line is
+// its last field.
+std::string writtenBeforeTheArchive(const WrittenBooking& booking, const std::string& extra = "") {
+  std::string payload;
+  for (uint64_t value :
+       {booking.sequence, booking.device, booking.inode, booking.offset, booking.recordedAt}) {
+    RecordFraming::putU64(payload, value);
+  }
+  for (const std::string* text :
+       {&booking.installation, &booking.transferPath, &booking.key.BewIDN, &booking.key.BewSto,
+        &booking.key.BewDtm, &booking.key.BewUhr, &booking.key.BewLfn, &booking.line}) {
+    RecordFraming::putText(payload, *text);
+  }
+  return RecordFraming::frame('W', payload + extra);
 }
 
 // A torn or damaged record counts as absent, and nothing after it is lost:
@@ -44,6 +66,12 @@ TEST(BookingJournalTest, ReadsWhatIsWholeAndNothingElse) {
   const std::string one = BookingJournal::encodeWritten(booking(1, "A1"));
   const std::string two = BookingJournal::encodeWritten(booking(2, "A2"));
   const std::string three = BookingJournal::encodeWritten(booking(3, "A3"));
+  WrittenBooking timed = booking(4, "A4");
+  timed.passTime = "01.06.2015 08:00:00";
+  // A pass time whose length (19) runs past the record's end.
+  std::string cutLength = "\x13";
+  cutLength.append(3, '\0').append("01.");
+  const std::string cutPassTime = writtenBeforeTheArchive(booking(5, "A5"), cutLength);
   auto flipped = [](std::string record, size_t at) {
     record[at] = static_cast<char>(record[at] ^ 0x10);
     return record;
@@ -75,6 +103,18 @@ TEST(BookingJournalTest, ReadsWhatIsWholeAndNothingElse) {
        one + BookingJournal::encodeWritten(booking(1, "B1")),
        {"A1"},
        0},
+      {"with its pass time",
+       one + BookingJournal::encodeWritten(timed),
+       {"A1", "A4@01.06.2015 08:00:00"},
+       0},
+      {"written before the archive, without a pass time",
+       writtenBeforeTheArchive(booking(2, "A2")) + BookingJournal::encodeDurable({2}),
+       {"A2+"},
+       0},
+      {"a pass time longer than its record",
+       one + cutPassTime + three,
+       {"A1", "A3"},
+       cutPassTime.size()},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -92,6 +132,9 @@ TEST(BookingJournalTest, ReadsWhatIsWholeAndNothingElse) {
   EXPECT_EQ(read.live[0].line, expected.line);
   EXPECT_EQ(read.live[0].offset, expected.offset);
   EXPECT_EQ(read.live[0].inode, expected.inode);
+  EXPECT_EQ(read.live[0].passTime, "");
+  EXPECT_EQ(BookingJournal::parse(BookingJournal::encodeWritten(timed)).live.at(0).passTime,
+            timed.passTime);
   EXPECT_EQ(BookingJournal::parse(three + BookingJournal::encodeRetired({9})).lastSequence, 9u);
 }
 

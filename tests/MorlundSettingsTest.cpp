@@ -335,14 +335,14 @@ TEST_P(MorlundSettingsTest, MetricsPrintsTheFileAndChecksIt) {
       {"as written", good, 0, ""},
       {"no file", "", 1, "m.prom: No such file or directory\n"},
       {"a FIFO", "/", 1, "m.prom: not a regular file\n"},
-      {"without # EOF", replaced("# EOF\n", ""), 1, ": the file ends before line 42, '# EOF'\n"},
+      {"without # EOF", replaced("# EOF\n", ""), 1, ": the file ends before line 50, '# EOF'\n"},
       {"a value changed by hand", replaced(read, "morlund_export_pass_read_bookings 1e3\n"), 1,
        ": line 18 'morlund_export_pass_read_bookings 1e3' has no whole number as its value\n"},
       {"a sample missing", replaced(read, ""), 1,
        ": line 18 is '# HELP morlund_export_pass_exported_bookings Bookings the last pass "},
       {"a sample twice", replaced(read, read + read), 1,
        ": line 19 is 'morlund_export_pass_read_bookings 12' where '# HELP "},
-      {"a line after # EOF", good + "x 1\n", 1, ": line 43 'x 1' follows # EOF\n"},
+      {"a line after # EOF", good + "x 1\n", 1, ": line 51 'x 1' follows # EOF\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -393,6 +393,20 @@ TEST_P(MorlundSettingsTest, UsageErrorsExitWith2) {
       {"take", "."},
       {"take", ".", "taken.dat", "more"},
       {"metrics", "m.prom", "more"},
+      {"replay", "s.ini"},
+      {"replay", "s.ini", "out.dat"},
+      {"replay", "s.ini", "out.dat", "--from", "1.06.2015 08:00:00"},
+      {"replay", "s.ini", "out.dat", "--from", "31.02.2015 08:00:00"},
+      {"replay", "s.ini", "out.dat", "--from", "2015-06-01 08:00:00"},
+      {"replay", "s.ini", "out.dat", "--from", "01.06.2015 08:00:00", "--to",
+       "01.06.2015 07:59:59"},
+      {"replay", "s.ini", "out.dat", "--from", "01.06.2015 08:00:00", "--to",
+       "01.06.2015 08:00:00"},
+      {"replay", "s.ini", "out.dat", "--from", "01.06.2015 08:00:00", "--from",
+       "02.06.2015 08:00:00"},
+      {"replay", "s.ini", "out.dat", "--from", "01.06.2015 08:00:00", "--verbose", "1"},
+      {"replay", "s.ini", "out.dat", "--from", "01.06.2015 08:00:00", "--id"},
+      {"replay", "s.ini", "", "--from", "01.06.2015 08:00:00"},
       {"--version", "extra"},
   };
   for (const auto& args : wrong) {

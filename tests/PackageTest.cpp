@@ -203,7 +203,7 @@ TEST_F(PackageTest, ManualPagesRenderWithoutWarnings) {
       {"Morlund_Settings.1.gz",
        {".SH SYNOPSIS", ".SH COMMANDS", ".SH EXIT STATUS", ".SH ENVIRONMENT", ".SH FILES",
         ".SH SECURITY", "\n.BI check ", "\n.BI write ", "\n.BI lookup ", "\n.BI encrypt ",
-        "\n.BI decrypt ", "\n.BR metrics ", "\n.B \\-\\-version\n"}},
+        "\n.BI decrypt ", "\n.BR metrics ", "\n.BI replay ", "\n.B \\-\\-version\n"}},
   };
   for (const auto& [page, markers] : pages) {
     SCOPED_TRACE(page);

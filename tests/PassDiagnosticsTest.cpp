@@ -144,8 +144,8 @@ TEST(PassDiagnosticsTest, PriorityPrefixOnlyWhenStandardErrorIsTheJournal) {
 }
 
 // Without its directory the run log is dropped, as it always was, but said
-// once, not once per entry; so are the journal and the metrics file, which
-// live beside it.
+// once, not once per entry; so are the journal (and with it the archive of
+// sent lines) and the metrics file, which live beside it.
 TEST(PassDiagnosticsTest, MissingLogDirectoryIsSaidOnce) {
   Installation site;
   site.addBooking(kWorkedExample);
@@ -158,7 +158,7 @@ TEST(PassDiagnosticsTest, MissingLogDirectoryIsSaidOnce) {
             "Morlund_MSSQL: cannot use the journal of written bookings "
             "../../Vantoreum_php/log/Morlund_MSSQL.journal: No such file or directory; this pass "
             "marks booking by booking, and a failure between a line and its marking may export a "
-            "booking twice\n"
+            "booking twice; nor does it archive its lines for Morlund_Settings replay\n"
             "Morlund_MSSQL: cannot write the metrics file "
             "../../Vantoreum_php/log/morlund_export.prom: creating a file beside it: No such file "
             "or directory; monitoring does not see this pass\n");

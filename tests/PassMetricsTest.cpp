@@ -9,6 +9,7 @@
 
 #include "PassSupport.h"
 #include "TestSupport.h"
+#include "files/PassTime.h"
 
 namespace {
 
@@ -46,6 +47,8 @@ std::string expectedSamples(const PassFigures& f, int64_t lastComplete) {
       {"bytes pass_appended_bytes", f.appendedBytes},
       {"- journal_held_bookings", f.bookingsHeld},
       {"seconds journal_oldest_held_timestamp_seconds", f.oldestHeldSeconds},
+      {"bytes archive_bytes", f.archiveBytes},
+      {"seconds archive_oldest_pass_timestamp_seconds", f.oldestArchivedPassSeconds},
   };
   std::string text;
   for (const auto& [unitAndName, value] : samples) {
@@ -69,6 +72,8 @@ PassFigures figures(int32_t exitStatus, int64_t start, int64_t read, int64_t fai
   f.appendedBytes = f.bookingsExported * 121;
   f.bookingsHeld = failed * 3;
   f.oldestHeldSeconds = failed > 0 ? start - 3600 : 0;
+  f.archiveBytes = read * 173;
+  f.oldestArchivedPassSeconds = read > 0 ? start - 30 * 86400 : 0;
   return f;
 }
 
@@ -78,6 +83,16 @@ TEST(PassMetricsTest, FileRecordsEveryKindOfPass) {
   const int64_t t0 = 1796790000;
   const PassFigures clean = figures(1, t0, 40, 0);
   const PassFigures stoppedByWrite = figures(90, t0 + 300, 12, 0);
+  // A file of the version before the archive: without its two metrics.
+  PassMetrics::RecordedPass earlier;
+  earlier.figures = clean;
+  earlier.lastCompleteSeconds = clean.endSeconds;
+  std::string beforeTheArchive;
+  for (const std::string& line : test::lines(PassMetrics::render(earlier))) {
+    if (line.find("morlund_export_archive_") == std::string::npos) {
+      beforeTheArchive += line + "\n";
+    }
+  }
   struct Case {
     const char* what;
     std::vector<PassFigures> before;
@@ -101,6 +116,11 @@ TEST(PassMetricsTest, FileRecordsEveryKindOfPass) {
        stoppedByWrite,
        0},
       {"figures beyond 32 bits", {}, "", figures(1, t0, 5000000000, 1), t0 + 7},
+      {"stopped by a write failure after a file of the version before the archive",
+       {},
+       beforeTheArchive,
+       stoppedByWrite,
+       t0 + 7},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -227,6 +247,19 @@ TEST(PassMetricsTest, FileThatCannotBeWrittenIsReported) {
   }
 }
 
+// The bytes of the site's archive of sent lines, as its files are now.
+int64_t archiveBytes(const test::SiteLayout& site) {
+  int64_t bytes = 0;
+  std::string directory = site.root.file("Vantoreum_php/log");
+  for (const std::string& name : test::entries(directory)) {
+    if (name.rfind("Morlund_MSSQL.archive.", 0) == 0) {
+      bytes += static_cast<int64_t>(test::readFile(directory + "/" + name).size());
+    }
+  }
+  EXPECT_GT(bytes, 0);
+  return bytes;
+}
+
 // What real passes leave, as counted: a clean one, one whose marking fails
 // for a booking (the journal holds it), one stopped by a line that cannot
 // be written (the last complete pass carried over).
@@ -293,6 +326,10 @@ TEST(PassMetricsTest, PassesLeaveTheirFiguresAsCounted) {
     counted.appendedBytes = c.exportedCount * lineBytes;
     counted.bookingsHeld = c.held;
     counted.oldestHeldSeconds = c.held > 0 ? found.oldestHeldSeconds : 0;
+    // Every case's pass (the first exports two lines) runs at the stand-in's
+    // 01.06.2015 08:00:00, which the archive files its lines under.
+    counted.archiveBytes = archiveBytes(site);
+    counted.oldestArchivedPassSeconds = PassTime::localUnixSeconds({2015, 6, 1, 8, 0, 0});
     if (c.held > 0) {
       EXPECT_GT(found.oldestHeldSeconds, 0);
       EXPECT_LE(found.oldestHeldSeconds, after);

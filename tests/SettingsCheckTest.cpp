@@ -22,6 +22,7 @@
 #include "ProgramSupport.h"
 #include "StandinSupport.h"
 #include "files/BookingJournal.h"
+#include "files/LineArchive.h"
 #include "settings/ValueCipher.h"
 
 namespace {
@@ -43,6 +44,7 @@ enum Line {
   kPurge,
   kLogDirectory,
   kJournal,
+  kArchive,
   kTarget,
   kLines
 };
@@ -123,6 +125,13 @@ struct CheckSite : test::SiteLayout {
 
 using test::lines;
 
+// The month file the site's passes archive their lines in now.
+std::string archiveFileOfThisMonth(const CheckSite& site) {
+  PassTime::CivilTime now = PassTime::localTimeAt(std::time(nullptr));
+  return site.root.file(
+      std::string("Vantoreum_php/log/").append(LineArchive::monthFileName(now.year, now.month)));
+}
+
 // The first word of each line: ok, FAIL or skip.
 std::vector<std::string> outcomes(const std::string& text) {
   std::vector<std::string> words;
@@ -169,6 +178,10 @@ TEST_P(SettingsCheckOnBothPathsTest, DemoInstallationPassesAndStaysAsItWas) {
   EXPECT_NE(reported[kLogin_].find("zeitexport on ZEIT"), std::string::npos);
   EXPECT_EQ(reported[kLogDirectory],
             "ok    run log directory " + site.root.file("Vantoreum_php/log") + ": writable");
+  std::string archiveLine = "ok    archive of sent lines ";
+  archiveLine.append(site.root.file("Vantoreum_php/log/Morlund_MSSQL.archive.*"))
+      .append(": writable; holds no pass of this installation");
+  EXPECT_EQ(reported[kArchive], archiveLine);
   EXPECT_EQ(reported[kTarget],
             "ok    target directory " + site.target + ": can create BEWDATA.dat");
   EXPECT_EQ(snapshot(site.root.path()), before);
@@ -335,14 +348,48 @@ TEST(SettingsCheckTest, EachBrokenPreconditionFailsWhereThePassFails) {
        allOkBut({{kPurge, "FAIL"}}), kPurge, "native error 229", 1, "purging old transferred"},
       {"log directory missing", kStandin,
        [](CheckSite& site) { rmdir(site.root.file("Vantoreum_php/log").c_str()); },
-       allOkBut({{kLogDirectory, "FAIL"}, {kJournal, "note"}}), kLogDirectory, "does not exist", 1,
-       "cannot open the run log"},
+       allOkBut({{kLogDirectory, "FAIL"}, {kJournal, "note"}, {kArchive, "note"}}), kLogDirectory,
+       "does not exist", 1, "cannot open the run log"},
       {"journal is a directory", kStandin,
        [](CheckSite& site) {
          test::makeDirs(site.root.file("Vantoreum_php/log/Morlund_MSSQL.journal"));
        },
-       allOkBut({{kJournal, "note"}}), kJournal, "cannot be read (not a regular file)", 1,
-       "cannot use the journal of written bookings"},
+       allOkBut({{kJournal, "note"}, {kArchive, "note"}}), kJournal,
+       "cannot be read (not a regular file)", 1, "cannot use the journal of written bookings"},
+      {"archive of sent lines without the journal", kStandin,
+       [](CheckSite& site) {
+         test::makeDirs(site.root.file("Vantoreum_php/log/Morlund_MSSQL.journal"));
+       },
+       allOkBut({{kJournal, "note"}, {kArchive, "note"}}), kArchive,
+       "passes here archive no line, as they keep no journal; holds no pass of this installation",
+       1, "nor does it archive its lines"},
+      {"archive file of this month is a directory", kStandin,
+       [](CheckSite& site) { test::makeDirs(archiveFileOfThisMonth(site)); },
+       allOkBut({{kArchive, "note"}}), kArchive,
+       ": not a regular file); Morlund_Settings replay cannot send lines again", 1,
+       "cannot open the archive of sent lines"},
+      {"archive holds passes, and damage", kStandin,
+       [](CheckSite& site) {
+         char* work = realpath(site.work.c_str(), nullptr);
+         std::string installation = std::string(work) + " (data source ZEIT)";
+         free(work);
+         std::string bytes;
+         for (const char* passTime : {"01.06.2015 08:05:00", "01.06.2015 08:00:00"}) {
+           LineArchive::ArchivedLine line;
+           line.installation = installation;
+           line.passTime = passTime;
+           line.line = "1,,,,,,,,,,,,204,,,,\n";
+           bytes += LineArchive::encode(line) + (bytes.empty() ? "damage" : "");
+           line.installation = "/elsewhere (data source ZEIT)";
+           line.passTime = "01.01.2015 08:00:00";
+           bytes += LineArchive::encode(line);
+         }
+         test::writeFile(archiveFileOfThisMonth(site), bytes);
+       },
+       allOkBut({{kArchive, "note"}}), kArchive,
+       "writable; holds 2 passes of this installation, the oldest 01.06.2015 08:00:00, 2 lines; "
+       "1 file of ",
+       1, ""},
       {"journal holds a booking whose file was taken", kStandin,
        [](CheckSite& site) {
          BookingJournal::WrittenBooking held;

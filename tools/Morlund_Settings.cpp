@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "ArchiveReplay.h"
 #include "BookingPreview.h"
 #include "CompanionExit.h"
 #include "SettingsCheck.h"
@@ -61,8 +62,8 @@ const char kUsage[] =
     "      Run in the working directory of the transfer pass with the pass's\n"
     "      arguments: check every precondition of a pass (settings file, data\n"
     "      source, login, client charset, the pass's statements, run log\n"
-    "      directory, journal, target directory), one line each. Changes\n"
-    "      nothing.\n"
+    "      directory, journal, archive of sent lines, target directory), one\n"
+    "      line each. Changes nothing.\n"
     "  Morlund_Settings preview FILE [TARGETDIR] [/D]\n"
     "      Run like check: print the lines the next pass would append to the\n"
     "      transfer file now, in its order, and a summary on standard error.\n"
@@ -72,6 +73,15 @@ const char kUsage[] =
     "      Move TARGETDIR/BEWDATA.dat to DEST between two lines of a pass, so\n"
     "      that no line goes to a file already taken; DEST must not exist and\n"
     "      must be on the same file system.\n"
+    "  Morlund_Settings replay FILE DEST --from TIME [--to TIME] [--id ID]...\n"
+    "      Run in the working directory of the transfer pass: write to the new\n"
+    "      file DEST the lines that the passes with a server time from --from\n"
+    "      (included) to --to (not included; without it, up to now) sent, as\n"
+    "      the archive of sent lines holds them, byte for byte and in the order\n"
+    "      they were written; with --id only the lines of those IDs. TIME is\n"
+    "      dd.mm.yyyy hh:mi:ss, as the run log's \"Uebergabe vom\" entries show\n"
+    "      it. Reads only the settings file and the archive; DEST must not\n"
+    "      exist.\n"
     "  Morlund_Settings metrics [FILE]\n"
     "      Print the metrics file of the last pass (by default the one beside the\n"
     "      run log, ../../Vantoreum_php/log/morlund_export.prom) and check that it\n"
@@ -87,7 +97,9 @@ const char kUsage[] =
     "take: 0 the file was taken; 1 there was none; 2 wrong arguments, or DEST\n"
     "exists; 3 the file could not be taken (standard error says why).\n"
     "metrics: 0 the file holds the metrics of a pass; 1 it is missing, cannot\n"
-    "be read or does not hold them (standard error says why).\n";
+    "be read or does not hold them (standard error says why).\n"
+    "replay: 0 DEST was written (empty when no line was chosen); 1 the archive\n"
+    "or DEST could not be read or written; 2 wrong arguments, or DEST exists.\n";
 
 int usageError(const char* message) {
   std::fprintf(stderr, "Morlund_Settings: %s\n\n%s", message, kUsage);
@@ -331,6 +343,15 @@ int runLookup(const std::string& path, const std::string& key) {
   return kExitDone;
 }
 
+int runReplay(int argc, char** argv) {
+  ArchiveReplay::Request request;
+  std::string problem;
+  if (ArchiveReplay::parseArguments(argc - 2, argv + 2, request, problem) != 0) {
+    return usageError(problem.c_str());
+  }
+  return ArchiveReplay::run(request);
+}
+
 // The file is shown as it is, also when damaged: what is wrong with it is
 // easier to see there than in the one line that says so.
 int runMetrics(const std::string& path) {
@@ -393,6 +414,9 @@ int runCommand(int argc, char** argv) {
   }
   if (command == "write") {
     return runWrite(argc, argv);
+  }
+  if (command == "replay") {
+    return runReplay(argc, argv);
   }
   return usageError("unknown command or wrong number of arguments");
 }

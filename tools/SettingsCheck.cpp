@@ -16,6 +16,7 @@
 #include "db/TransferMarking.h"
 #include "files/BookingJournal.h"
 #include "files/ErrorOutput.h"
+#include "files/LineArchive.h"
 #include "files/RunLog.h"
 #include "os/AccessCheck.h"
 #include "os/DirectoryEntry.h"
@@ -48,6 +49,7 @@ struct CheckState {
   bool dataSourceNameUsable = false;
   bool dataSourceRegistered = false;
   bool connected = false;
+  bool journalWritable = false;
   int failures = 0;
   // Where the lines go, and whether only failures are said.
   FILE* out = stdout;
@@ -502,6 +504,7 @@ void checkJournal() {
                "marking may export a booking twice");
     return;
   }
+  checkState.journalWritable = found.writable;
   std::string others;
   if (found.others > 0) {
     others = "; " + std::to_string(found.others) +
@@ -522,6 +525,65 @@ void checkJournal() {
                others);
   } else {
     report(Outcome::kOk, subject, "writable; holds no bookings" + others);
+  }
+}
+
+// What the archive of sent lines holds of this installation, as the line
+// of the check says it.
+std::string archiveContents(const LineArchive::Inspection& found) {
+  if (found.passes == 0) {
+    return "holds no pass of this installation";
+  }
+  auto counted = [](size_t count, const char* one, const char* many) {
+    return std::to_string(count).append(count == 1 ? one : many);
+  };
+  std::string text = "holds ";
+  text.append(counted(found.passes, " pass", " passes"))
+      .append(" of this installation, the oldest ")
+      .append(found.oldestPass)
+      .append(", ")
+      .append(counted(found.lines, " line", " lines"))
+      .append("; ")
+      .append(counted(found.files, " file", " files"))
+      .append(" of ")
+      .append(std::to_string(found.bytes))
+      .append(" bytes");
+  const LineArchive::Reading& skipped = found.skipped;
+  if (skipped.damagedBytes + skipped.tornBytes > 0) {
+    text.append("; ")
+        .append(std::to_string(skipped.damagedBytes + skipped.tornBytes))
+        .append(" bytes damaged or cut short are skipped");
+  }
+  return text;
+}
+
+// The archive of sent lines lies beside the journal and is kept only with
+// it: what Morlund_Settings replay can send again. One a pass cannot write
+// costs the pass nothing but that: a note, not a failure.
+void checkArchive() {
+  std::string subject = "archive of sent lines ";
+  subject.append(absolutePath(LineArchive::kDirectory))
+      .append("/")
+      .append(LineArchive::kFilePrefix)
+      .append("*");
+  LineArchive::Inspection found;
+  std::string installation = BookingJournal::installationName(checkState.dataSourceName);
+  if (LineArchive::inspect(LineArchive::kDirectory, installation, found) != 0) {
+    report(Outcome::kNote, subject,
+           "cannot be read (" + found.cause + "); Morlund_Settings replay cannot send lines again");
+    return;
+  }
+  std::string contents = archiveContents(found);
+  const LineArchive::Reading& skipped = found.skipped;
+  if (!checkState.journalWritable) {
+    report(Outcome::kNote, subject,
+           "passes here archive no line, as they keep no journal; " + contents);
+  } else if (!found.writable) {
+    report(Outcome::kNote, subject,
+           "cannot be written (" + found.cause + "); passes here archive no line; " + contents);
+  } else {
+    report(skipped.damagedBytes + skipped.tornBytes > 0 ? Outcome::kNote : Outcome::kOk, subject,
+           "writable; " + contents);
   }
 }
 
@@ -588,6 +650,7 @@ int run(int argc, char** argv) {
   checkBookingStatements();
   checkLogDirectory();
   checkJournal();
+  checkArchive();
   checkTarget(ExportRun::transferPathFor(argc, argv));
   return checkState.failures == 0 ? CompanionExit::kDone : CompanionExit::kFailed;
 }

@@ -1,12 +1,11 @@
 #include "files/BookingJournal.h"
 
-#include <zlib.h>
-
 #include <cstdint>
 #include <ctime>
 #include <map>
 
 #include "files/ErrorOutput.h"
+#include "files/RecordFraming.h"
 #include "os/AccessCheck.h"
 #include "os/DirectoryEntry.h"
 #include "os/FileData.h"
@@ -19,14 +18,12 @@ namespace BookingJournal {
 
 namespace {
 
-// A record: magic, type, payload length (little-endian), payload, and the
-// CRC-32 of type, length and payload. The magic lets the reader find the
-// next whole record after a damaged one.
-const char kMagic[4] = {'M', 'J', 'R', '1'};
-constexpr size_t kHeaderBytes = 4 + 1 + 4;
-constexpr size_t kChecksumBytes = 4;
-// No record comes near this: a line is at most 440 bytes.
-constexpr uint32_t kLongestPayload = 64 * 1024;
+using RecordFraming::endIsDamaged;
+using RecordFraming::FieldReader;
+using RecordFraming::frame;
+using RecordFraming::putText;
+using RecordFraming::putU32;
+using RecordFraming::putU64;
 
 constexpr char kWritten = 'W';
 constexpr char kDurable = 'D';
@@ -35,73 +32,7 @@ constexpr char kRetired = 'R';
 // A journal this large with few live records left is written anew.
 constexpr int64_t kCompactionBytes = 1024 * 1024;
 
-void putU32(std::string& out, uint32_t value) {
-  for (int shift = 0; shift < 32; shift += 8) {
-    out += static_cast<char>((value >> shift) & 0xFF);
-  }
-}
-
-void putU64(std::string& out, uint64_t value) {
-  putU32(out, static_cast<uint32_t>(value));
-  putU32(out, static_cast<uint32_t>(value >> 32));
-}
-
-void putText(std::string& out, const std::string& text) {
-  putU32(out, static_cast<uint32_t>(text.size()));
-  out += text;
-}
-
-uint32_t checksum(std::string_view bytes) {
-  return static_cast<uint32_t>(
-      crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
-}
-
-std::string record(char type, const std::string& payload) {
-  std::string out(kMagic, sizeof kMagic);
-  out += type;
-  putU32(out, static_cast<uint32_t>(payload.size()));
-  out += payload;
-  putU32(out, checksum(std::string_view(out).substr(sizeof kMagic)));
-  return out;
-}
-
-// Reads little-endian values and length-prefixed texts; any read past the
-// end sets failed.
-struct Reader {
-  std::string_view bytes;
-  size_t position = 0;
-  bool failed = false;
-
-  bool has(size_t count) {
-    failed = failed || bytes.size() - position < count;
-    return !failed;
-  }
-  uint32_t u32() {
-    uint32_t value = 0;
-    if (has(4)) {
-      for (int i = 3; i >= 0; --i) {
-        value = value << 8 | static_cast<unsigned char>(bytes[position + i]);
-      }
-      position += 4;
-    }
-    return value;
-  }
-  uint64_t u64() {
-    uint64_t low = u32();
-    return low | static_cast<uint64_t>(u32()) << 32;
-  }
-  std::string text() {
-    uint32_t length = u32();
-    if (!has(length)) {
-      return std::string();
-    }
-    std::string value(bytes.substr(position, length));
-    position += length;
-    return value;
-  }
-};
-
-std::vector<uint64_t> readSequences(Reader& reader) {
+std::vector<uint64_t> readSequences(FieldReader& reader) {
   std::vector<uint64_t> sequences;
   uint32_t count = reader.u32();
   if (!reader.has(static_cast<size_t>(count) * 8)) {
@@ -125,42 +56,14 @@ std::string sequencesPayload(const std::vector<uint64_t>& sequences) {
 // The whole record at position, if one starts there: its type and payload.
 bool wholeRecordAt(std::string_view bytes, size_t position, char& type, std::string_view& payload,
                    size_t& length) {
-  if (bytes.size() - position < kHeaderBytes + kChecksumBytes ||
-      bytes.compare(position, sizeof kMagic, std::string_view(kMagic, sizeof kMagic)) != 0) {
-    return false;
-  }
-  Reader header{bytes, position + sizeof kMagic};
-  type = bytes[header.position++];
-  uint32_t payloadBytes = header.u32();
-  if (payloadBytes > kLongestPayload ||
-      bytes.size() - header.position < payloadBytes + kChecksumBytes) {
-    return false;
-  }
-  payload = bytes.substr(header.position, payloadBytes);
-  Reader trailer{bytes, header.position + payloadBytes};
-  uint32_t stored = trailer.u32();
-  length = kHeaderBytes + payloadBytes + kChecksumBytes;
-  return stored == checksum(bytes.substr(position + sizeof kMagic, 1 + 4 + payloadBytes));
-}
-
-// Whether bytes after the last whole record hold one of full length that
-// fails its checksum: damage, where a pass that died while writing leaves
-// a record cut short (or nothing that starts like one).
-bool endIsDamaged(std::string_view end) {
-  size_t start = end.find(std::string_view(kMagic, sizeof kMagic));
-  if (start == std::string_view::npos || end.size() - start < kHeaderBytes) {
-    return false;
-  }
-  Reader header{end, start + sizeof kMagic + 1};
-  uint32_t payloadBytes = header.u32();
-  return payloadBytes <= kLongestPayload &&
-         end.size() - header.position >= payloadBytes + kChecksumBytes;
+  return RecordFraming::recordAt(bytes, position, type, payload, length) ==
+         RecordFraming::Found::kWhole;
 }
 
 // Applies one record; false when its payload does not read as its type.
 bool apply(char type, std::string_view payload, std::map<uint64_t, WrittenBooking>& live,
            uint64_t& lastSequence) {
-  Reader reader{payload};
+  FieldReader reader{payload};
   if (type == kWritten) {
     WrittenBooking booking;
     booking.sequence = reader.u64();
@@ -176,7 +79,11 @@ bool apply(char type, std::string_view payload, std::map<uint64_t, WrittenBookin
     booking.key.BewUhr = reader.text();
     booking.key.BewLfn = reader.text();
     booking.line = reader.text();
-    if (reader.failed || reader.position != payload.size() || booking.sequence == 0) {
+    // Records of the version before the archive end with the line.
+    if (!reader.failed && !reader.atEnd()) {
+      booking.passTime = reader.text();
+    }
+    if (reader.failed || !reader.atEnd() || booking.sequence == 0) {
       return false;
     }
     lastSequence = std::max(lastSequence, booking.sequence);
@@ -252,7 +159,8 @@ JournalState journal;
 void closeAfterFailure(const char* what, const Os::Error& error) {
   ErrorOutput::report(ErrorOutput::Priority::kWarning,
                       "cannot %s the journal of written bookings %s: %s; the rest of this pass "
-                      "marks booking by booking, and a failure may export a booking twice",
+                      "marks booking by booking, and a failure may export a booking twice; nor "
+                      "does it archive its lines",
                       what, journal.path.c_str(), error.cause.c_str());
   journal.file.close();
 }
@@ -354,15 +262,16 @@ std::string encodeWritten(const WrittenBooking& booking) {
   putText(payload, booking.key.BewUhr);
   putText(payload, booking.key.BewLfn);
   putText(payload, booking.line);
-  return record(kWritten, payload);
+  putText(payload, booking.passTime);
+  return frame(kWritten, payload);
 }
 
 std::string encodeDurable(const std::vector<uint64_t>& sequences) {
-  return record(kDurable, sequencesPayload(sequences));
+  return frame(kDurable, sequencesPayload(sequences));
 }
 
 std::string encodeRetired(const std::vector<uint64_t>& sequences) {
-  return record(kRetired, sequencesPayload(sequences));
+  return frame(kRetired, sequencesPayload(sequences));
 }
 
 Contents parse(std::string_view bytes) {

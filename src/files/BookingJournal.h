@@ -22,7 +22,9 @@
 //   record    a booking is recorded (a Written record, synced) before its
 //             line is appended to the transfer file;
 //   durable   its line is recorded durable (a Durable record, synced) once
-//             the transfer file is synced;
+//             the transfer file is synced and the line archived (see
+//             LineArchive), or once recovery found it in place, synced it
+//             and saw it archived;
 //   retire    the journal lets a booking go (a Retired record): its marking
 //             succeeded, or its line is not verifiably in the transfer file,
 //             or no booking has its key any more (standard error says "the
@@ -48,7 +50,12 @@ struct WrittenBooking {
   uint64_t offset = 0;      // where its line starts in that file
   uint64_t recordedAt = 0;  // Unix seconds, when recordWritten took it
   std::string line;         // with its line feed
-  bool durable = false;     // its line was recorded as synced
+  // The server time of the pass that wrote it, as that pass's "Übergabe
+  // vom" run-log entry shows it (dd.mm.yyyy hh:mi:ss): the archive of sent
+  // lines files the line under it. Empty where the pass could not read the
+  // server time, and in records of the version before the archive.
+  std::string passTime;
+  bool durable = false;  // its line was recorded as synced
 };
 
 // What the bytes of a journal hold. A record that is torn or damaged (its

@@ -60,6 +60,13 @@ constexpr Metric kMetrics[] = {
     {"morlund_export_journal_oldest_held_timestamp_seconds", "seconds",
      "When the oldest booking the journal held at the end of the last pass entered it, in Unix "
      "seconds; 0 when it held none."},
+    {"morlund_export_archive_bytes", "bytes",
+     "Bytes of the archive of sent lines at the end of the last pass, its month files of every "
+     "installation that shares the log directory."},
+    {"morlund_export_archive_oldest_pass_timestamp_seconds", "seconds",
+     "The server time of the oldest pass of this installation in the archive of sent lines, as "
+     "its oldest month file begins, read on the local clock, in Unix seconds; 0 when it holds "
+     "none."},
 };
 constexpr size_t kMetricCount = std::size(kMetrics);
 constexpr size_t kLastComplete = 3;
@@ -69,9 +76,13 @@ using Values = std::array<int64_t, kMetricCount>;
 // In the order of kMetrics.
 Values valuesOf(const RecordedPass& recorded) {
   const PassFigures& f = recorded.figures;
-  return {f.startSeconds,   f.endSeconds,       f.exitStatus,       recorded.lastCompleteSeconds,
-          f.bookingsRead,   f.bookingsExported, f.bookingsFiltered, f.bookingsMarked,
-          f.failedMarkings, f.appendedBytes,    f.bookingsHeld,     f.oldestHeldSeconds};
+  return {f.startSeconds,     f.endSeconds,
+          f.exitStatus,       recorded.lastCompleteSeconds,
+          f.bookingsRead,     f.bookingsExported,
+          f.bookingsFiltered, f.bookingsMarked,
+          f.failedMarkings,   f.appendedBytes,
+          f.bookingsHeld,     f.oldestHeldSeconds,
+          f.archiveBytes,     f.oldestArchivedPassSeconds};
 }
 
 RecordedPass recordedFrom(const Values& v) {
@@ -89,6 +100,8 @@ RecordedPass recordedFrom(const Values& v) {
   f.appendedBytes = v[9];
   f.bookingsHeld = v[10];
   f.oldestHeldSeconds = v[11];
+  f.archiveBytes = v[12];
+  f.oldestArchivedPassSeconds = v[13];
   return recorded;
 }
 

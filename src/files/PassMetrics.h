@@ -30,6 +30,11 @@ struct PassFigures {
   // the pass's end; and when the oldest of them entered it (0: none held).
   int64_t bookingsHeld = 0;
   int64_t oldestHeldSeconds = 0;
+  // The archive of sent lines at the pass's end: the bytes of its month
+  // files, and the time of its oldest pass of this installation, as
+  // LineArchive::figures finds them (0: none).
+  int64_t archiveBytes = 0;
+  int64_t oldestArchivedPassSeconds = 0;
 };
 
 // What a metrics file records: the last pass, and the end of the last pass

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "os/Error.h"
 #include "os/FileHandle.h"
@@ -41,5 +42,9 @@ int linkWithoutReplacing(const std::string& existing, const std::string& newName
 
 // Removes the name path. Returns 0, or -1 with error set.
 int removeFile(const std::string& path, Error& error);
+
+// The names in directory, without "." and "..", in no particular order.
+// Returns 0, or -1 with error set and names empty.
+int listDirectory(const std::string& directory, std::vector<std::string>& names, Error& error);
 
 }  // namespace Os

@@ -42,4 +42,9 @@ int createTemporaryBeside(const std::string& path, FileHandle& file, std::string
 // with error set.
 int setPermissions(const FileHandle& file, Permissions permissions, Error& error);
 
+// Gives an open file the permissions a file this process creates with these
+// gets: less what the umask takes away (where the system has one). Returns
+// 0, or -1 with error set.
+int setPermissionsAsCreated(const FileHandle& file, Permissions permissions, Error& error);
+
 }  // namespace Os

@@ -14,6 +14,7 @@
 #include "files/BookingJournal.h"
 #include "files/ErrorOutput.h"
 #include "files/ExportFile.h"
+#include "files/LineArchive.h"
 #include "files/PassMetrics.h"
 #include "files/RunLog.h"
 #include "os/Memory.h"
@@ -111,18 +112,21 @@ void logServerTime() {
 
 // Without the journal a pass still marks what it exports, one booking at a
 // time, but a pass killed between a line and its marking exports that
-// booking again.
+// booking again; and it archives no line: only the journal's records tell
+// which lines are durable, and recovery archives what a killed pass left.
 void startJournal() {
   std::string cause;
-  if (BookingJournal::open(BookingJournal::kJournalPath,
-                           BookingJournal::installationName(runState.dataSourceName), cause) == 0) {
+  std::string installation = BookingJournal::installationName(runState.dataSourceName);
+  if (BookingJournal::open(BookingJournal::kJournalPath, installation, cause) == 0) {
+    LineArchive::start(LineArchive::kDirectory, installation);
     JournalRecovery::recover();
     return;
   }
   ErrorOutput::report(ErrorOutput::Priority::kWarning,
                       "cannot use the journal of written bookings %s: %s; this pass marks "
                       "booking by booking, and a failure between a line and its marking may "
-                      "export a booking twice",
+                      "export a booking twice; nor does it archive its lines for "
+                      "Morlund_Settings replay",
                       BookingJournal::kJournalPath, cause.c_str());
 }
 
@@ -144,14 +148,14 @@ int32_t rowLoop() {
     if (BookingJournal::isOpen() && !BookingCursor::rowsetHandedOut()) {
       continue;
     }
-    result = RowsetTransfer::transferRowset(rowset, runState.transferPath);
+    result = RowsetTransfer::transferRowset(rowset, runState.transferPath, runState.serverTime);
     rowset.clear();
     if (result != 0) {
       return result;
     }
   }
   if (!rowset.empty()) {
-    result = RowsetTransfer::transferRowset(rowset, runState.transferPath);
+    result = RowsetTransfer::transferRowset(rowset, runState.transferPath, runState.serverTime);
   }
   return result;
 }
@@ -201,6 +205,10 @@ int32_t finishPass(int32_t exitStatus) {
   figures.failedMarkings = tally.failedMarkings;
   figures.appendedBytes = tally.appendedBytes;
   figures.bookingsHeld = static_cast<int64_t>(BookingJournal::heldCount(figures.oldestHeldSeconds));
+  LineArchive::Figures archived = LineArchive::figures(
+      LineArchive::kDirectory, BookingJournal::installationName(runState.dataSourceName));
+  figures.archiveBytes = archived.bytes;
+  figures.oldestArchivedPassSeconds = archived.oldestPassSeconds;
   PassMetrics::writeBesideRunLog(figures);
   return exitStatus;
 }
@@ -273,6 +281,7 @@ int run(int argc, char** argv) {
   }
 
   BookingJournal::close();
+  LineArchive::prune(static_cast<int64_t>(std::time(nullptr)));
   runState.runStatus = transferResult != 0 ? transferResult : ExitStatus::kPassEnded;
   RunLog::appendEntry(std::string(kLogRule) + "Programm beendet\n\n\n");
   return finishPass(runState.runStatus);

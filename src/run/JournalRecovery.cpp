@@ -1,5 +1,7 @@
 #include "run/JournalRecovery.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <map>
 #include <string>
 #include <tuple>
@@ -9,6 +11,7 @@
 #include "files/BookingJournal.h"
 #include "files/ErrorOutput.h"
 #include "files/ExportFile.h"
+#include "files/LineArchive.h"
 #include "run/MarkingOutcomes.h"
 
 using BookingJournal::WrittenBooking;
@@ -93,6 +96,35 @@ std::vector<WrittenBooking> inPlaceOrRetired(const std::vector<WrittenBooking>& 
   return inPlace;
 }
 
+// A line in place that its pass did not record durable was synced just now;
+// that pass may have died before its archive's sync or after it. The
+// archive is asked, and takes the line under that pass's time where it does
+// not hold it; once it does, the journal records the line durable, so that
+// no later pass asks again. A line recorded durable is archived already.
+void archiveInPlace(const std::vector<WrittenBooking>& inPlace) {
+  std::vector<LineArchive::ArchivedLine> lines;
+  std::vector<uint64_t> sequences;
+  int64_t since = INT64_MAX;
+  for (const WrittenBooking& booking : inPlace) {
+    if (!booking.durable) {
+      lines.push_back(LineArchive::fromJournal(booking));
+      sequences.push_back(booking.sequence);
+      since = std::min(since, static_cast<int64_t>(booking.recordedAt));
+    }
+  }
+  if (lines.empty()) {
+    return;
+  }
+  std::vector<bool> archived = LineArchive::appendMissing(lines, since);
+  std::vector<uint64_t> durable;
+  for (size_t index = 0; index < sequences.size(); ++index) {
+    if (archived[index]) {
+      durable.push_back(sequences[index]);
+    }
+  }
+  BookingJournal::recordDurable(durable);
+}
+
 }  // namespace
 
 // The marking runs before anything else of the pass's reading, so that the
@@ -100,6 +132,7 @@ std::vector<WrittenBooking> inPlaceOrRetired(const std::vector<WrittenBooking>& 
 // Each request's bookings are retired as soon as it is done.
 void recover() {
   std::vector<WrittenBooking> inPlace = inPlaceOrRetired(BookingJournal::heldBookings());
+  archiveInPlace(inPlace);
   for (const std::vector<WrittenBooking>& request : TransferMarking::inRequests(inPlace)) {
     std::vector<MarkingOutcomes::Marking> markings;
     for (const WrittenBooking& booking : request) {

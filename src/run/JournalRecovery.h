@@ -2,8 +2,9 @@
 
 // What the journal of written bookings holds from earlier passes, dealt
 // with before the booking cursor opens: bookings whose lines are
-// verifiably in a transfer file are marked now; those whose lines are not
-// there are retired and exported like any other. What stays is held from
+// verifiably in a transfer file are marked now (their lines archived first
+// where the pass that wrote them died before it could); those whose lines
+// are not there are retired and exported like any other. What stays is held from
 // an earlier pass: the row loop never writes it again, it only retries its
 // marking.
 namespace JournalRecovery {

@@ -2,6 +2,7 @@
 
 #include "files/BookingJournal.h"
 #include "files/ExportFile.h"
+#include "files/LineArchive.h"
 #include "run/ExportReport.h"
 #include "run/MarkingOutcomes.h"
 #include "run/RowsetSorting.h"
@@ -15,24 +16,34 @@ namespace RowsetTransfer {
 
 namespace {
 
+// Where the lines of a rowset go: the transfer file, and the server time of
+// the pass that the journal and the archive file them under.
+struct Destination {
+  const std::string& transferPath;
+  const std::string& passTime;
+};
+
 struct WrittenLines {
   size_t durable = 0;          // lines, from the first, that are durable
   bool journalFailed = false;  // the journal could not take the records: nothing was written
+  // The journal's records of the exported bookings' lines, in order.
+  std::vector<BookingJournal::WrittenBooking> records;
 };
 
 // The journal's records of the lines about to be appended at start of the
 // transfer file; gives each exported booking its sequence. Returns 0, or -1
 // when the journal could not take them.
-int recordLines(std::vector<SortedBooking>& bookings, const std::string& transferPath,
-                const Os::FileIdentity& file, uint64_t start) {
-  std::vector<BookingJournal::WrittenBooking> records;
+int recordLines(std::vector<SortedBooking>& bookings, const Destination& destination,
+                const Os::FileIdentity& file, uint64_t start,
+                std::vector<BookingJournal::WrittenBooking>& records) {
   for (const SortedBooking& booking : bookings) {
     if (booking.role != Role::kExported) {
       continue;
     }
     BookingJournal::WrittenBooking record;
     record.key = booking.key;
-    record.transferPath = transferPath;
+    record.transferPath = destination.transferPath;
+    record.passTime = destination.passTime;
     record.device = file.device;
     record.inode = file.inode;
     record.offset = start;
@@ -53,9 +64,11 @@ int recordLines(std::vector<SortedBooking>& bookings, const std::string& transfe
 }
 
 // Appends the lines of the exported bookings with one write and one sync,
-// recorded in the journal first when it is open, and records the durable
-// ones so.
-WrittenLines writeLines(std::vector<SortedBooking>& bookings, const std::string& transferPath) {
+// recorded in the journal first when it is open; then archives the durable
+// ones (synced) and only then records them durable in the journal: a line
+// recorded durable is always archived, and a line archived was synced.
+// An archive that cannot be written changes nothing of the journal.
+WrittenLines writeLines(std::vector<SortedBooking>& bookings, const Destination& destination) {
   WrittenLines written;
   std::vector<std::string> lines;
   for (const SortedBooking& booking : bookings) {
@@ -69,19 +82,19 @@ WrittenLines writeLines(std::vector<SortedBooking>& bookings, const std::string&
   ExportFile::BeforeAppend recordFirst;
   if (BookingJournal::isOpen()) {
     recordFirst = [&](const Os::FileIdentity& file, int64_t start) {
-      written.journalFailed =
-          recordLines(bookings, transferPath, file, static_cast<uint64_t>(start)) != 0;
+      written.journalFailed = recordLines(bookings, destination, file, static_cast<uint64_t>(start),
+                                          written.records) != 0;
       return written.journalFailed ? -1 : 0;
     };
   }
-  written.durable = ExportFile::appendLines(transferPath, lines, recordFirst);
+  written.durable = ExportFile::appendLines(destination.transferPath, lines, recordFirst);
   std::vector<uint64_t> synced;
-  for (const SortedBooking& booking : bookings) {
-    if (booking.role == Role::kExported && booking.journalSequence != 0 &&
-        synced.size() < written.durable) {
-      synced.push_back(booking.journalSequence);
-    }
+  std::vector<LineArchive::ArchivedLine> archived;
+  for (size_t index = 0; index < written.records.size() && index < written.durable; ++index) {
+    synced.push_back(written.records[index].sequence);
+    archived.push_back(LineArchive::fromJournal(written.records[index]));
   }
+  LineArchive::append(std::move(archived));
   BookingJournal::recordDurable(synced);
   return written;
 }
@@ -112,9 +125,10 @@ std::vector<Marking> markingsOf(const std::vector<SortedBooking>& bookings, size
 
 // The journal failed on this rowset: it and the rest of the pass go
 // booking by booking, without it.
-int transferOneByOne(const std::vector<BookingRow>& rows, const std::string& transferPath) {
+int transferOneByOne(const std::vector<BookingRow>& rows, const std::string& transferPath,
+                     const std::string& passTime) {
   for (const BookingRow& row : rows) {
-    if (transferRowset({row}, transferPath) != 0) {
+    if (transferRowset({row}, transferPath, passTime) != 0) {
       return kLineNotWritten;
     }
   }
@@ -123,7 +137,8 @@ int transferOneByOne(const std::vector<BookingRow>& rows, const std::string& tra
 
 }  // namespace
 
-int transferRowset(const std::vector<BookingRow>& rows, const std::string& transferPath) {
+int transferRowset(const std::vector<BookingRow>& rows, const std::string& transferPath,
+                   const std::string& passTime) {
   std::vector<SortedBooking> bookings =
       RowsetSorting::sortRowset(rows, BookingJournal::heldFromEarlierPass);
   for (const SortedBooking& booking : bookings) {
@@ -131,9 +146,9 @@ int transferRowset(const std::vector<BookingRow>& rows, const std::string& trans
       BookingJournal::noteReturnedByCursor(booking.journalSequence);
     }
   }
-  WrittenLines written = writeLines(bookings, transferPath);
+  WrittenLines written = writeLines(bookings, {transferPath, passTime});
   if (written.journalFailed) {
-    return transferOneByOne(rows, transferPath);
+    return transferOneByOne(rows, transferPath, passTime);
   }
   ExportReport::countRead(static_cast<int64_t>(rows.size()));
   size_t handled = handledCount(bookings, written.durable);

@@ -7,8 +7,9 @@
 
 // The bookings of one rowset of the booking cursor, from their era codes
 // to their markings. With the journal of written bookings the rowset goes
-// to the transfer file with one append and one sync, and to the server with
-// one marking request; without it the row loop hands over one booking at a
+// to the transfer file with one append and one sync, its lines to the
+// archive of sent lines, and its bookings to the server with one marking
+// request; without it the row loop hands over one booking at a
 // time, so that a failure between a line and its marking can export one
 // booking twice, not a rowset.
 //
@@ -23,7 +24,10 @@ namespace RowsetTransfer {
 // untransferred.
 inline constexpr int kLineNotWritten = -1;
 
+// passTime: the server time of the pass, as its run log shows it; the
+// journal and the archive of sent lines file the rowset's lines under it.
 // Returns 0, or kLineNotWritten.
-int transferRowset(const std::vector<BookingRow>& rows, const std::string& transferPath);
+int transferRowset(const std::vector<BookingRow>& rows, const std::string& transferPath,
+                   const std::string& passTime);
 
 }  // namespace RowsetTransfer

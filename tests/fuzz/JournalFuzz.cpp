@@ -23,7 +23,8 @@ using BookingJournal::WrittenBooking;
 bool sameBooking(const WrittenBooking& a, const WrittenBooking& b) {
   return a.sequence == b.sequence && a.installation == b.installation && a.key == b.key &&
          a.transferPath == b.transferPath && a.device == b.device && a.inode == b.inode &&
-         a.offset == b.offset && a.recordedAt == b.recordedAt && a.line == b.line;
+         a.offset == b.offset && a.recordedAt == b.recordedAt && a.line == b.line &&
+         a.passTime == b.passTime;
 }
 
 }  // namespace

@@ -18,6 +18,14 @@
  *                                 on NFS
  *   MORLUND_FAULT_SYNC_NUMBER     the n-th fdatasync of BEWDATA.dat fails
  *                                 with EIO (a disk that fails on writeback)
+ *   MORLUND_FAULT_ARCHIVE_WRITE   every write to a file of the archive of sent
+ *                                 lines (Morlund_MSSQL.archive.*) fails with
+ *                                 ENOSPC (a full disk)
+ *   MORLUND_FAULT_ARCHIVE_STALL   "write": the first write to an archive file
+ *                                 waits before it writes; "sync": the first
+ *                                 fdatasync of one waits after it synced
+ *   MORLUND_FAULT_ARCHIVE_STALL_MS      that wait
+ *   MORLUND_FAULT_ARCHIVE_STALL_SIGNAL  a file created when that wait begins
  *
  * Not a fault: with MORLUND_COUNT_SYNCS set to a file, the process appends
  * the number of its fsync and fdatasync calls to it as it exits.
@@ -47,6 +55,19 @@ static int isTransferFile(int fd) {
   const char* name = "/BEWDATA.dat";
   size_t nameLength = strlen(name);
   return (size_t)length >= nameLength && strcmp(target + length - nameLength, name) == 0;
+}
+
+// Whether fd is a file of the archive of sent lines.
+static int isArchiveFile(int fd) {
+  char link[64];
+  char target[4096];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  ssize_t length = readlink(link, target, sizeof target - 1);
+  if (length <= 0) {
+    return 0;
+  }
+  target[length] = '\0';
+  return strstr(target, "/Morlund_MSSQL.archive.") != NULL;
 }
 
 static long setting(const char* name) {
@@ -102,6 +123,30 @@ static ssize_t failingLineStart(const char* bytes, size_t count) {
   return -1;
 }
 
+// Whether the stall of MORLUND_FAULT_ARCHIVE_STALL is at this step, the
+// first time.
+static int archiveStallAt(const char* step) {
+  static int stalled;
+  const char* at = getenv("MORLUND_FAULT_ARCHIVE_STALL");
+  if (stalled || at == NULL || strcmp(at, step) != 0) {
+    return 0;
+  }
+  stalled = 1;
+  return 1;
+}
+
+static ssize_t archiveWrite(ssize_t (*realWrite)(int, const void*, size_t), int fd,
+                            const void* buffer, size_t count) {
+  if (getenv("MORLUND_FAULT_ARCHIVE_WRITE") != NULL) {
+    errno = ENOSPC;
+    return -1;
+  }
+  if (archiveStallAt("write")) {
+    signalAndStall("MORLUND_FAULT_ARCHIVE_STALL_SIGNAL", "MORLUND_FAULT_ARCHIVE_STALL_MS");
+  }
+  return realWrite(fd, buffer, count);
+}
+
 // As a disk that fails at the n-th line: the lines before it go out whole
 // (a short write), then half of it, and the write fails after a wait.
 ssize_t write(int fd, const void* buffer, size_t count) {
@@ -109,6 +154,9 @@ ssize_t write(int fd, const void* buffer, size_t count) {
   static int failed;
   if (realWrite == NULL) {
     realWrite = (ssize_t(*)(int, const void*, size_t))real("write");
+  }
+  if (fd > 2 && isArchiveFile(fd)) {
+    return archiveWrite(realWrite, fd, buffer, count);
   }
   if (fd <= 2 || failed || !isTransferFile(fd)) {
     return realWrite(fd, buffer, count);
@@ -209,7 +257,11 @@ int fdatasync(int fd) {
     errno = EIO;
     return -1;
   }
-  return realFdatasync(fd);
+  int result = realFdatasync(fd);
+  if (result == 0 && isArchiveFile(fd) && archiveStallAt("sync")) {
+    signalAndStall("MORLUND_FAULT_ARCHIVE_STALL_SIGNAL", "MORLUND_FAULT_ARCHIVE_STALL_MS");
+  }
+  return result;
 }
 
 int fsync(int fd) {

@@ -1,5 +1,6 @@
 #include "os/DirectoryEntry.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -84,6 +85,35 @@ int linkWithoutReplacing(const std::string& existing, const std::string& newName
 int removeFile(const std::string& path, Error& error) {
   if (std::remove(path.c_str()) != 0) {
     error = lastSystemError();
+    return -1;
+  }
+  return 0;
+}
+
+// readdir tells its end and its failure apart only by errno.
+int listDirectory(const std::string& directory, std::vector<std::string>& names, Error& error) {
+  names.clear();
+  DIR* opened = ::opendir(directory.c_str());
+  if (opened == nullptr) {
+    error = lastSystemError();
+    return -1;
+  }
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(opened);
+    if (entry == nullptr) {
+      break;
+    }
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") {
+      names.push_back(std::move(name));
+    }
+  }
+  int failure = errno;
+  ::closedir(opened);
+  if (failure != 0) {
+    names.clear();
+    error = systemError(failure);
     return -1;
   }
   return 0;

@@ -67,4 +67,16 @@ int setPermissions(const FileHandle& file, Permissions permissions, Error& error
   return 0;
 }
 
+// The umask can only be read by setting it; it is set back at once, and no
+// other thread of this tool creates files meanwhile.
+int setPermissionsAsCreated(const FileHandle& file, Permissions permissions, Error& error) {
+  mode_t mask = ::umask(0);
+  ::umask(mask);
+  if (::fchmod(descriptorOf(file), modeOf(permissions) & ~mask) != 0) {
+    error = lastSystemError();
+    return -1;
+  }
+  return 0;
+}
+
 }  // namespace Os
