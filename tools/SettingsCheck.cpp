@@ -1,9 +1,5 @@
 #include "SettingsCheck.h"
 
-#include <sql.h>
-#include <sqlext.h>
-#include <strings.h>
-
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -13,6 +9,7 @@
 #include "db/BookingRow.h"
 #include "db/DbConnection.h"
 #include "db/MaintenanceStatements.h"
+#include "db/OdbcHeaders.h"
 #include "db/TransferMarking.h"
 #include "files/BookingJournal.h"
 #include "files/ErrorOutput.h"
@@ -24,6 +21,7 @@
 #include "os/Paths.h"
 #include "run/ExportRun.h"
 #include "run/PassLock.h"
+#include "run/TextCase.h"
 #include "settings/Credentials.h"
 #include "settings/SettingsFile.h"
 
@@ -213,7 +211,8 @@ bool isRegisteredDataSource(const std::string& name) {
     if (result != SQL_SUCCESS && result != SQL_SUCCESS_WITH_INFO) {
       break;
     }
-    found = strcasecmp(reinterpret_cast<char*>(listed), name.c_str()) == 0;
+    // The driver manager takes a data source's name in any case.
+    found = upperAscii(reinterpret_cast<char*>(listed)) == upperAscii(name);
     direction = SQL_FETCH_NEXT;
   }
   SQLFreeHandle(SQL_HANDLE_ENV, environment);
@@ -221,9 +220,9 @@ bool isRegisteredDataSource(const std::string& name) {
 }
 
 // A data source names its driver by library path or by a name that
-// odbcinst.ini resolves to one.
+// odbcinst.ini (on Windows the registry's ODBCINST.INI) resolves to one.
 std::string driverLibrary(const std::string& driver) {
-  if (driver.find('/') != std::string::npos) {
+  if (driver.find_first_of("/\\") != std::string::npos) {
     return driver;
   }
   return DbConnection::registeredValue(driver, "Driver", "odbcinst.ini");

@@ -18,7 +18,7 @@ enum class Priority {
 // Writes "<program>: " plus the formatted text plus "\n" in one write, the
 // password withheld. When JOURNAL_STREAM names standard error, the line
 // starts with the priority as "<N>".
-void report(Priority priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void report(Priority priority, const char* format, ...) __attribute__((format(gnu_printf, 2, 3)));
 
 // Whether a JOURNAL_STREAM value names the stream of this device and inode:
 // only in systemd's form, "device:inode" in decimal without sign, white
