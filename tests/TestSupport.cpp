@@ -195,6 +195,8 @@ namespace {
 // Wine writes each event a Windows program reports as a line of its eventlog
 // debug channel, "0024:warn:eventlog:ReportEventW L\"...\"", into the
 // program's standard error; the program's own lines stay apart from them.
+// The channel's other lines (the event log service starting along with a
+// Wine server) are no events.
 void takeWineEvents(ProcessResult& result) {
   if (result.err.find(":eventlog:") == std::string::npos) {
     return;
@@ -205,11 +207,10 @@ void takeWineEvents(ProcessResult& result) {
     end = end == std::string::npos ? result.err.size() : end + 1;
     std::string line = result.err.substr(from, end - from);
     size_t channel = line.find(":eventlog:");
-    if (channel != std::string::npos && channel < 16 &&
-        line.rfind("ReportEventW ") != std::string::npos) {
-      result.wineEvents.push_back(line.substr(0, line.find_last_not_of("\r\n") + 1));
-    } else {
+    if (channel == std::string::npos || channel > 16) {
       kept += line;
+    } else if (line.compare(channel + 10, 13, "ReportEventW ") == 0) {
+      result.wineEvents.push_back(line.substr(0, line.find_last_not_of("\r\n") + 1));
     }
     from = end;
   }

@@ -10,11 +10,11 @@
 //       which shares reading and writing but not deleting), prints "held",
 //       waits until STOPFILE exists, then prints what it reads through each
 //       handle from the file's start: its length, a line feed, its bytes.
-//   WineFileProbe during LOCKFILE FILE...
-//       waits until a process holds the writers' lock of LOCKFILE (a pass
-//       runs), then opens each FILE as a reader, reads it whole and renames
-//       it away and back; prints one line per file and whether the lock was
-//       still held after the last one.
+//   WineFileProbe during FILE...
+//       waits until another process holds the writers' lock of every FILE
+//       (a pass holds its lock file and its journal), then opens each as a
+//       reader, reads it whole and renames it away and back; prints one line
+//       per file, and whether the locks were still held after the last one.
 //
 // Exit status 0, or 2 with the reason on standard error.
 
@@ -86,8 +86,8 @@ int hold(int count, char** names, const char* stopFile) {
   return 0;
 }
 
-// Whether a process holds the writers' lock: the byte at 2^62 cannot be
-// locked now.
+// Whether another process holds the writers' lock of the file: the byte at
+// 2^62 cannot be locked now.
 bool lockHeld(const char* lockFile) {
   HANDLE file =
       CreateFileA(lockFile, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -105,27 +105,36 @@ bool lockHeld(const char* lockFile) {
   return held;
 }
 
-int during(int count, char** names, const char* lockFile) {
-  for (int waited = 0; !lockHeld(lockFile); waited += 5) {
+bool allLocksHeld(int count, char** names) {
+  for (int i = 0; i < count; ++i) {
+    if (!lockHeld(names[i])) {
+      return false;
+    }
+  }
+  return true;
+}
+
+int during(int count, char** names) {
+  for (int waited = 0; !allLocksHeld(count, names); waited += 5) {
     if (waited > 60000) {
-      return fail("no pass held the lock");
+      return fail("no process held the locks");
     }
     Sleep(5);
   }
   for (int i = 0; i < count; ++i) {
     FILE* file = std::fopen(names[i], "rb");
     if (file == nullptr) {
-      return fail(std::string("cannot open ") + names[i] + " while the pass holds it");
+      return fail(std::string("cannot open ") + names[i] + " while it is held");
     }
     size_t size = readAll(file).size();
     std::fclose(file);
     std::string moved = std::string(names[i]) + ".moved";
     if (!MoveFileA(names[i], moved.c_str()) || !MoveFileA(moved.c_str(), names[i])) {
-      return fail(std::string("cannot rename ") + names[i] + " while the pass holds it");
+      return fail(std::string("cannot rename ") + names[i] + " while it is held");
     }
     std::printf("read %zu bytes of %s and renamed it away and back\n", size, names[i]);
   }
-  std::printf("the pass held the lock %s\n", lockHeld(lockFile) ? "throughout" : "no longer");
+  std::printf("the locks were held %s\n", allLocksHeld(count, names) ? "throughout" : "no longer");
   return 0;
 }
 
@@ -140,11 +149,10 @@ int main(int argc, char** argv) {
   if (command == "hold" && argc >= 4) {
     return hold(argc - 3, argv + 3, argv[2]);
   }
-  if (command == "during" && argc >= 4) {
-    return during(argc - 3, argv + 3, argv[2]);
+  if (command == "during" && argc >= 3) {
+    return during(argc - 2, argv + 2);
   }
   std::fprintf(stderr,
-               "usage: WineFileProbe identity FILE | hold STOPFILE FILE... | "
-               "during LOCKFILE FILE...\n");
+               "usage: WineFileProbe identity FILE | hold STOPFILE FILE... | during FILE...\n");
   return 2;
 }

@@ -96,12 +96,23 @@ int truncate(const FileHandle& file, int64_t length, Error& error) {
   return 0;
 }
 
+// Windows flushes a file only through a handle that may write it, where
+// POSIX syncs through any: a file opened for reading (a transfer file that a
+// killed pass may have left in memory) is opened again for writing for it.
 int syncData(const FileHandle& file, Error& error) {
-  if (!FlushFileBuffers(nativeOf(file))) {
-    error = lastWindowsError();
-    return -1;
+  if (FlushFileBuffers(nativeOf(file))) {
+    return 0;
   }
-  return 0;
+  DWORD failure = GetLastError();
+  if (failure == ERROR_ACCESS_DENIED) {
+    FileHandle writable = handleOf(ReOpenFile(nativeOf(file), GENERIC_WRITE, kShareAll, 0));
+    if (writable.isOpen() && FlushFileBuffers(nativeOf(writable))) {
+      return 0;
+    }
+    failure = GetLastError();
+  }
+  error = windowsError(failure);
+  return -1;
 }
 
 }  // namespace Os
