@@ -91,6 +91,41 @@ TEST_P(TransferPassTest, ArgumentsChooseTargetAndEcho) {
   }
 }
 
+// Where names ignore case (Windows) the target directory is upper-cased, and
+// may be written with backslashes; Linux keeps it as given. Wine finds a
+// name's exact case first, so with both "out" and "OUT" present the file
+// shows which name the program used.
+TEST_P(TransferPassTest, TargetDirectoryIsUpperCasedWhereNamesIgnoreCase) {
+  struct Case {
+    std::string directory;     // argument 2
+    std::string transferFile;  // where the line must land, from the working directory
+    bool windowsOnly;
+  };
+  const Case cases[] = {
+      {"out", windows() ? "OUT/BEWDATA.dat" : "out/BEWDATA.dat", false},
+      {"sub\\out", "sub/OUT/BEWDATA.dat", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.directory);
+    if (c.windowsOnly && !windows()) {
+      continue;  // a backslash is part of a name on Linux
+    }
+    Installation site(GetParam());
+    for (const char* directory : {"out", "OUT", "sub/out", "sub/OUT"}) {
+      test::makeDirs(site.work + "/" + directory);
+    }
+    site.addBooking(booking("000001", "50P", "1"));
+    auto result = site.run({"Vantoreum.ini", c.directory});
+    EXPECT_EQ(result.exitStatus, 1) << result.err;
+    EXPECT_EQ(test::readFile(site.work + "/" + c.transferFile),
+              transferLine("000001", "50P", "100"));
+    for (const char* other : {"out", "OUT", "sub/out", "sub/OUT"}) {
+      std::string file = std::string(other) + "/BEWDATA.dat";
+      EXPECT_EQ(test::fileExists(site.work + "/" + file), file == c.transferFile) << file;
+    }
+  }
+}
+
 TEST_P(TransferPassTest, RefusedConnectionEndsWithMinusOne) {
   struct Case {
     const char* what;
