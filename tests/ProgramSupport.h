@@ -128,7 +128,7 @@ std::string fromConsole(Program program, const std::string& shown);
 // its final full stop) for Windows, for the texts the tests meet.
 std::string systemText(Program program, const std::string& posixText);
 
-// Base of the tests of both programs: a Windows variant skips, saying why,
+// Base of the tests of both programs: a Windows variant fails, saying why,
 // where the Windows programs are not built.
 class ProgramPathTest : public testing::TestWithParam<ProgramPath> {
  protected:
