@@ -23,5 +23,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # Linked statically: a program that needs libstdc++-6.dll or
 # libwinpthread-1.dll beside it does not start where they are missing (under
 # Wine with WINEDEBUG=-all it ends with status 53 and says nothing). What
-# stays are imports of system DLLs (KERNEL32, msvcrt, ODBC32, ...).
-set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
+# stays are imports of system DLLs (KERNEL32, msvcrt, ODBC32, ...). -static
+# alone is not enough: CMake links odbc32 as "-Wl,-Bstatic -lodbc32
+# -Wl,-Bdynamic", after which the compiler's own libraries would be linked
+# as DLLs; a link line that ends static keeps them in the program.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+set(CMAKE_LINK_SEARCH_END_STATIC ON)

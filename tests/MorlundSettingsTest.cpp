@@ -246,7 +246,12 @@ TEST_P(MorlundSettingsTest, FailedOutputGivesStatus1) {
       auto result = run(args, dir.path(), "", options);
       EXPECT_EQ(result.signal, 0);
       EXPECT_EQ(result.exitStatus, 1);
-      std::string reason = full ? "No space left on device" : "Broken pipe";
+      std::string reason = systemText(full ? "No space left on device" : "Broken pipe");
+      // A write that failed before the last flush (Windows' C runtime
+      // writes short lines at once) leaves no cause to tell.
+      if (windows() && result.err.find(": write error") != std::string::npos) {
+        reason = "write error";
+      }
       EXPECT_EQ(result.err,
                 console("Morlund_Settings: cannot write to standard output: " + reason + "\n"));
     }
@@ -333,7 +338,7 @@ TEST_P(MorlundSettingsTest, MetricsPrintsTheFileAndChecksIt) {
   };
   const Case cases[] = {
       {"as written", good, 0, ""},
-      {"no file", "", 1, "m.prom: No such file or directory\n"},
+      {"no file", "", 1, "m.prom: " + systemText("No such file or directory") + "\n"},
       {"a FIFO", "/", 1, "m.prom: not a regular file\n"},
       {"without # EOF", replaced("# EOF\n", ""), 1, ": the file ends before line 50, '# EOF'\n"},
       {"a value changed by hand", replaced(read, "morlund_export_pass_read_bookings 1e3\n"), 1,

@@ -8,6 +8,7 @@
 #include <climits>
 
 #include "PassSupport.h"
+#include "ProgramSupport.h"
 #include "TestSupport.h"
 #include "files/PassTime.h"
 
@@ -260,11 +261,15 @@ int64_t archiveBytes(const test::SiteLayout& site) {
   return bytes;
 }
 
-// What real passes leave, as counted: a clean one, one whose marking fails
-// for a booking (the journal holds it), one stopped by a line that cannot
-// be written (the last complete pass carried over).
-TEST(PassMetricsTest, PassesLeaveTheirFiguresAsCounted) {
-  test::Installation site;
+// What real passes of both programs leave, as counted: a clean one, one
+// whose marking fails for a booking (the journal holds it), one stopped by a
+// line that cannot be written (the last complete pass carried over). The
+// file must parse as written, so Windows' must hold the same bytes.
+class PassMetricsOfPassesTest : public test::ProgramPathTest {};
+INSTANTIATE_TEST_SUITE_P(, PassMetricsOfPassesTest, test::kBothPrograms, test::programName);
+
+TEST_P(PassMetricsOfPassesTest, PassesLeaveTheirFiguresAsCounted) {
+  test::Installation site(GetParam());
   const std::string path = site.root.file("Vantoreum_php/log/morlund_export.prom");
   const int64_t lineBytes = static_cast<int64_t>(test::transferLine("A00001", "50P", "100").size());
   struct Case {
@@ -286,6 +291,9 @@ TEST(PassMetricsTest, PassesLeaveTheirFiguresAsCounted) {
   int64_t lastComplete = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
+    if (c.failingWrite && linuxOnlyCase(c.what, "the preloaded fault library fails the write")) {
+      continue;
+    }
     site.database.execute("DELETE FROM StandinControl WHERE Name LIKE 'trigger.%'");
     for (const std::string& idn : c.exported) {
       site.addBooking(test::booking(idn, "50P", "1"));
@@ -303,7 +311,7 @@ TEST(PassMetricsTest, PassesLeaveTheirFiguresAsCounted) {
       }
     }
     int64_t before = static_cast<int64_t>(std::time(nullptr));
-    auto pass = test::runExport(site, {"Vantoreum.ini"}, environment);
+    auto pass = test::runExport(site, {"Vantoreum.ini"}, environment, program());
     int64_t after = static_cast<int64_t>(std::time(nullptr));
     ASSERT_EQ(pass.exitStatus, c.exitStatus) << pass.err;
 

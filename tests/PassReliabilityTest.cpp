@@ -6,12 +6,14 @@
 // each other.
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <sstream>
 #include <thread>
@@ -122,7 +124,8 @@ TEST_P(PassReliabilityTest, TwoPassesStartedTogetherExportEveryBookingOnce) {
     EXPECT_EQ(results[0].err + results[1].err,
               console("Morlund_MSSQL: another pass runs in this working directory; waiting for it "
                       "to end\n"));
-    EXPECT_EQ(fileExists(site.work + "/Morlund_MSSQL.lock"), !directoryLocks);
+    // Windows cannot lock a directory: its passes always lock the file.
+    EXPECT_EQ(fileExists(site.work + "/Morlund_MSSQL.lock"), !directoryLocks || windows());
     std::vector<std::string> expected = linesOf(kBookings, "P");
     std::string allLines;
     std::vector<std::string> entries;
@@ -533,6 +536,125 @@ TEST_P(PassReliabilityTest, MarkingFindsTabbedKeysAndReportsKeysItCannotFind) {
                             "next pass marks it and does not export it again\n";
   EXPECT_EQ(second.err, console(again + again));
   EXPECT_EQ(readFile(site.transferPath), file);
+}
+
+// A journal grown large with retired records is written anew at the pass's
+// end, with only what is still live; the pass holds the journal open under
+// its lock meanwhile, and Windows cannot rename a file over one that is held
+// open, so there the pass lets go of it first.
+TEST_P(PassReliabilityTest, LargeJournalIsWrittenAnewAtThePassEnd) {
+  Installation site(GetParam());
+  site.addBooking(booking("J1", "50P", "1"));
+  site.addBooking(booking("J2", "50P", "1"));
+  const std::string line1 = transferLine("J1", "50P", "100");
+  // A record another installation sharing the log directory keeps live.
+  leaveInJournal(site, "J1", line1, false, false, "/elsewhere (data source ZEIT)");
+  std::string journal = readFile(journalPath(site));
+  BookingJournal::WrittenBooking retired = BookingJournal::parse(journal).live[0];
+  std::vector<uint64_t> sequences;
+  for (uint64_t sequence = 100; sequence < 6100; ++sequence) {
+    retired.sequence = sequence;
+    journal += BookingJournal::encodeWritten(retired);
+    sequences.push_back(sequence);
+  }
+  journal += BookingJournal::encodeRetired(sequences);
+  ASSERT_GT(journal.size(), 1024u * 1024u);
+  writeFile(journalPath(site), journal);
+
+  auto result = site.run({"Vantoreum.ini"});
+  EXPECT_EQ(result.exitStatus, 1) << result.err;
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(readFile(site.transferPath), line1 + transferLine("J2", "50P", "100"));
+  std::string after = readFile(journalPath(site));
+  EXPECT_LT(after.size(), 4096u) << "the journal was not written anew";
+  BookingJournal::Contents contents = BookingJournal::parse(after);
+  ASSERT_EQ(contents.live.size(), 1u);
+  EXPECT_EQ(contents.live[0].installation, "/elsewhere (data source ZEIT)");
+  EXPECT_EQ(contents.live[0].line, line1);
+  EXPECT_FALSE(fileExists(journalPath(site) + ".new"));
+  EXPECT_EQ(site.database.query("SELECT count(*) FROM Kvl321Bew WHERE BewUkz IS NOT 4"),
+            (std::vector<std::vector<std::string>>{{"0"}}));
+}
+
+// The first line a started process writes to its standard output, without
+// its line feed; empty when none comes within the seconds.
+std::string firstLineOf(const StartedProcess& process, int seconds) {
+  std::string line;
+  pollfd ready = {process.outFd, POLLIN, 0};
+  char c = 0;
+  while (poll(&ready, 1, seconds * 1000) > 0 && read(process.outFd, &c, 1) == 1 && c != '\n') {
+    line += c;
+  }
+  return line;
+}
+
+// Readers that hold the transfer file and the run log open for a whole pass
+// (a log viewer, the payroll side's reader) hold up nothing: the pass
+// appends its lines and entries to the same files, and the readers read
+// them through the handles they held. A reader that opens the lock file and
+// the journal while the pass holds them, reads them and renames them away
+// and back is not refused either. On Windows that takes the share modes of
+// every handle the pass opens, which only another Windows process meets (no
+// Linux process sees them): the readers there are tests/windows/
+// WineFileProbe.exe, which opens files as the C runtime's fopen does,
+// sharing reading and writing but not deleting.
+TEST_P(PassReliabilityTest, ReadersHoldingTheFilesDoNotHoldUpThePass) {
+  Installation site(GetParam());
+  addBookings(site, 1, "R");
+  ASSERT_EQ(site.run({"Vantoreum.ini"}).exitStatus, 1);
+  addBookings(site, 300, "S");
+  site.database.setControl("latency_ms", "100");
+  TempDir scratch;
+  const std::string stop = scratch.file("stop");
+  const std::string lockFile = site.work + "/Morlund_MSSQL.lock";
+  StartedProcess holder;
+  std::string heldTransfer;
+  std::string heldLog;
+  if (windows()) {
+    holder = startProcess(probeCommand({"hold", programPath(stop), programPath(site.transferPath),
+                                        programPath(site.logPath)}),
+                          site.work, programEnvironment(Program::kWindows, {}));
+    ASSERT_EQ(firstLineOf(holder, 30), "held");
+  } else {
+    // A reader's descriptors, read after the pass.
+    holder.outFd = -1;
+  }
+  std::ifstream transferReader(site.transferPath, std::ios::binary);
+  std::ifstream logReader(site.logPath, std::ios::binary);
+  StartedProcess during;
+  if (windows()) {
+    during = startProcess(
+        probeCommand({"during", programPath(lockFile), programPath(journalPath(site))}), site.work,
+        programEnvironment(Program::kWindows, {}));
+  }
+  StartedProcess pass = site.start({"Vantoreum.ini"});
+  ProcessResult passed = finishProcess(pass, 120);
+  EXPECT_EQ(passed.exitStatus, 1);
+  EXPECT_EQ(passed.err, "");
+  EXPECT_EQ(site.database.query("SELECT count(*) FROM Kvl321Bew WHERE BewUkz IS NOT 4"),
+            (std::vector<std::vector<std::string>>{{"0"}}));
+  std::string transfer = readFile(site.transferPath);
+  std::string log = readFile(site.logPath);
+  EXPECT_EQ(sortedLines(transfer), sorted(joined(linesOf(1, "R"), linesOf(300, "S"))));
+  if (windows()) {
+    ProcessResult read = finishProcess(during, 60);
+    EXPECT_EQ(read.exitStatus, 0) << read.err;
+    EXPECT_NE(read.out.find("renamed it away and back\nread "), std::string::npos) << read.out;
+    EXPECT_NE(read.out.find("the locks were held throughout\n"), std::string::npos)
+        << read.out << " (the pass ended too soon for the test)";
+    writeFile(stop, "");
+    ProcessResult held = finishProcess(holder, 60);
+    EXPECT_EQ(held.exitStatus, 0) << held.err;
+    EXPECT_EQ(held.out, std::to_string(transfer.size()) + "\n" + transfer +
+                            std::to_string(log.size()) + "\n" + log);
+  } else {
+    std::ostringstream transferRead;
+    std::ostringstream logRead;
+    transferRead << transferReader.rdbuf();
+    logRead << logReader.rdbuf();
+    EXPECT_EQ(transferRead.str(), transfer);
+    EXPECT_EQ(logRead.str(), log);
+  }
 }
 
 // A server that stops answering: the statement times out, the pass goes on

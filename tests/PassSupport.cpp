@@ -120,20 +120,25 @@ void leaveInJournal(const Installation& site, const std::string& idn, const std:
                     bool lineInPlace, bool durable, const std::string& installation) {
   std::string before = fileExists(site.transferPath) ? readFile(site.transferPath) : "";
   writeFile(site.transferPath, before + (lineInPlace ? line : ""));
-  struct stat info {};
-  stat(site.transferPath.c_str(), &info);
   BookingJournal::WrittenBooking written;
+  // The file's identity as the program's own build names files.
+  if (site.program == Program::kWindows) {
+    windowsIdentity(site.transferPath, written.device, written.inode);
+  } else {
+    struct stat info {};
+    stat(site.transferPath.c_str(), &info);
+    written.device = info.st_dev;
+    written.inode = info.st_ino;
+  }
   BookingJournal::Contents held =
       BookingJournal::parse(fileExists(journalPath(site)) ? readFile(journalPath(site)) : "");
   written.sequence = held.lastSequence + 1;
   char* work = realpath(site.work.c_str(), nullptr);
   written.installation =
-      installation.empty() ? std::string(work) + " (data source ZEIT)" : installation;
+      installation.empty() ? programPath(site.program, work) + " (data source ZEIT)" : installation;
   std::free(work);
   written.key = {idn, "10", "2015-06-01 00:00:00", "1899-12-30 07:45:00", "1"};
   written.transferPath = "BEWDATA.dat";
-  written.device = info.st_dev;
-  written.inode = info.st_ino;
   written.offset = before.size();
   written.line = line;
   std::string journal = fileExists(journalPath(site)) ? readFile(journalPath(site)) : "";

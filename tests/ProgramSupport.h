@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <map>
 #include <ostream>
 #include <string>
@@ -60,9 +61,46 @@ std::vector<std::string> programCommand(Program program, const std::string& name
                                         const std::vector<std::string>& args);
 
 // environment plus what the program needs to start: for Windows, the run's
-// Wine prefix and Wine's quiet logging.
+// Wine prefix and Wine's quiet logging but for the eventlog channel. For
+// Windows it also registers the data sources that environment's ODBCINI
+// names (and their drivers in ODBCSYSINI's odbcinst.ini) in the prefix's
+// registry, as an administrator registers a System DSN on Windows: Wine's
+// odbc32 hands the connection to unixODBC, which reads the files, but the
+// installer library (SQLGetPrivateProfileString: the server and port of a
+// refused connection, the driver that check names) reads the registry. The
+// prefix is one per run, so the Windows tests take turns (RESOURCE_LOCK in
+// tests/CMakeLists.txt).
 std::map<std::string, std::string> programEnvironment(
     Program program, std::map<std::string, std::string> environment);
+
+// The name a Windows program under Wine gives a path of this machine (as
+// GetFinalPathNameByHandle does): "Z:" and backslashes; the path itself for
+// Linux's.
+std::string programPath(Program program, const std::string& path);
+
+// An event a Windows program reported to the Application log, as Wine's
+// eventlog channel shows it: the level ("err" for an error, "warn" for a
+// warning, "trace" for information) and the text.
+struct WindowsEvent {
+  std::string level;
+  std::string text;
+};
+std::vector<WindowsEvent> windowsEvents(const ProcessResult& result);
+
+// For the Windows program: every line of its standard error went to the
+// event log as well, in its order, with its level (levels: one per line).
+// Wine shows at most about 290 characters of an event: a longer text must
+// start with what it shows.
+void expectEventsOfStandardError(const ProcessResult& result,
+                                 const std::vector<std::string>& levels);
+
+// tests/windows/WineFileProbe.exe, a Windows program that looks at files as
+// another Windows process does, with its arguments.
+std::vector<std::string> probeCommand(const std::vector<std::string>& args);
+
+// The identity a Windows program gives the file at path (volume serial
+// number and file index), as the journal records it.
+void windowsIdentity(const std::string& path, uint64_t& device, uint64_t& inode);
 
 // runProcess and startProcess for program `name` of a build. Under Wine a
 // memory limit is not applied: Wine reserves far more address space than a
@@ -80,7 +118,17 @@ StartedProcess startProgram(Program program, const std::string& name,
 // "\r\n".
 std::string console(Program program, const std::string& text);
 
-// Base of the tests of both programs: a Windows variant skips, saying why,
+// What a program of that build meant to write, from what its console got:
+// for Windows every "\r\n" back to "\n" (a "\n" without its "\r" fails
+// the test); Linux's as it is.
+std::string fromConsole(Program program, const std::string& shown);
+
+// An operating system's text for a failure as a program of that build
+// gives it: strerror's for Linux, the one Wine's FormatMessage gives (without
+// its final full stop) for Windows, for the texts the tests meet.
+std::string systemText(Program program, const std::string& posixText);
+
+// Base of the tests of both programs: a Windows variant fails, saying why,
 // where the Windows programs are not built.
 class ProgramPathTest : public testing::TestWithParam<ProgramPath> {
  protected:
@@ -89,6 +137,15 @@ class ProgramPathTest : public testing::TestWithParam<ProgramPath> {
   DriverPath driverPath() const { return GetParam().driver; }
   bool windows() const { return program() == Program::kWindows; }
   std::string console(const std::string& text) const { return test::console(program(), text); }
+  std::string fromConsole(const std::string& shown) const {
+    return test::fromConsole(program(), shown);
+  }
+  std::string systemText(const std::string& posixText) const {
+    return test::systemText(program(), posixText);
+  }
+  std::string programPath(const std::string& path) const {
+    return test::programPath(program(), path);
+  }
   // For a case of a table that only Linux's program can meet: true for the
   // Windows variant, which then leaves the case out and says why.
   bool linuxOnlyCase(const std::string& what, const char* reason) const;

@@ -190,6 +190,35 @@ StartedProcess startProcess(const std::vector<std::string>& argv, const std::str
   return process;
 }
 
+namespace {
+
+// Wine writes each event a Windows program reports as a line of its eventlog
+// debug channel, "0024:warn:eventlog:ReportEventW L\"...\"", into the
+// program's standard error; the program's own lines stay apart from them.
+// The channel's other lines (the event log service starting along with a
+// Wine server) are no events.
+void takeWineEvents(ProcessResult& result) {
+  if (result.err.find(":eventlog:") == std::string::npos) {
+    return;
+  }
+  std::string kept;
+  for (size_t from = 0; from < result.err.size();) {
+    size_t end = result.err.find('\n', from);
+    end = end == std::string::npos ? result.err.size() : end + 1;
+    std::string line = result.err.substr(from, end - from);
+    size_t channel = line.find(":eventlog:");
+    if (channel == std::string::npos || channel > 16) {
+      kept += line;
+    } else if (line.compare(channel + 10, 13, "ReportEventW ") == 0) {
+      result.wineEvents.push_back(line.substr(0, line.find_last_not_of("\r\n") + 1));
+    }
+    from = end;
+  }
+  result.err = kept;
+}
+
+}  // namespace
+
 ProcessResult finishProcess(StartedProcess& process, double timeoutSeconds) {
   ProcessResult result;
   pollfd fds[2] = {{process.outFd, POLLIN, 0}, {process.errFd, POLLIN, 0}};
@@ -232,6 +261,7 @@ ProcessResult finishProcess(StartedProcess& process, double timeoutSeconds) {
   result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
   process.pid = -1;
+  takeWineEvents(result);
   return result;
 }
 

@@ -43,6 +43,9 @@ struct ProcessResult {
   std::string out;
   std::string err;
   double seconds = 0;
+  // Lines of Wine's eventlog debug channel (a Windows program's events),
+  // taken out of err: see ProgramSupport.h.
+  std::vector<std::string> wineEvents;
 };
 
 // What a test may change about a child beyond its arguments and environment.

@@ -91,6 +91,41 @@ TEST_P(TransferPassTest, ArgumentsChooseTargetAndEcho) {
   }
 }
 
+// Where names ignore case (Windows) the target directory is upper-cased, and
+// may be written with backslashes; Linux keeps it as given. Wine finds a
+// name's exact case first, so with both "out" and "OUT" present the file
+// shows which name the program used.
+TEST_P(TransferPassTest, TargetDirectoryIsUpperCasedWhereNamesIgnoreCase) {
+  struct Case {
+    std::string directory;     // argument 2
+    std::string transferFile;  // where the line must land, from the working directory
+    bool windowsOnly;
+  };
+  const Case cases[] = {
+      {"out", windows() ? "OUT/BEWDATA.dat" : "out/BEWDATA.dat", false},
+      {"sub\\out", "sub/OUT/BEWDATA.dat", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.directory);
+    if (c.windowsOnly && !windows()) {
+      continue;  // a backslash is part of a name on Linux
+    }
+    Installation site(GetParam());
+    for (const char* directory : {"out", "OUT", "sub/out", "sub/OUT"}) {
+      test::makeDirs(site.work + "/" + directory);
+    }
+    site.addBooking(booking("000001", "50P", "1"));
+    auto result = site.run({"Vantoreum.ini", c.directory});
+    EXPECT_EQ(result.exitStatus, 1) << result.err;
+    EXPECT_EQ(test::readFile(site.work + "/" + c.transferFile),
+              transferLine("000001", "50P", "100"));
+    for (const char* other : {"out", "OUT", "sub/out", "sub/OUT"}) {
+      std::string file = std::string(other) + "/BEWDATA.dat";
+      EXPECT_EQ(test::fileExists(site.work + "/" + file), file == c.transferFile) << file;
+    }
+  }
+}
+
 TEST_P(TransferPassTest, RefusedConnectionEndsWithMinusOne) {
   struct Case {
     const char* what;
@@ -121,6 +156,21 @@ TEST_P(TransferPassTest, RefusedConnectionEndsWithMinusOne) {
     EXPECT_EQ(result.out.find(c.password), std::string::npos);
     EXPECT_NE(result.err.find(c.refusal), std::string::npos) << result.err;
     EXPECT_EQ(result.err.find(c.password), std::string::npos);
+    // The data source's server and port, from its registration: unixODBC's
+    // files on Linux, the registry on Windows.
+    if (driverPath() == DriverPath::kFreeTds && c.dataSourceName == "ZEIT") {
+      std::string odbcIni = test::readFile(site.driverPath.environment().at("ODBCINI"));
+      std::string port = odbcIni.substr(odbcIni.find("Port = ") + 7);
+      EXPECT_NE(result.err.find("cannot connect to data source 'ZEIT' (server 127.0.0.1, port " +
+                                port.substr(0, port.find('\n')) + ") as user"),
+                std::string::npos)
+          << result.err;
+    }
+    // On Windows the line is an error in the event log too, without the
+    // password as well.
+    if (windows()) {
+      expectEventsOfStandardError(result, {"err"});
+    }
   }
 }
 
@@ -250,6 +300,10 @@ TEST_P(TransferPassTest, FailedMarkingIsEchoedAndDoneByTheNextPass) {
                                  c.echo + "\nAnzahl uebergebener Buchungen : 1"));
     EXPECT_EQ(site.marks()[0][1], "NULL");
     EXPECT_NE(first.err.find("the journal keeps it"), std::string::npos) << first.err;
+    // On Windows each line of standard error is a warning in the event log.
+    if (windows()) {
+      expectEventsOfStandardError(first, std::vector<std::string>(lines(first.err).size(), "warn"));
+    }
     site.database.execute(c.disarm);
     auto second = site.run({"Vantoreum.ini", "/D"});
     EXPECT_EQ(second.exitStatus, 1);
@@ -259,6 +313,10 @@ TEST_P(TransferPassTest, FailedMarkingIsEchoedAndDoneByTheNextPass) {
               console("Morlund_MSSQL: marked booking ID '000123', Sto '10', Dtm '20150601000000', "
                       "Uhr '18991230074500', Lfn '1' as transferred: its line from an earlier pass "
                       "is in the transfer file BEWDATA.dat\n"));
+    // A notice is an information event.
+    if (windows()) {
+      expectEventsOfStandardError(second, {"trace"});
+    }
     EXPECT_EQ(test::readFile(site.transferPath),
               "000123,10,20150601,074500,1,T1,01,,,,,,204,,12,dta,\n");
     EXPECT_EQ(site.marks()[0][1], "4");

@@ -12,6 +12,7 @@
 #include "db/DbConnection.h"
 #include "db/MaintenanceStatements.h"
 #include "files/BookingJournal.h"
+#include "os/StandardStreams.h"
 #include "run/PassLock.h"
 #include "run/RowsetSorting.h"
 #include "run/TextCase.h"
@@ -113,6 +114,8 @@ int run(int argc, char** argv) {
     SettingsCheck::reportCursorFailure(opened);
     return CompanionExit::kFailed;
   }
+  // The lines must equal the transfer file's bytes: no text mode's CR.
+  Os::useBinaryStandardOutput();
   Counts counts;
   int status = printLines(held, consoleEcho, counts);
   BookingCursor::close();

@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
   }
   const uint32_t* fraction = pi.data() + 1;
 
-  FILE* out = std::fopen(argv[1], "w");
+  FILE* out = std::fopen(argv[1], "wb");
   if (out == nullptr) {
     std::perror(argv[1]);
     return 1;

@@ -1,9 +1,5 @@
 #include "SettingsCheck.h"
 
-#include <sql.h>
-#include <sqlext.h>
-#include <strings.h>
-
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -13,6 +9,7 @@
 #include "db/BookingRow.h"
 #include "db/DbConnection.h"
 #include "db/MaintenanceStatements.h"
+#include "db/OdbcHeaders.h"
 #include "db/TransferMarking.h"
 #include "files/BookingJournal.h"
 #include "files/ErrorOutput.h"
@@ -25,6 +22,7 @@
 #include "os/Paths.h"
 #include "run/ExportRun.h"
 #include "run/PassLock.h"
+#include "run/TextCase.h"
 #include "settings/Credentials.h"
 #include "settings/SettingsFile.h"
 
@@ -215,7 +213,8 @@ bool isRegisteredDataSource(const std::string& name) {
     if (result != SQL_SUCCESS && result != SQL_SUCCESS_WITH_INFO) {
       break;
     }
-    found = strcasecmp(reinterpret_cast<char*>(listed), name.c_str()) == 0;
+    // The driver manager takes a data source's name in any case.
+    found = upperAscii(reinterpret_cast<char*>(listed)) == upperAscii(name);
     direction = SQL_FETCH_NEXT;
   }
   SQLFreeHandle(SQL_HANDLE_ENV, environment);
@@ -223,9 +222,9 @@ bool isRegisteredDataSource(const std::string& name) {
 }
 
 // A data source names its driver by library path or by a name that
-// odbcinst.ini resolves to one.
+// odbcinst.ini (on Windows the registry's ODBCINST.INI) resolves to one.
 std::string driverLibrary(const std::string& driver) {
-  if (driver.find('/') != std::string::npos) {
+  if (driver.find_first_of("/\\") != std::string::npos) {
     return driver;
   }
   return DbConnection::registeredValue(driver, "Driver", "odbcinst.ini");
@@ -561,11 +560,8 @@ std::string archiveContents(const LineArchive::Inspection& found) {
 // it: what Morlund_Settings replay can send again. One a pass cannot write
 // costs the pass nothing but that: a note, not a failure.
 void checkArchive() {
-  std::string subject = "archive of sent lines ";
-  subject.append(absolutePath(LineArchive::kDirectory))
-      .append("/")
-      .append(LineArchive::kFilePrefix)
-      .append("*");
+  std::string pattern = std::string(LineArchive::kDirectory) + "/" + LineArchive::kFilePrefix + "*";
+  std::string subject = "archive of sent lines " + absolutePath(pattern);
   LineArchive::Inspection found;
   std::string installation = BookingJournal::installationName(checkState.dataSourceName);
   if (LineArchive::inspect(LineArchive::kDirectory, installation, found) != 0) {

@@ -1,7 +1,5 @@
 #include "db/DbConnection.h"
 
-#include <odbcinst.h>
-
 #include <cstdio>
 #include <cstring>
 #include <vector>

@@ -1,11 +1,10 @@
 #pragma once
 
-#include <sql.h>
-#include <sqlext.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "db/OdbcHeaders.h"
 
 // The one ODBC connection of a transfer pass and the records that every
 // statement on it shares.

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sql.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -9,6 +7,7 @@
 
 #include "db/BookingCursor.h"
 #include "db/BookingRow.h"
+#include "db/OdbcHeaders.h"
 
 // The transfer mark of a booking: the UPDATE that sets it, one booking
 // marked on its own, and a request that marks the bookings of a rowset

@@ -217,8 +217,9 @@ void indexEarlierPass() {
   }
 }
 
-// Writes the live records to a new file and renames it over the journal. A
-// pass waiting for the old file's lock finds its name gone and opens the new.
+// Writes the live records to a new file and renames it over the journal,
+// which closes the journal for the rest of the pass. A pass waiting for the
+// old file's lock finds its name gone and opens the new.
 void compact() {
   std::string fresh;
   std::vector<uint64_t> durable;
@@ -238,7 +239,7 @@ void compact() {
   bool done = Os::createOrEmpty(temporary, Os::Permissions::kOwnerOnly, file, error) == 0 &&
               Os::writeAll(file, fresh, written, error) == 0 && Os::syncData(file, error) == 0;
   file.close();
-  if (done && Os::replaceFile(temporary, journal.path, error) == 0) {
+  if (done && Os::replaceHeldFile(temporary, journal.path, journal.file, error) == 0) {
     Os::syncDirectoryOf(journal.path, error);
   } else {
     Os::removeFile(temporary, error);

@@ -124,7 +124,8 @@ int recordRetired(const std::vector<uint64_t>& sequences);
 
 // Ends the pass's use: a journal that holds nothing is emptied, one grown
 // large with retired records is written anew with only the rest. The lock
-// stays until the process ends.
+// stays until the process ends, unless it went with the old file of a
+// journal written anew.
 void close();
 
 // What the next pass finds of a booking's line before it reads any: in place

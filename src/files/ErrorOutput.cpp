@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "os/EventLog.h"
 #include "os/Process.h"
 #include "os/StandardStreams.h"
 
@@ -13,6 +14,20 @@ namespace ErrorOutput {
 namespace {
 
 std::string password;
+
+// The event source the installer registers (Morlund_MSSQL.wxs), for the
+// lines of both programs: each line names its program.
+const char kEventSource[] = "Morlund_MSSQL";
+
+// Where the event log keeps the line: its level as the syslog priority
+// chooses it, and the priority's number as the event ID, so that an operator
+// filters the same numbers on both platforms.
+void reportAsEvent(Priority priority, const std::string& line) {
+  Os::EventLevel level = priority == Priority::kFailure   ? Os::EventLevel::kError
+                         : priority == Priority::kWarning ? Os::EventLevel::kWarning
+                                                          : Os::EventLevel::kInformation;
+  Os::reportEvent(kEventSource, level, static_cast<unsigned>(priority), line);
+}
 
 // systemd hands a service's standard error to the journal and says so in
 // JOURNAL_STREAM as "device:inode" of that stream. Only then does a "<N>"
@@ -94,21 +109,23 @@ void report(Priority priority, const char* format, ...) {
     text.resize(static_cast<size_t>(length));
   }
   va_end(again);
+  std::string event = Os::programName();
+  event += ": ";
+  event += withholdPassword(text);
+  // A driver message or a path may hold line breaks; the event stays one line.
+  for (char& c : event) {
+    if (static_cast<unsigned char>(c) < 0x20) {
+      c = ' ';
+    }
+  }
+  reportAsEvent(priority, event);
   std::string line;
   if (standardErrorIsJournal()) {
     // Appended, not joined with "+": g++ 12 sees a false overlap in
     // operator+(const char*, string&&) at -O2 (-Wrestrict).
     line.append("<").append(std::to_string(static_cast<int>(priority))).append(">");
   }
-  line += Os::programName();
-  line += ": ";
-  line += withholdPassword(text);
-  // A driver message or a path may hold line breaks; the event stays one line.
-  for (char& c : line) {
-    if (static_cast<unsigned char>(c) < 0x20) {
-      c = ' ';
-    }
-  }
+  line += event;
   line += '\n';
   Os::writeStandardError(line);
 }

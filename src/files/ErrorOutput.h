@@ -15,10 +15,20 @@ enum class Priority {
   kNotice = 5,   // a wait, a missing lock, lost console output
 };
 
+// mingw-w64's printf family is GNU's (%zu and the like), which its g++ checks
+// only as gnu_printf; clang (the fuzz build) knows no gnu_printf.
+#ifdef __MINGW32__
+#define MORLUND_PRINTF_FORMAT gnu_printf
+#else
+#define MORLUND_PRINTF_FORMAT printf
+#endif
+
 // Writes "<program>: " plus the formatted text plus "\n" in one write, the
 // password withheld. When JOURNAL_STREAM names standard error, the line
-// starts with the priority as "<N>".
-void report(Priority priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// starts with the priority as "<N>". Every line also goes to the system's
+// event log where it keeps one (Os::reportEvent).
+void report(Priority priority, const char* format, ...)
+    __attribute__((format(MORLUND_PRINTF_FORMAT, 2, 3)));
 
 // Whether a JOURNAL_STREAM value names the stream of this device and inode:
 // only in systemd's form, "device:inode" in decimal without sign, white

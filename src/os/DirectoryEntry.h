@@ -27,6 +27,13 @@ bool namesFile(const std::string& path, const FileHandle& file);
 // 0, or -1 with error set.
 int replaceFile(const std::string& from, const std::string& to, Error& error);
 
+// replaceFile for a target that this process holds open as held (the
+// journal, under its lock); held is closed either way. POSIX renames first
+// and closes after, so that a process waiting for held's lock finds the name
+// gone once it has the lock. Windows cannot replace a file that a handle
+// holds, so there held is closed first.
+int replaceHeldFile(const std::string& from, const std::string& to, FileHandle& held, Error& error);
+
 // Result of moveWithoutReplacing besides 0 and -1: the file has both names
 // now, the old one could not be removed (error says why).
 inline constexpr int kMovedKeepingOldName = 1;

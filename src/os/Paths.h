@@ -16,4 +16,8 @@ int resolvePath(const std::string& path, std::string& resolved, Error& error);
 // made absolute and tidied where it does not.
 std::string absolutePath(const std::string& path);
 
+// Whether names that differ only in the case of their letters name the same
+// file on this platform (Windows), or different ones (POSIX).
+bool namesIgnoreCase();
+
 }  // namespace Os

@@ -22,4 +22,9 @@ int identifyStandardError(FileIdentity& identity, Error& error);
 // when an earlier write failed without a cause left to tell).
 int flushStandardOutput(Error& error);
 
+// Makes standard output take every byte as it is from now on, where the
+// platform's console otherwise turns "\n" into CR LF (Windows' text mode):
+// for output that must equal a file's bytes.
+void useBinaryStandardOutput();
+
 }  // namespace Os

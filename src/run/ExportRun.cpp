@@ -18,6 +18,7 @@
 #include "files/PassMetrics.h"
 #include "files/RunLog.h"
 #include "os/Memory.h"
+#include "os/Paths.h"
 #include "run/ExitStatus.h"
 #include "run/ExportReport.h"
 #include "run/JournalRecovery.h"
@@ -215,12 +216,15 @@ int32_t finishPass(int32_t exitStatus) {
 
 }  // namespace
 
-// Argument 2 names the target directory unless it is the echo switch. The
-// path keeps argument 2 as given: names are case-sensitive here, so the
-// upper-cased form could name another directory.
+// Argument 2 names the target directory unless it is the echo switch. Where
+// names ignore case (Windows) the directory is upper-cased, as the tool
+// always did there: the upper-cased name names the directory the user gave.
+// Where they do not, the path keeps argument 2 as given: the upper-cased
+// form could name another directory.
 std::string transferPathFor(int argc, char** argv) {
   if (argc >= 3 && upperAscii(argv[2]) != "/D") {
-    return std::string(argv[2]) + "/" + ExportFile::kTransferFileName;
+    std::string directory = Os::namesIgnoreCase() ? upperAscii(argv[2]) : std::string(argv[2]);
+    return directory + "/" + ExportFile::kTransferFileName;
   }
   return ExportFile::kTransferFileName;
 }

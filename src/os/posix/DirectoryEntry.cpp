@@ -52,6 +52,13 @@ int replaceFile(const std::string& from, const std::string& to, Error& error) {
   return 0;
 }
 
+int replaceHeldFile(const std::string& from, const std::string& to, FileHandle& held,
+                    Error& error) {
+  int result = replaceFile(from, to, error);
+  held.close();
+  return result;
+}
+
 // A file system without RENAME_NOREPLACE gets a link and an unlink instead:
 // a link never replaces either.
 int moveWithoutReplacing(const std::string& from, const std::string& to, Error& error) {

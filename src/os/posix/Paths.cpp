@@ -27,4 +27,8 @@ std::string absolutePath(const std::string& path) {
   return resolved.empty() ? absolute.lexically_normal().string() : resolved.string();
 }
 
+bool namesIgnoreCase() {
+  return false;
+}
+
 }  // namespace Os

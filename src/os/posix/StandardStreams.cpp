@@ -38,4 +38,7 @@ int flushStandardOutput(Error& error) {
   return 0;
 }
 
+// POSIX streams have no text mode.
+void useBinaryStandardOutput() {}
+
 }  // namespace Os
