@@ -19,21 +19,6 @@ int openForReading(const std::string& path, Links links, FileHandle& file, Error
   return 0;
 }
 
-int openRegularFileForReading(const std::string& path, Links links, FileHandle& file,
-                              Error& error) {
-  FileInfo info;
-  if (openForReading(path, links, file, error) != 0 || examine(file, info, error) != 0) {
-    file.close();
-    return -1;
-  }
-  if (info.kind != FileKind::kRegular) {
-    file.close();
-    error = Error{ErrorKind::kNotRegularFile, "not a regular file"};
-    return -1;
-  }
-  return 0;
-}
-
 int createOrEmpty(const std::string& path, Permissions permissions, FileHandle& file,
                   Error& error) {
   int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,

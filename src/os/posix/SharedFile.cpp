@@ -5,7 +5,6 @@
 
 #include <cerrno>
 
-#include "os/DirectoryEntry.h"
 #include "os/FileInfo.h"
 #include "os/posix/Posix.h"
 
@@ -149,27 +148,6 @@ int openShared(const std::string& path, const SharedFileOptions& options, Shared
     return -1;
   }
   return 0;
-}
-
-int openForAppending(const std::string& path, const SharedFileOptions& options, SharedFile& file,
-                     Error& error) {
-  for (int attempt = 0; attempt < 4; ++attempt) {
-    if (openShared(path, options, file, error) != 0) {
-      return kNotOpened;
-    }
-    Error lockError;
-    if (lockForWriters(file.handle, options.beforeWaiting, lockError) != 0 &&
-        options.lockRequired) {
-      file = SharedFile();
-      error = lockError;
-      return kNotLocked;
-    }
-    file.named = namesFile(path, file.handle);
-    if (file.named) {
-      break;
-    }
-  }
-  return kOpened;
 }
 
 // flock, not fcntl: a lock of fcntl would be released by the close of any

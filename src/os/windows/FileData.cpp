@@ -39,26 +39,6 @@ int readAt(const FileHandle& file, int64_t offset, char* buffer, size_t count, s
   return 0;
 }
 
-int readFromStart(const FileHandle& file, size_t longest, std::string& bytes, Error& error) {
-  const size_t kChunkBytes = 64 * 1024;
-  bytes.clear();
-  while (bytes.size() < longest) {
-    size_t had = bytes.size();
-    bytes.resize(had + std::min(kChunkBytes, longest - had));
-    size_t got = 0;
-    int result =
-        readAt(file, static_cast<int64_t>(had), bytes.data() + had, bytes.size() - had, got, error);
-    bytes.resize(had + got);
-    if (result != 0) {
-      return -1;
-    }
-    if (got == 0) {
-      break;
-    }
-  }
-  return 0;
-}
-
 // Every write of the layer goes to the file's end, as O_APPEND does on
 // POSIX: the shared files are appended to under the writers' lock, and the
 // files written whole are written from their start by one writer, whose end

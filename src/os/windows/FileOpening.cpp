@@ -42,21 +42,6 @@ int openForReading(const std::string& path, Links links, FileHandle& file, Error
   return take(openFile(path, GENERIC_READ, OPEN_EXISTING, links), links, file, error);
 }
 
-int openRegularFileForReading(const std::string& path, Links links, FileHandle& file,
-                              Error& error) {
-  FileInfo info;
-  if (openForReading(path, links, file, error) != 0 || examine(file, info, error) != 0) {
-    file.close();
-    return -1;
-  }
-  if (info.kind != FileKind::kRegular) {
-    file.close();
-    error = Error{ErrorKind::kNotRegularFile, "not a regular file"};
-    return -1;
-  }
-  return 0;
-}
-
 // Who may use a file is told by the access control list its directory hands
 // down, which the administrator sets there (icacls): Windows has no mode bits
 // to give it.
