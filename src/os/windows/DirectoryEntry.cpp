@@ -88,8 +88,8 @@ int removeFile(const std::string& path, Error& error) {
   return -1;
 }
 
-// An empty directory has no entry at all: FindFirstFileW reports it as
-// ERROR_FILE_NOT_FOUND, which is no failure here.
+// A directory without entries (a drive's root has not even "." and "..")
+// makes FindFirstFileW fail with ERROR_FILE_NOT_FOUND: no failure here.
 int listDirectory(const std::string& directory, std::vector<std::string>& names, Error& error) {
   names.clear();
   WIN32_FIND_DATAW found;
@@ -102,14 +102,13 @@ int listDirectory(const std::string& directory, std::vector<std::string>& names,
     error = windowsError(failure);
     return -1;
   }
-  DWORD failure = ERROR_SUCCESS;
   for (bool more = true; more; more = FindNextFileW(search, &found) != 0) {
     std::wstring name = found.cFileName;
     if (name != L"." && name != L"..") {
       names.push_back(narrowPath(name));
     }
   }
-  failure = GetLastError();
+  DWORD failure = GetLastError();
   FindClose(search);
   if (failure != ERROR_NO_MORE_FILES) {
     names.clear();
