@@ -1,5 +1,6 @@
 #include "files/PassTime.h"
 
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 
@@ -7,13 +8,9 @@ namespace PassTime {
 
 namespace {
 
-bool isLeapYear(int year) {
-  return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-}
-
-int daysInMonth(int year, int month) {
-  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  return month == 2 && isLeapYear(year) ? 29 : kDays[month - 1];
+std::chrono::year_month_day dateOf(int year, int month, int day) {
+  return std::chrono::year{year} / std::chrono::month{static_cast<unsigned>(month)} /
+         std::chrono::day{static_cast<unsigned>(day)};
 }
 
 // The digits at position, count of them, as a number; -1 when any is not a
@@ -50,8 +47,8 @@ int parse(std::string_view text, CivilTime& time) {
   read.hour = digitsAt(text, 11, 2);
   read.minute = digitsAt(text, 14, 2);
   read.second = digitsAt(text, 17, 2);
-  if (read.year < 1 || read.month < 1 || read.month > 12 || read.day < 1 ||
-      read.day > daysInMonth(read.year, read.month) || read.hour < 0 || read.hour > 23 ||
+  if (read.year < 1 || read.month < 0 || read.day < 0 ||
+      !dateOf(read.year, read.month, read.day).ok() || read.hour < 0 || read.hour > 23 ||
       read.minute < 0 || read.minute > 59 || read.second < 0 || read.second > 59) {
     return -1;
   }
@@ -66,14 +63,8 @@ std::string format(const CivilTime& time) {
   return text;
 }
 
-// Howard Hinnant's days_from_civil: eras of 400 years, each 146097 days.
 int64_t daysFromCivil(int year, int month, int day) {
-  int64_t y = static_cast<int64_t>(year) - (month <= 2 ? 1 : 0);
-  int64_t era = (y >= 0 ? y : y - 399) / 400;
-  int64_t yearOfEra = y - era * 400;
-  int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
-  int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-  return era * 146097 + dayOfEra - 719468;
+  return std::chrono::sys_days{dateOf(year, month, day)}.time_since_epoch().count();
 }
 
 int64_t secondsOf(const CivilTime& time) {
